@@ -1,0 +1,51 @@
+#include "app/metadatawindow.h"
+#include "receiver/failure.h"
+#include "receiver/frmmetadata.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+
+namespace {
+
+bool hasDisplay()
+{
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
+        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // A studio PC may run the receiver headless, as a service; it still
+    // receives, writes metadata.txt and logs.
+    const bool headless = !hasDisplay();
+    if (headless) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        std::fputs("quaverlink: no display found, running on Qt's offscreen platform\n", stderr);
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(u"Quaverlink"_qs);
+    QApplication::setApplicationDisplayName(u"Quaverlink"_qs);
+
+    quaverlink::frmMetaData receiver;
+    quaverlink::MetaDataWindow window(receiver);
+    const bool offscreen = QGuiApplication::platformName() == u"offscreen"_qs;
+    receiver.setStartupFailureHandler([&](const QString &message) {
+        if (offscreen) {
+            // Nobody could dismiss a box here; the cause is already on
+            // standard error.
+            quaverlink::writeFailureLine(quaverlink::failureLine(message, QString()));
+            return;
+        }
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), message,
+                        QMessageBox::Ok);
+        box.exec();
+    });
+    receiver.Form_Load();
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,173 @@
+#include "metadatawindow.h"
+
+#include "receiver/frmmetadata.h"
+
+#include <QFrame>
+#include <QLabel>
+
+namespace quaverlink {
+namespace {
+
+// Positions and sizes are designed in twips; at 96 dots per inch a logical
+// pixel is 15 of them, and Qt's high-DPI scaling takes it from there.
+constexpr int kTwipsPerPixel = 15;
+
+constexpr int px(int twips)
+{
+    return twips / kTwipsPerPixel;
+}
+
+enum class Look { Default, Bold, Large, LargeBold, PasswordFace };
+enum class Ink { Default, DarkRed, Shadow };
+
+struct Item
+{
+    const char *name;
+    int left, top, width, height;     // twips; a line runs from (left, top) to (width, height)
+    const char16_t *caption;          // fixed text of a caption; nullptr for fields and lines
+    Qt::Alignment align;
+    Look look;
+    Ink ink;
+    bool line;
+    bool sizesToText;
+};
+
+// In stacking order: an earlier row is drawn over a later one.
+constexpr Item kItems[] = {
+    {"Line1", 0, 720, 9840, 720, nullptr, {}, Look::Default, Ink::Default, true, false},
+    {"lblCounter", 6960, 480, 855, 255, nullptr, Qt::AlignRight, Look::Default, Ink::Default, false, false},
+    {"lblVersion", 7200, 840, 705, 195, nullptr, Qt::AlignRight, Look::Default, Ink::Default, false, false},
+    {"Label11", 1560, 3120, 1320, 195, u"**********", Qt::AlignLeft, Look::Bold, Ink::Default, false, false},
+    {"lblDBname", 1560, 3360, 7800, 195, nullptr, Qt::AlignLeft, Look::Bold, Ink::Default, false, false},
+    {"lblDBpassword", 1560, 3120, 7800, 195, nullptr, Qt::AlignLeft, Look::PasswordFace, Ink::Default, false, false},
+    {"lblDBuser", 1560, 2880, 7800, 195, nullptr, Qt::AlignLeft, Look::Bold, Ink::Default, false, false},
+    {"lblDBserver", 1560, 2640, 7800, 195, nullptr, Qt::AlignLeft, Look::Bold, Ink::Default, false, false},
+    {"lblDBenabled", 1560, 2400, 7800, 195, nullptr, Qt::AlignLeft, Look::Bold, Ink::Default, false, false},
+    {"Line3", 120, 3600, 9960, 3600, nullptr, {}, Look::Default, Ink::Default, true, false},
+    {"Line2", 0, 0, 9840, 0, nullptr, {}, Look::Default, Ink::Default, true, false},
+    {"Label10", 240, 3360, 870, 195, u"DB Name:", Qt::AlignRight, Look::Bold, Ink::Default, false, true},
+    {"Label9", 240, 3120, 1200, 195, u"DB Password:", Qt::AlignRight, Look::Bold, Ink::Default, false, true},
+    {"Label8", 240, 2880, 780, 195, u"DB User:", Qt::AlignRight, Look::Bold, Ink::Default, false, true},
+    {"Label7", 240, 2640, 945, 195, u"DB Server:", Qt::AlignRight, Look::Bold, Ink::Default, false, true},
+    {"Label6", 240, 2400, 1080, 195, u"DB Enabled:", Qt::AlignRight, Look::Bold, Ink::Default, false, true},
+    {"lblDefault", 1560, 2160, 8280, 195, nullptr, Qt::AlignLeft, Look::Bold, Ink::Default, false, false},
+    {"Label4", 240, 2160, 1125, 195, u"Default Text:", Qt::AlignRight, Look::Bold, Ink::Default, false, true},
+    {"lblData", 1560, 1800, 7920, 195, nullptr, Qt::AlignLeft, Look::Default, Ink::Default, false, false},
+    {"Label1", 120, 1800, 1215, 195, u"Last Data RX:", Qt::AlignRight, Look::Bold, Ink::Default, false, false},
+    {"lblCopyright", 0, 840, 7815, 255, nullptr, Qt::AlignHCenter, Look::Default, Ink::Default, false, false},
+    {"lblLast", 1560, 360, 7725, 360, nullptr, Qt::AlignLeft, Look::Large, Ink::Shadow, false, false},
+    {"lblNow", 1560, 0, 7725, 360, nullptr, Qt::AlignLeft, Look::LargeBold, Ink::DarkRed, false, false},
+    {"Label3", 0, 360, 1365, 360, u"Previous:", Qt::AlignRight, Look::Large, Ink::Shadow, false, false},
+    {"Label2", 240, 0, 1125, 360, u"Current:", Qt::AlignRight, Look::LargeBold, Ink::Default, false, false},
+};
+
+QFont fontFor(Look look)
+{
+    // The designed face rarely exists outside Windows; the system's
+    // sans-serif stands in at the same size.
+    QFont font(look == Look::PasswordFace ? u"Arial"_qs : u"MS Sans Serif"_qs);
+    font.setStyleHint(QFont::SansSerif);
+    const bool large = look == Look::Large || look == Look::LargeBold;
+    font.setPointSizeF(large ? 13.5 : 8.25);
+    font.setBold(look == Look::Bold || look == Look::LargeBold || look == Look::PasswordFace);
+    font.setItalic(look == Look::PasswordFace);
+    return font;
+}
+
+void paintInk(QWidget *widget, Ink ink)
+{
+    QPalette palette = widget->palette();
+    switch (ink) {
+    case Ink::DarkRed:
+        palette.setColor(QPalette::WindowText, QColor(192, 0, 0));
+        break;
+    case Ink::Shadow:
+        palette.setColor(QPalette::WindowText, palette.color(QPalette::Dark));
+        break;
+    case Ink::Default:
+        palette.setColor(QPalette::WindowText, palette.color(QPalette::ButtonText));
+        break;
+    }
+    widget->setPalette(palette);
+}
+
+std::optional<Field> fieldNamed(const QString &name)
+{
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (fieldName(Field(i)) == name) {
+            return Field(i);
+        }
+    }
+    return std::nullopt;
+}
+
+QWidget *makeLine(const Item &item, QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setLineWidth(1);
+    line->setGeometry(px(item.left), px(item.top), px(item.width) - px(item.left) + 1, 1);
+    return line;
+}
+
+QLabel *makeLabel(const Item &item, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    // Texts arrive from the network: never markup, never a mnemonic.
+    label->setTextFormat(Qt::PlainText);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    label->setAlignment(item.align | Qt::AlignTop);
+    label->setAutoFillBackground(true);
+    label->setFont(fontFor(item.look));
+    paintInk(label, item.ink);
+    label->setGeometry(px(item.left), px(item.top), px(item.width), px(item.height));
+    if (item.caption) {
+        label->setText(QString::fromUtf16(item.caption));
+        if (item.sizesToText) {
+            label->adjustSize();
+        }
+    }
+    return label;
+}
+
+} // namespace
+
+MetaDataWindow::MetaDataWindow(frmMetaData &receiver, QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(u"frmMetaData"_qs);
+    setWindowTitle(u"Quaverlink"_qs);
+    setWindowIcon(QIcon(u":/icons/quaverlink.png"_qs));
+
+    // Created bottom of the stack first, so each later sibling lies above.
+    for (auto it = std::rbegin(kItems); it != std::rend(kItems); ++it) {
+        QWidget *widget = it->line ? makeLine(*it, this) : makeLabel(*it, this);
+        widget->setObjectName(QString::fromLatin1(it->name));
+        const std::optional<Field> field = fieldNamed(widget->objectName());
+        if (!field) {
+            continue;
+        }
+        auto *label = static_cast<QLabel *>(widget);
+        m_fieldLabels[size_t(*field)] = label;
+        if (*field == Field::lblDBpassword) {
+            // Held by the receiver, never handed to any widget.
+            label->hide();
+            continue;
+        }
+        label->setText(receiver.fields().text(*field));
+    }
+
+    connect(&receiver.fields(), &StatusFields::textChanged, this, &MetaDataWindow::showField);
+    resize(kInitialClientSize);
+}
+
+void MetaDataWindow::showField(Field field, const QString &text)
+{
+    if (field == Field::lblDBpassword) {
+        return;
+    }
+    m_fieldLabels[size_t(field)]->setText(text);
+}
+
+} // namespace quaverlink

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "receiver/statusfields.h"
+
+#include <QWidget>
+
+#include <array>
+
+class QLabel;
+
+namespace quaverlink {
+
+class frmMetaData;
+
+// The receiver's window: draws the status fields where they were designed to
+// be. It keeps no state of its own; every text comes from the receiver.
+class MetaDataWindow final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The client area that first shows: the current and previous rows, the
+    // counter, the notice and the version. The settings band lies below it.
+    static constexpr QSize kInitialClientSize {532, 72};
+    static constexpr QSize kFullClientSize {672, 248};
+
+    explicit MetaDataWindow(frmMetaData &receiver, QWidget *parent = nullptr);
+
+    QLabel *fieldLabel(Field field) const { return m_fieldLabels[size_t(field)]; }
+
+private:
+    void showField(Field field, const QString &text);
+
+    std::array<QLabel *, kFieldCount> m_fieldLabels {};
+};
+
+} // namespace quaverlink

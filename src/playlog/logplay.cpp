@@ -1,0 +1,99 @@
+#include "logplay.h"
+
+#include "odbc.h"
+#include "playrecord.h"
+#include "receiver/failure.h"
+
+#include <sqlucode.h>
+
+#include <array>
+
+namespace quaverlink {
+namespace {
+
+const SQLWCHAR *wide(const QString &text)
+{
+    return reinterpret_cast<const SQLWCHAR *>(text.utf16());
+}
+
+SQLWCHAR *wideBuffer(QString &text)
+{
+    return reinterpret_cast<SQLWCHAR *>(text.data());
+}
+
+// The driver manager lives for the program; connections never outlive an
+// item.
+odbc::Handle &environment()
+{
+    static odbc::Handle env = [] {
+        odbc::Handle handle(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+        odbc::check(SQLSetEnvAttr(handle.get(), SQL_ATTR_ODBC_VERSION,
+                                  reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+                    handle, u"setting the ODBC version"_qs);
+        return handle;
+    }();
+    return env;
+}
+
+odbc::Handle connect(const QString &connectionString)
+{
+    odbc::Handle connection(SQL_HANDLE_DBC, environment().get());
+    QString in = connectionString;
+    const SQLRETURN rc = SQLDriverConnectW(connection.get(), nullptr, wideBuffer(in), SQLSMALLINT(in.size()),
+                                           nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    odbc::check(rc, connection, u"connecting"_qs);
+    connection.markConnected();
+    return connection;
+}
+
+void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QString &value, SQLLEN &length)
+{
+    length = SQLLEN(value.size()) * SQLLEN(sizeof(SQLWCHAR));
+    // A column size of 0 is refused by some drivers even for an empty value.
+    const SQLULEN columnSize = SQLULEN(qMax<qsizetype>(value.size(), 1));
+    const SQLRETURN rc = SQLBindParameter(statement.get(), position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                                          columnSize, 0, const_cast<SQLWCHAR *>(wide(value)), length, &length);
+    odbc::check(rc, statement, u"binding value "_qs + QString::number(position));
+}
+
+void insert(const odbc::Handle &connection, const PlayRecord &record)
+{
+    odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+    const std::array<QString, 5> values = playRecordValues(record);
+    std::array<SQLLEN, 5> lengths {};
+    for (size_t i = 0; i < values.size(); ++i) {
+        bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
+    }
+    QString sql = InsertStatement(record);
+    odbc::check(SQLExecDirectW(statement.get(), wideBuffer(sql), SQLINTEGER(sql.size())), statement,
+                u"storing the row"_qs);
+}
+
+} // namespace
+
+QString ConnectionString(const QString &user, const QString &password, const QString &server)
+{
+    return u"uid="_qs + user + u";pwd="_qs + password + u";server="_qs + server
+        + u";driver={MySQL ODBC 3.51 Driver};database=Brackenwaves;dsn='';"_qs;
+}
+
+void LogPlay(const DatabaseLogin &login, const QString &text, const LocalClock &clock)
+{
+    try {
+        odbc::Handle connection = connect(ConnectionString(login.user, login.password, login.server));
+        const PlayRecord record = MakePlayRecord(text, clock());
+        if (!record.dashfound) {
+            return;
+        }
+        insert(connection, record);
+        connection.disconnect(u"disconnecting"_qs);
+    } catch (const Failure &failure) {
+        if (login.password.isEmpty()) {
+            throw;
+        }
+        QString cause = failure.cause();
+        throw Failure(failure.step(), cause.replace(login.password, u"*****"_qs));
+    }
+}
+
+} // namespace quaverlink

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+#include <stdexcept>
+
+namespace quaverlink {
+
+// A failure abandons the rest of one event's work. It carries what was being
+// done and why it did not work, so the event boundary can report both.
+class Failure : public std::runtime_error
+{
+public:
+    Failure(QString step, QString cause);
+
+    const QString &step() const noexcept { return m_step; }
+    const QString &cause() const noexcept { return m_cause; }
+    QString describe() const;
+
+private:
+    QString m_step;
+    QString m_cause;
+};
+
+// The one line a failure leaves on standard error: local time, what failed,
+// and why.
+QString failureLine(const QString &what, const QString &cause);
+void writeFailureLine(const QString &line);
+
+} // namespace quaverlink
