@@ -258,6 +258,7 @@ void frmMetaData::applyQueuedItems()
         m_pendingBytes -= datagram.size();
         const QString The_Data = decode8Bit(datagram);
         runEvent(u"applying an item"_qs, [&] { ShowData(The_Data); });
+        Q_EMIT itemApplied(The_Data);
     }
     m_applying = false;
     if (!m_pending.empty() || hasPendingDatagrams(m_WSockGET) || hasPendingDatagrams(m_Winsock)) {

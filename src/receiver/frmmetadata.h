@@ -65,6 +65,9 @@ Q_SIGNALS:
     // Every failure after start-up and every start-up failure's cause, as the
     // line that went to standard error.
     void failureReported(const QString &line);
+    // After each received item has been applied, whether or not all of its
+    // work succeeded.
+    void itemApplied(const QString &The_Data);
 
 private:
     void WSockGET_DataArrival();
