@@ -90,9 +90,15 @@ public:
     void takePermissionsOf(const QByteArray &target)
     {
         struct stat existing {};
-        if (::stat(target.constData(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-            ::fchmod(m_fd, existing.st_mode & 07777);
+        if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) {
+            return;
         }
+        // A file someone made read-only keeps what it holds, as it would if
+        // it were written in place.
+        if ((existing.st_mode & 0222) == 0) {
+            fail(QString::fromLocal8Bit(target) + u" is read-only"_qs, EACCES);
+        }
+        ::fchmod(m_fd, existing.st_mode & 07777);
     }
 
     void renameOver(const QByteArray &target)
@@ -123,8 +129,8 @@ void replaceMetadataFile(const QString &path, const QString &text)
     content.append("\r\n\r\n");
 
     TemporaryFile temporary(target);
-    temporary.write(content);
     temporary.takePermissionsOf(target);
+    temporary.write(content);
     temporary.renameOver(target);
 }
 
