@@ -5,6 +5,12 @@
 #include <QFrame>
 #include <QLabel>
 
+// The icons live in this static library; name them so the linker keeps them.
+static void initResources()
+{
+    Q_INIT_RESOURCE(quaverlink);
+}
+
 namespace quaverlink {
 namespace {
 
@@ -91,6 +97,20 @@ void paintInk(QWidget *widget, Ink ink)
     widget->setPalette(palette);
 }
 
+// The stand-in face is usually wider than the designed one. A fixed caption
+// is narrowed just enough to keep its whole text inside its designed box;
+// received texts are never narrowed, they are clipped.
+void condenseToFit(QLabel *label)
+{
+    const int advance = label->fontMetrics().horizontalAdvance(label->text());
+    if (advance <= label->width()) {
+        return;
+    }
+    QFont font = label->font();
+    font.setStretch(qMax(50, label->width() * 100 / advance));
+    label->setFont(font);
+}
+
 std::optional<Field> fieldNamed(const QString &name)
 {
     for (int i = 0; i < kFieldCount; ++i) {
@@ -126,6 +146,8 @@ QLabel *makeLabel(const Item &item, QWidget *parent)
         label->setText(QString::fromUtf16(item.caption));
         if (item.sizesToText) {
             label->adjustSize();
+        } else {
+            condenseToFit(label);
         }
     }
     return label;
@@ -136,9 +158,13 @@ QLabel *makeLabel(const Item &item, QWidget *parent)
 MetaDataWindow::MetaDataWindow(frmMetaData &receiver, QWidget *parent)
     : QWidget(parent)
 {
+    initResources();
     setObjectName(u"frmMetaData"_qs);
     setWindowTitle(u"Quaverlink"_qs);
-    setWindowIcon(QIcon(u":/icons/quaverlink.png"_qs));
+    QIcon icon;
+    icon.addFile(u":/icons/quaverlink-16.png"_qs, QSize(16, 16));
+    icon.addFile(u":/icons/quaverlink-32.png"_qs, QSize(32, 32));
+    setWindowIcon(icon);
 
     // Created bottom of the stack first, so each later sibling lies above.
     for (auto it = std::rbegin(kItems); it != std::rend(kItems); ++it) {
