@@ -44,6 +44,7 @@ private Q_SLOTS:
     void failuresAreReportedAndTheNextItemIsLogged_data();
     void failuresAreReportedAndTheNextItemIsLogged();
     void stoppedServerLosesOnlyItsOwnItems();
+    void nonAsciiLoginConnects();
     void timestampIsTakenForTheItem();
 
 private:
@@ -257,6 +258,14 @@ void PlayLogTest::stoppedServerLosesOnlyItsOwnItems()
         texts << row.text;
     }
     QCOMPARE(texts, QStringList({u"Before - Stop"_qs, u"After - Stop"_qs}));
+}
+
+void PlayLogTest::nonAsciiLoginConnects()
+{
+    sql(u"CREATE USER IF NOT EXISTS 'r\u00e9gie'@'127.0.0.1' IDENTIFIED BY 'p\u00e4ss-\u00f8rd';"
+        "GRANT INSERT ON Brackenwaves.Metadata TO 'r\u00e9gie'@'127.0.0.1'"_qs);
+    LogPlay({u"r\u00e9gie"_qs, u"p\u00e4ss-\u00f8rd"_qs, server()}, u"Wide - Login"_qs);
+    QCOMPARE(rows().size(), 1);
 }
 
 void PlayLogTest::timestampIsTakenForTheItem()

@@ -125,25 +125,25 @@ private:
 
 } // namespace
 
+QString profileString(QByteArrayView content, const QString &section, const QString &key,
+                      const QString &defaultText, int size)
+{
+    const int maximum = qMax(size - 1, 0);
+    if (const std::optional<QByteArrayView> value = ProfileScanner(content).find(section, key)) {
+        return cutToCharacters(*value, maximum);
+    }
+    return cutToCharacters(encode8Bit(defaultText), maximum);
+}
+
 QString readPrivateProfileString(const QString &section, const QString &key,
                                  const QString &defaultText, int size, const QString &path)
 {
-    const int maximum = qMax(size - 1, 0);
-    auto fallback = [&] { return cutToCharacters(encode8Bit(defaultText), maximum); };
-
     // Only a regular file is read: a FIFO or device in its place must not
-    // block or flood start-up.
-    const QFileInfo info(path);
-    if (!info.isFile()) {
-        return fallback();
-    }
+    // block or flood start-up. Anything unreadable reads as an empty file.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return fallback();
-    }
     QByteArray readBack;
     QByteArrayView content;
-    if (file.size() > 0) {
+    if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly) && file.size() > 0) {
         if (const uchar *mapped = file.map(0, file.size())) {
             content = QByteArrayView(reinterpret_cast<const char *>(mapped), file.size());
         } else {
@@ -151,8 +151,7 @@ QString readPrivateProfileString(const QString &section, const QString &key,
             content = readBack;
         }
     }
-    const std::optional<QByteArrayView> value = ProfileScanner(content).find(section, key);
-    return value ? cutToCharacters(*value, maximum) : fallback();
+    return profileString(content, section, key, defaultText, size);
 }
 
 } // namespace quaverlink

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 namespace quaverlink {
@@ -16,6 +17,10 @@ inline constexpr int kSettingBufferSize = 30;
 // or key gives defaultText. The result is cut to size - 1 characters.
 QString readPrivateProfileString(const QString &section, const QString &key,
                                  const QString &defaultText, int size, const QString &path);
+
+// The same lookup over a settings file's bytes.
+QString profileString(QByteArrayView content, const QString &section, const QString &key,
+                      const QString &defaultText, int size);
 
 } // namespace quaverlink
 
