@@ -2,6 +2,7 @@
 #include "playlog/playrecord.h"
 #include "receiver/failure.h"
 #include "receiverfixture.h"
+#include "testdatabase.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -11,8 +12,8 @@ using testsupport::ReceiverFixture;
 
 namespace {
 
-const QString kUser = u"quaverlink"_qs;
-const QString kPassword = u"Pl4y-h1st0ry"_qs;
+const QString kUser = QString::fromUtf16(testsupport::TestDatabase::kUser);
+const QString kPassword = QString::fromUtf16(testsupport::TestDatabase::kPassword);
 
 struct Row
 {
@@ -48,41 +49,24 @@ private Q_SLOTS:
     void timestampIsTakenForTheItem();
 
 private:
-    QString server() const { return u"127.0.0.1;port="_qs + m_port; }
+    QString server() const { return m_db.server(); }
     DatabaseLogin login() const { return {kUser, kPassword, server()}; }
-    QByteArray sql(const QString &statement);
+    QByteArray sql(const QString &statement) { return m_db.query(statement); }
     QList<Row> rows();
-    void serverControl(const QString &action);
+    QStringList texts() const { return m_db.storedTexts(); }
 
-    QString m_dir;
-    QString m_port;
+    testsupport::TestDatabase m_db;
 };
 
 void PlayLogTest::initTestCase()
 {
-    m_dir = qEnvironmentVariable("QUAVERLINK_TEST_DB_DIR");
-    QVERIFY2(!m_dir.isEmpty(), "QUAVERLINK_TEST_DB_DIR is not set: run through ctest, which starts the server");
-    QFile portFile(m_dir + u"/port"_qs);
-    QVERIFY2(portFile.open(QIODevice::ReadOnly), "the test MariaDB server is not running");
-    m_port = QString::fromLatin1(portFile.readAll().trimmed());
+    QVERIFY2(m_db.open(), "the test MariaDB server is not running: run through ctest, which starts it");
     QVERIFY(qEnvironmentVariable("ODBCSYSINI").endsWith(u"/odbc"_qs));
 }
 
 void PlayLogTest::init()
 {
     sql(u"TRUNCATE TABLE Metadata"_qs);
-}
-
-QByteArray PlayLogTest::sql(const QString &statement)
-{
-    QProcess client;
-    client.start(u"mariadb"_qs, {u"--no-defaults"_qs, u"--protocol=socket"_qs, u"--socket="_qs + m_dir + u"/server.sock"_qs,
-                                 u"-uroot"_qs, u"-N"_qs, u"-B"_qs, u"-e"_qs, statement, u"Brackenwaves"_qs});
-    if (!client.waitForFinished(30000) || client.exitCode() != 0) {
-        qWarning("mariadb client: %s", client.readAllStandardError().constData());
-        return QByteArray();
-    }
-    return client.readAllStandardOutput();
 }
 
 QList<Row> PlayLogTest::rows()
@@ -97,15 +81,6 @@ QList<Row> PlayLogTest::rows()
         }
     }
     return result;
-}
-
-void PlayLogTest::serverControl(const QString &action)
-{
-    QProcess script;
-    script.setProcessChannelMode(QProcess::ForwardedChannels);
-    script.start(u"bash"_qs, {QFINDTESTDATA("mariadb-server.sh"), action, m_dir});
-    QVERIFY(script.waitForFinished(60000));
-    QCOMPARE(script.exitCode(), 0);
 }
 
 void PlayLogTest::textIsStoredVerbatim_data()
@@ -151,12 +126,8 @@ void PlayLogTest::onlyQualifyingItemsBecomeRows()
         testsupport::sendTo(f.listenPort(), item);
     }
     QVERIFY(f.waitForItems(7));
-    QStringList texts;
-    for (const Row &row : rows()) {
-        texts << row.text;
-    }
     // The idle text is long and holds a dash: both start-up copies are plays.
-    QCOMPARE(texts, QStringList({u"Quaverlink FM - Music"_qs, u"Quaverlink FM - Music"_qs, u"Artist - Title"_qs,
+    QCOMPARE(texts(), QStringList({u"Quaverlink FM - Music"_qs, u"Quaverlink FM - Music"_qs, u"Artist - Title"_qs,
                                  u"Second - Song"_qs}));
 }
 
@@ -249,15 +220,11 @@ void PlayLogTest::failuresAreReportedAndTheNextItemIsLogged()
 void PlayLogTest::stoppedServerLosesOnlyItsOwnItems()
 {
     LogPlay(login(), u"Before - Stop"_qs);
-    serverControl(u"halt"_qs);
+    QVERIFY(m_db.control(u"halt"_qs, QFINDTESTDATA("mariadb-server.sh")));
     QVERIFY_THROWS_EXCEPTION(Failure, LogPlay(login(), u"During - Stop"_qs));
-    serverControl(u"resume"_qs);
+    QVERIFY(m_db.control(u"resume"_qs, QFINDTESTDATA("mariadb-server.sh")));
     LogPlay(login(), u"After - Stop"_qs);
-    QStringList texts;
-    for (const Row &row : rows()) {
-        texts << row.text;
-    }
-    QCOMPARE(texts, QStringList({u"Before - Stop"_qs, u"After - Stop"_qs}));
+    QCOMPARE(texts(), QStringList({u"Before - Stop"_qs, u"After - Stop"_qs}));
 }
 
 void PlayLogTest::nonAsciiLoginConnects()

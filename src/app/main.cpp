@@ -15,6 +15,19 @@ bool hasDisplay()
         || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 }
 
+QtMessageHandler defaultMessageHandler = nullptr;
+
+// Standard error is the station's failure log. Qt's font engine warns once
+// for every script it cannot shape, which junk datagrams would turn into a
+// flood of lines; those warnings say nothing about the receiver.
+void filterMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(u"OpenType support missing"_qs)) {
+        return;
+    }
+    defaultMessageHandler(type, context, message);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -27,6 +40,7 @@ int main(int argc, char *argv[])
         std::fputs("quaverlink: no display found, running on Qt's offscreen platform\n", stderr);
     }
 
+    defaultMessageHandler = qInstallMessageHandler(filterMessages);
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Quaverlink"_qs);
     QApplication::setApplicationDisplayName(u"Quaverlink"_qs);

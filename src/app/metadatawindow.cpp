@@ -111,6 +111,18 @@ void condenseToFit(QLabel *label)
     label->setFont(font);
 }
 
+// A box shows at most two lines of some sixty characters; laying out a whole
+// 64 KiB datagram for every item would stall the receiver behind the painter.
+// The field keeps the whole text; only what could ever be seen is drawn.
+QString visiblePart(const QString &text)
+{
+    constexpr qsizetype kMaxDrawn = 1024;
+    if (text.size() <= kMaxDrawn) {
+        return text;
+    }
+    return text.first(text.at(kMaxDrawn - 1).isHighSurrogate() ? kMaxDrawn - 1 : kMaxDrawn);
+}
+
 std::optional<Field> fieldNamed(const QString &name)
 {
     for (int i = 0; i < kFieldCount; ++i) {
@@ -181,7 +193,7 @@ MetaDataWindow::MetaDataWindow(frmMetaData &receiver, QWidget *parent)
             label->hide();
             continue;
         }
-        label->setText(receiver.fields().text(*field));
+        label->setText(visiblePart(receiver.fields().text(*field)));
     }
 
     connect(&receiver.fields(), &StatusFields::textChanged, this, &MetaDataWindow::showField);
@@ -193,7 +205,7 @@ void MetaDataWindow::showField(Field field, const QString &text)
     if (field == Field::lblDBpassword) {
         return;
     }
-    m_fieldLabels[size_t(field)]->setText(text);
+    m_fieldLabels[size_t(field)]->setText(visiblePart(text));
 }
 
 } // namespace quaverlink

@@ -21,9 +21,11 @@ const QString kVersionText = QStringLiteral(QUAVERLINK_VERSION_TEXT);
 const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_qs;
 const QString kMetadataFile = u"metadata.txt"_qs;
 
-// Past this much waiting text the receiver stops draining the sockets and
-// lets the kernel hold the rest, so a flood cannot take all memory.
-constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
+// Past this much waiting text a flood would take all memory. The oldest
+// waiting items give way then: what is sent last is what belongs on air.
+constexpr qint64 kMaxPendingBytes = 16 * 1024 * 1024;
+// What one waiting item costs beyond its bytes.
+constexpr qint64 kPendingOverhead = 64;
 // Items applied in one go before other events (ticks, repaints) get a turn.
 constexpr int kItemsPerTurn = 256;
 
@@ -222,7 +224,7 @@ void frmMetaData::Winsock_DataArrival()
 
 void frmMetaData::drainSocket(QUdpSocket &socket)
 {
-    while (m_pendingBytes < kMaxPendingBytes && hasPendingDatagrams(socket)) {
+    while (hasPendingDatagrams(socket)) {
         const qint64 size = socket.pendingDatagramSize();
         QByteArray datagram(qMax<qint64>(size, 0), Qt::Uninitialized);
         const qint64 read = socket.readDatagram(datagram.data(), datagram.size());
@@ -231,8 +233,22 @@ void frmMetaData::drainSocket(QUdpSocket &socket)
             break;
         }
         datagram.truncate(read);
-        m_pendingBytes += datagram.size();
+        m_pendingBytes += datagram.size() + kPendingOverhead;
         m_pending.push_back(std::move(datagram));
+        while (m_pendingBytes > kMaxPendingBytes && m_pending.size() > 1) {
+            m_pendingBytes -= m_pending.front().size() + kPendingOverhead;
+            m_pending.pop_front();
+            ++m_droppedItems;
+        }
+    }
+}
+
+void frmMetaData::reportDroppedItems()
+{
+    if (m_droppedItems > 0) {
+        reportFailure(u"flood"_qs, QString::number(m_droppedItems)
+                          + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+        m_droppedItems = 0;
     }
 }
 
@@ -255,12 +271,13 @@ void frmMetaData::applyQueuedItems()
         }
         const QByteArray datagram = std::move(m_pending.front());
         m_pending.pop_front();
-        m_pendingBytes -= datagram.size();
+        m_pendingBytes -= datagram.size() + kPendingOverhead;
         const QString The_Data = decode8Bit(datagram);
         runEvent(u"applying an item"_qs, [&] { ShowData(The_Data); });
         Q_EMIT itemApplied(The_Data);
     }
     m_applying = false;
+    reportDroppedItems();
     if (!m_pending.empty() || hasPendingDatagrams(m_WSockGET) || hasPendingDatagrams(m_Winsock)) {
         m_continueApplying.start();
     }

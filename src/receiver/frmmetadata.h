@@ -75,6 +75,7 @@ private:
     void drainPending();
     void drainSocket(QUdpSocket &socket);
     void applyQueuedItems();
+    void reportDroppedItems();
     void LogPlay(const QString &The_Data);
     void sendLoopback();
     void configureReceiver(const QString &listenPortText);
@@ -99,6 +100,7 @@ private:
     // dropped while items are applied one by one.
     std::deque<QByteArray> m_pending;
     qint64 m_pendingBytes = 0;
+    qint64 m_droppedItems = 0;
     bool m_applying = false;
     QTimer m_continueApplying;
 
