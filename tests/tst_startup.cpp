@@ -30,7 +30,6 @@ private Q_SLOTS:
     void badCountTimeoutStopsAfterIdleString();
     void badListenPortStopsAfterAllSettings_data();
     void badListenPortStopsAfterAllSettings();
-    void listenPortTakenLeavesReceiverUnbound();
     void senderPortTakenStillReceives();
 };
 
@@ -115,24 +114,6 @@ void StartupTest::badListenPortStopsAfterAllSettings()
     QCOMPARE(f.field(Field::lblDBname), u"Brackenwaves"_qs);
     QCOMPARE(f.receiver->WSockGET().state(), QAbstractSocket::UnconnectedState);
     QVERIFY(!f.receiver->timerBacktoDefault().isActive());
-}
-
-void StartupTest::listenPortTakenLeavesReceiverUnbound()
-{
-    ReceiverFixture f;
-    QUdpSocket squatter;
-    QVERIFY(squatter.bind(QHostAddress::AnyIPv4, f.listenPort(), QAbstractSocket::DontShareAddress));
-    QSignalSpy failures(f.receiver.get(), &frmMetaData::failureReported);
-    QVERIFY(!f.start());
-    QCOMPARE(f.messages, QStringList {kFailureMessage});
-    QCOMPARE(f.field(Field::lblDBuser), u"studio"_qs);
-    QCOMPARE(f.receiver->WSockGET().state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(failures.count(), 1);
-    QVERIFY(failures.at(0).at(0).toString().contains(QString::number(f.listenPort())));
-    // The squatter, not the receiver, gets what is sent there.
-    testsupport::sendTo(f.listenPort(), "Artist - Title");
-    QVERIFY(squatter.waitForReadyRead(2000));
-    QVERIFY(f.applied.isEmpty());
 }
 
 void StartupTest::senderPortTakenStillReceives()

@@ -7,6 +7,11 @@
 
 #include <cstdio>
 
+#ifdef QUAVERLINK_JOURNAL
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 bool hasDisplay()
@@ -59,6 +64,15 @@ int main(int argc, char *argv[])
                         QMessageBox::Ok);
         box.exec();
     });
+#ifdef QUAVERLINK_JOURNAL
+    // Benchmark build only: one line per applied item, so a load generator
+    // can count what was applied and in which order.
+    const int journal = ::open("applied.journal", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    QObject::connect(&receiver, &quaverlink::frmMetaData::itemApplied, [journal](const QString &item) {
+        const QByteArray line = item.toUtf8().replace('\n', ' ') + '\n';
+        [[maybe_unused]] const ssize_t written = ::write(journal, line.constData(), size_t(line.size()));
+    });
+#endif
     receiver.Form_Load();
     window.show();
     return app.exec();

@@ -169,6 +169,7 @@ QLabel *makeLabel(const Item &item, QWidget *parent)
 
 MetaDataWindow::MetaDataWindow(frmMetaData &receiver, QWidget *parent)
     : QWidget(parent)
+    , m_receiver(receiver)
 {
     initResources();
     setObjectName(u"frmMetaData"_qs);
@@ -196,16 +197,33 @@ MetaDataWindow::MetaDataWindow(frmMetaData &receiver, QWidget *parent)
         label->setText(visiblePart(receiver.fields().text(*field)));
     }
 
-    connect(&receiver.fields(), &StatusFields::textChanged, this, &MetaDataWindow::showField);
+    // A person reads this window; 25 pictures a second are plenty. Drawing
+    // every item of a burst would only hold the next item back.
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(40);
+    connect(&m_showTimer, &QTimer::timeout, this, &MetaDataWindow::showChangedFields);
+    connect(&receiver.fields(), &StatusFields::textChanged, this, [this](Field field) { markChanged(field); });
     resize(kInitialClientSize);
 }
 
-void MetaDataWindow::showField(Field field, const QString &text)
+void MetaDataWindow::markChanged(Field field)
 {
     if (field == Field::lblDBpassword) {
         return;
     }
-    m_fieldLabels[size_t(field)]->setText(visiblePart(text));
+    m_changed[size_t(field)] = true;
+    if (!m_showTimer.isActive()) {
+        m_showTimer.start();
+    }
+}
+
+void MetaDataWindow::showChangedFields()
+{
+    for (int i = 0; i < kFieldCount; ++i) {
+        if (std::exchange(m_changed[size_t(i)], false)) {
+            m_fieldLabels[size_t(i)]->setText(visiblePart(m_receiver.fields().text(Field(i))));
+        }
+    }
 }
 
 } // namespace quaverlink

@@ -2,6 +2,7 @@
 
 #include "receiver/statusfields.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -29,9 +30,13 @@ public:
     QLabel *fieldLabel(Field field) const { return m_fieldLabels[size_t(field)]; }
 
 private:
-    void showField(Field field, const QString &text);
+    void markChanged(Field field);
+    void showChangedFields();
 
+    frmMetaData &m_receiver;
     std::array<QLabel *, kFieldCount> m_fieldLabels {};
+    std::array<bool, kFieldCount> m_changed {};
+    QTimer m_showTimer;
 };
 
 } // namespace quaverlink

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QThread>
 
 #include <cstdio>
 
@@ -36,6 +37,9 @@ int main(int argc, char *argv[])
     fields.setText(Field::lblDBname, u"Brackenwaves"_qs);
 
     window.show();
+    QCoreApplication::processEvents();
+    QThread::msleep(100);
+    QCoreApplication::processEvents();
     const QString initial = folder + u"/window-initial.png"_qs;
     const QString full = folder + u"/window-full.png"_qs;
     bool saved = window.grab().save(initial);

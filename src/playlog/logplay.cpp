@@ -41,7 +41,9 @@ bool isAscii(const QString &text)
     return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
 }
 
-odbc::Handle connect(const QString &connectionString)
+} // namespace
+
+odbc::Handle connectPlayLog(const QString &connectionString)
 {
     odbc::Handle connection(SQL_HANDLE_DBC, environment().get());
     SQLRETURN rc = SQL_ERROR;
@@ -62,6 +64,8 @@ odbc::Handle connect(const QString &connectionString)
     return connection;
 }
 
+namespace {
+
 void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QString &value, SQLLEN &length)
 {
     length = SQLLEN(value.size()) * SQLLEN(sizeof(SQLWCHAR));
@@ -72,7 +76,9 @@ void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QStrin
     odbc::check(rc, statement, u"binding value "_qs + QString::number(position));
 }
 
-void insert(const odbc::Handle &connection, const PlayRecord &record)
+} // namespace
+
+void storePlayRecord(const odbc::Handle &connection, const PlayRecord &record)
 {
     odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
     const std::array<QString, 5> values = playRecordValues(record);
@@ -85,8 +91,6 @@ void insert(const odbc::Handle &connection, const PlayRecord &record)
                 u"storing the row"_qs);
 }
 
-} // namespace
-
 QString ConnectionString(const QString &user, const QString &password, const QString &server)
 {
     return u"uid="_qs + user + u";pwd="_qs + password + u";server="_qs + server
@@ -96,12 +100,12 @@ QString ConnectionString(const QString &user, const QString &password, const QSt
 void LogPlay(const DatabaseLogin &login, const QString &text, const LocalClock &clock)
 {
     try {
-        odbc::Handle connection = connect(ConnectionString(login.user, login.password, login.server));
+        odbc::Handle connection = connectPlayLog(ConnectionString(login.user, login.password, login.server));
         const PlayRecord record = MakePlayRecord(text, clock());
         if (!record.dashfound) {
             return;
         }
-        insert(connection, record);
+        storePlayRecord(connection, record);
         connection.disconnect(u"disconnecting"_qs);
     } catch (const Failure &failure) {
         if (login.password.isEmpty()) {

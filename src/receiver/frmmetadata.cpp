@@ -11,7 +11,10 @@
 #include <QDir>
 #include <QHostInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <sys/socket.h>
 
 namespace quaverlink {
 namespace {
@@ -38,11 +41,6 @@ std::int16_t toInt16(const QString &text, const QString &setting)
                       u"\""_qs + text + u"\" is not a number from -32768 to 32767"_qs);
     }
     return std::int16_t(*value);
-}
-
-bool hasPendingDatagrams(const QUdpSocket &socket)
-{
-    return socket.state() == QAbstractSocket::BoundState && socket.hasPendingDatagrams();
 }
 
 quint16 toPort(const QString &text)
@@ -212,34 +210,61 @@ void frmMetaData::timerBacktoDefault_Timer()
 
 void frmMetaData::WSockGET_DataArrival()
 {
-    drainSocket(m_WSockGET);
+    takeNotifiedDatagram(m_WSockGET);
+    drainPending();
     applyQueuedItems();
 }
 
 void frmMetaData::Winsock_DataArrival()
 {
-    drainSocket(m_Winsock);
+    takeNotifiedDatagram(m_Winsock);
+    drainPending();
     applyQueuedItems();
+}
+
+void frmMetaData::takeNotifiedDatagram(QUdpSocket &socket)
+{
+    // Qt holds further readyRead signals back until one of its own reads
+    // has run; the rest is drained directly.
+    const qint64 size = socket.readDatagram(m_receiveBuffer.data(), m_receiveBuffer.size());
+    if (size >= 0) {
+        enqueue(QByteArray(m_receiveBuffer.constData(), size));
+    }
+}
+
+void frmMetaData::enqueue(QByteArray datagram)
+{
+    m_pendingBytes += datagram.size() + kPendingOverhead;
+    m_pending.push_back(std::move(datagram));
+    while (m_pendingBytes > kMaxPendingBytes && m_pending.size() > 1) {
+        m_pendingBytes -= m_pending.front().size() + kPendingOverhead;
+        m_pending.pop_front();
+        ++m_droppedItems;
+    }
 }
 
 void frmMetaData::drainSocket(QUdpSocket &socket)
 {
-    while (hasPendingDatagrams(socket)) {
-        const qint64 size = socket.pendingDatagramSize();
-        QByteArray datagram(qMax<qint64>(size, 0), Qt::Uninitialized);
-        const qint64 read = socket.readDatagram(datagram.data(), datagram.size());
-        if (read < 0) {
-            reportFailure(u"reading a datagram"_qs, socket.errorString());
-            break;
+    if (socket.state() != QAbstractSocket::BoundState) {
+        return;
+    }
+    // One non-blocking receive per datagram straight from the descriptor;
+    // QUdpSocket would peek twice per datagram and once more to find none.
+    // UDP datagrams are at most 65,507 bytes: the buffer always holds one.
+    const int fd = int(socket.socketDescriptor());
+    for (;;) {
+        const ssize_t size = ::recv(fd, m_receiveBuffer.data(), size_t(m_receiveBuffer.size()), MSG_DONTWAIT | MSG_TRUNC);
+        if (size < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // ECONNREFUSED only says an earlier send found no listener.
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNREFUSED) {
+                reportFailure(u"reading a datagram"_qs, QString::fromLocal8Bit(std::strerror(errno)));
+            }
+            return;
         }
-        datagram.truncate(read);
-        m_pendingBytes += datagram.size() + kPendingOverhead;
-        m_pending.push_back(std::move(datagram));
-        while (m_pendingBytes > kMaxPendingBytes && m_pending.size() > 1) {
-            m_pendingBytes -= m_pending.front().size() + kPendingOverhead;
-            m_pending.pop_front();
-            ++m_droppedItems;
-        }
+        enqueue(QByteArray(m_receiveBuffer.constData(), qMin<qsizetype>(size, m_receiveBuffer.size())));
     }
 }
 
@@ -264,21 +289,21 @@ void frmMetaData::applyQueuedItems()
         return;
     }
     m_applying = true;
-    for (int applied = 0; applied < kItemsPerTurn; ++applied) {
-        drainPending();
-        if (m_pending.empty()) {
-            break;
-        }
+    for (int applied = 0; applied < kItemsPerTurn && !m_pending.empty(); ++applied) {
         const QByteArray datagram = std::move(m_pending.front());
         m_pending.pop_front();
         m_pendingBytes -= datagram.size() + kPendingOverhead;
         const QString The_Data = decode8Bit(datagram);
         runEvent(u"applying an item"_qs, [&] { ShowData(The_Data); });
         Q_EMIT itemApplied(The_Data);
+        // What arrived meanwhile joins the queue now, before the kernel's
+        // buffer can fill up behind a slow item.
+        drainPending();
     }
     m_applying = false;
     reportDroppedItems();
-    if (!m_pending.empty() || hasPendingDatagrams(m_WSockGET) || hasPendingDatagrams(m_Winsock)) {
+    if (!m_pending.empty()) {
+        // Let ticks and repaints in before the next stretch.
         m_continueApplying.start();
     }
 }

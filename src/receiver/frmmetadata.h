@@ -72,6 +72,8 @@ Q_SIGNALS:
 private:
     void WSockGET_DataArrival();
     void Winsock_DataArrival();
+    void takeNotifiedDatagram(QUdpSocket &socket);
+    void enqueue(QByteArray datagram);
     void drainPending();
     void drainSocket(QUdpSocket &socket);
     void applyQueuedItems();
@@ -99,6 +101,7 @@ private:
     // Datagrams wait here, not in the kernel's buffer, so a burst is never
     // dropped while items are applied one by one.
     std::deque<QByteArray> m_pending;
+    QByteArray m_receiveBuffer = QByteArray(65536, Qt::Uninitialized);
     qint64 m_pendingBytes = 0;
     qint64 m_droppedItems = 0;
     bool m_applying = false;

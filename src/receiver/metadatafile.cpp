@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,23 +27,40 @@ QString errnoText(int error)
     throw Failure(u"metadata file"_qs, what + u": "_qs + errnoText(error));
 }
 
-// The path that is really replaced: a symlink's final target, so the link
-// itself survives. A dangling link is followed to where it points.
-QByteArray resolveTarget(const QByteArray &path)
+struct Target
 {
-    QByteArray current = path;
+    QByteArray path;
+    std::optional<mode_t> existingMode; // of a regular file already there
+};
+
+// The path that is really replaced: a symlink's final target, so the link
+// itself survives; a dangling link is followed to where it points. One lstat
+// for a plain file, which is the usual case.
+Target resolveTarget(const QByteArray &path)
+{
+    Target target {path, std::nullopt};
     for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(target.path.constData(), &info) != 0) {
+            return target;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            if (S_ISREG(info.st_mode)) {
+                target.existingMode = info.st_mode & 07777;
+            }
+            return target;
+        }
         char buffer[PATH_MAX];
-        const ssize_t length = ::readlink(current.constData(), buffer, sizeof buffer);
+        const ssize_t length = ::readlink(target.path.constData(), buffer, sizeof buffer);
         if (length < 0) {
-            return current;
+            return target;
         }
-        QByteArray target(buffer, length);
-        if (!target.startsWith('/')) {
-            const qsizetype slash = current.lastIndexOf('/');
-            target.prepend(slash < 0 ? QByteArray() : current.left(slash + 1));
+        QByteArray next(buffer, length);
+        if (!next.startsWith('/')) {
+            const qsizetype slash = target.path.lastIndexOf('/');
+            next.prepend(slash < 0 ? QByteArray() : target.path.left(slash + 1));
         }
-        current = target;
+        target.path = next;
     }
     fail(u"resolving "_qs + QString::fromLocal8Bit(path), ELOOP);
 }
@@ -51,7 +69,7 @@ class TemporaryFile final
 {
 public:
     explicit TemporaryFile(const QByteArray &target)
-        : m_path(target + ".quaverlink-" + QByteArray::number(::getpid()))
+        : m_path(target + temporarySuffix())
     {
         m_fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (m_fd < 0) {
@@ -87,19 +105,7 @@ public:
         }
     }
 
-    void takePermissionsOf(const QByteArray &target)
-    {
-        struct stat existing {};
-        if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) {
-            return;
-        }
-        // A file someone made read-only keeps what it holds, as it would if
-        // it were written in place.
-        if ((existing.st_mode & 0222) == 0) {
-            fail(QString::fromLocal8Bit(target) + u" is read-only"_qs, EACCES);
-        }
-        ::fchmod(m_fd, existing.st_mode & 07777);
-    }
+    void takeMode(mode_t mode) { ::fchmod(m_fd, mode); }
 
     void renameOver(const QByteArray &target)
     {
@@ -115,6 +121,12 @@ public:
     }
 
 private:
+    static const QByteArray &temporarySuffix()
+    {
+        static const QByteArray suffix = ".quaverlink-" + QByteArray::number(::getpid());
+        return suffix;
+    }
+
     QByteArray m_path;
     int m_fd = -1;
     bool m_renamed = false;
@@ -124,14 +136,21 @@ private:
 
 void replaceMetadataFile(const QString &path, const QString &text)
 {
-    const QByteArray target = resolveTarget(QFile::encodeName(path));
+    const Target target = resolveTarget(QFile::encodeName(path));
+    // A file someone made read-only keeps what it holds, as it would if it
+    // were written in place.
+    if (target.existingMode && (*target.existingMode & 0222) == 0) {
+        fail(QString::fromLocal8Bit(target.path) + u" is read-only"_qs, EACCES);
+    }
     QByteArray content = encode8Bit(text);
     content.append("\r\n\r\n");
 
-    TemporaryFile temporary(target);
-    temporary.takePermissionsOf(target);
+    TemporaryFile temporary(target.path);
     temporary.write(content);
-    temporary.renameOver(target);
+    if (target.existingMode) {
+        temporary.takeMode(*target.existingMode);
+    }
+    temporary.renameOver(target.path);
 }
 
 } // namespace quaverlink

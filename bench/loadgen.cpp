@@ -1,0 +1,523 @@
+// Drives now-playing receivers from a separate process over loopback and
+// watches metadata.txt with inotify, as an encoder polling the file would.
+// Prints a Markdown report comparing Quaverlink with a Python baseline and a
+// minimal C receiver.
+//
+//   quaverlink-loadgen --quaverlink BIN --python SCRIPT --minimal BIN
+//   quaverlink-loadgen --quaverlink BIN --db-only 1 --db-server TEXT --db-user U --db-password P --db-socket PATH
+//   quaverlink-loadgen ... --latency-only quaverlink|python|minimal
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::duration;
+
+double secondsSince(Clock::time_point start)
+{
+    return duration<double>(Clock::now() - start).count();
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int freePort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class Sender
+{
+public:
+    explicit Sender(int port)
+        : m_fd(socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        m_address.sin_family = AF_INET;
+        m_address.sin_port = htons(uint16_t(port));
+        m_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int size = 4 << 20;
+        setsockopt(m_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
+    ~Sender() { close(m_fd); }
+    void send(const std::string &text) const
+    {
+        sendto(m_fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr *>(&m_address), sizeof m_address);
+    }
+
+private:
+    int m_fd;
+    sockaddr_in m_address {};
+};
+
+struct Memory
+{
+    long rssKiB = -1;
+    long peakKiB = -1;
+};
+
+enum class Kind { Quaverlink, Python, Minimal };
+
+struct Options
+{
+    std::string quaverlink, python, minimal;
+    std::string dbServer, dbUser, dbPassword, dbSocket;
+};
+
+// One receiver process in a fresh folder, with an inotify watch on it.
+class Receiver
+{
+public:
+    Receiver(Kind kind, const Options &options, const std::string &extraSettings = {})
+        : m_kind(kind)
+        , m_port(freePort())
+    {
+        char pattern[] = "/tmp/quaverlink-bench-XXXXXX";
+        m_dir = mkdtemp(pattern);
+        if (kind == Kind::Quaverlink) {
+            std::ofstream(m_dir + "/Quaverlink.ini")
+                << "[Metadata]\nRDlistenport=" << m_port << "\nIdleString=Idle\nCountTimeout=30000\n"
+                << "[Database]\n" << (extraSettings.empty() ? "DBenabled=N\n" : extraSettings);
+        }
+        m_inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        inotify_add_watch(m_inotify, m_dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
+        m_started = Clock::now();
+        m_pid = fork();
+        if (m_pid == 0) {
+            chdir(m_dir.c_str());
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            const int err = open("stderr.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, STDERR_FILENO);
+            const std::string port = std::to_string(m_port);
+            if (kind == Kind::Quaverlink) {
+                execl(options.quaverlink.c_str(), "quaverlink", nullptr);
+            } else if (kind == Kind::Python) {
+                execlp("python3", "python3", options.python.c_str(), port.c_str(), nullptr);
+            } else {
+                execl(options.minimal.c_str(), "minimal_receiver", port.c_str(), nullptr);
+            }
+            _exit(127);
+        }
+    }
+
+    ~Receiver()
+    {
+        stop();
+        close(m_inotify);
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    int port() const { return m_port; }
+    const std::string &dir() const { return m_dir; }
+
+    // Ready when it has put something on air: Quaverlink its two idle
+    // copies, the baselines a probe sent until one lands.
+    bool waitReady(double *startupSeconds = nullptr)
+    {
+        if (m_kind == Kind::Quaverlink) {
+            int moves = 0;
+            while (moves < 2 && secondsSince(m_started) < 20) {
+                moves += waitForEvents(100);
+            }
+            if (startupSeconds) {
+                *startupSeconds = secondsSince(m_started);
+            }
+            return waitOnAir("Idle", 5);
+        }
+        Sender sender(m_port);
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            sender.send("Ready - Probe");
+            if (waitOnAir("Ready - Probe", 0.05)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    bool waitOnAir(const std::string &text, double timeoutSeconds)
+    {
+        const std::string expected = text + "\r\n\r\n";
+        const auto deadline = Clock::now() + duration<double>(timeoutSeconds);
+        for (;;) {
+            if (readFile(m_dir + "/metadata.txt") == expected) {
+                return true;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                return false;
+            }
+            waitForEvents(int(std::min<long long>(left, 1000)));
+        }
+    }
+
+    Memory memory() const
+    {
+        Memory memory;
+        std::istringstream status(readFile("/proc/" + std::to_string(m_pid) + "/status"));
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                memory.rssKiB = std::atol(line.c_str() + 6);
+            } else if (line.rfind("VmHWM:", 0) == 0) {
+                memory.peakKiB = std::atol(line.c_str() + 6);
+            }
+        }
+        return memory;
+    }
+
+    // Stops the process; returns what it applied of the burst, counted by
+    // the receiver itself, and whether that was in sending order.
+    std::pair<long, bool> stopAndCountBurst()
+    {
+        stop();
+        if (m_kind != Kind::Quaverlink) {
+            return {std::atol(readFile(m_dir + "/applied.count").c_str()), true};
+        }
+        std::istringstream journal(readFile(m_dir + "/applied.journal"));
+        std::string line;
+        long count = 0;
+        long last = -1;
+        bool inOrder = true;
+        while (std::getline(journal, line)) {
+            if (line.rfind("Burst ", 0) == 0) {
+                const long number = std::atol(line.c_str() + 6);
+                inOrder = inOrder && number > last;
+                last = number;
+                ++count;
+            }
+        }
+        return {count, inOrder};
+    }
+
+private:
+    int waitForEvents(int timeoutMs)
+    {
+        pollfd fd {m_inotify, POLLIN, 0};
+        poll(&fd, 1, timeoutMs);
+        alignas(inotify_event) char buffer[64 * 1024];
+        int moves = 0;
+        for (;;) {
+            const ssize_t n = read(m_inotify, buffer, sizeof buffer);
+            if (n <= 0) {
+                return moves;
+            }
+            for (ssize_t offset = 0; offset < n;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
+                if ((event->mask & IN_MOVED_TO) && event->len && std::strcmp(event->name, "metadata.txt") == 0) {
+                    ++moves;
+                }
+                offset += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    void stop()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = -1;
+        }
+    }
+
+    Kind m_kind;
+    int m_port;
+    std::string m_dir;
+    int m_inotify = -1;
+    pid_t m_pid = -1;
+    Clock::time_point m_started;
+};
+
+struct Latency
+{
+    double p50 = 0, p99 = 0, max = 0;
+    int missed = 0;
+};
+
+Latency measureLatency(Receiver &receiver, int items, double rate)
+{
+    Sender sender(receiver.port());
+    std::vector<double> samples;
+    Latency result;
+    const auto start = Clock::now();
+    for (int i = 0; i < items; ++i) {
+        std::this_thread::sleep_until(start + duration<double>(i / rate));
+        const std::string item = "Latency " + std::to_string(i) + " - Title " + std::to_string(i);
+        const auto sent = Clock::now();
+        sender.send(item);
+        if (receiver.waitOnAir(item, 1.0)) {
+            samples.push_back(secondsSince(sent) * 1e6);
+        } else {
+            ++result.missed;
+        }
+    }
+    std::sort(samples.begin(), samples.end());
+    if (!samples.empty()) {
+        result.p50 = samples[samples.size() / 2];
+        result.p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+        result.max = samples.back();
+    }
+    return result;
+}
+
+struct Burst
+{
+    std::optional<double> seconds; // until the last item was on air
+    long applied = 0;
+    bool inOrder = true;
+};
+
+Burst measureBurst(Receiver &receiver, int items)
+{
+    Sender sender(receiver.port());
+    Burst result;
+    const auto start = Clock::now();
+    for (int i = 0; i < items; ++i) {
+        sender.send("Burst " + std::to_string(i) + " - Title " + std::to_string(i));
+    }
+    const std::string last = "Burst " + std::to_string(items - 1) + " - Title " + std::to_string(items - 1);
+    if (receiver.waitOnAir(last, 30)) {
+        result.seconds = secondsSince(start);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::tie(result.applied, result.inOrder) = receiver.stopAndCountBurst();
+    return result;
+}
+
+struct Soak
+{
+    Memory afterStart, afterItems;
+};
+
+Soak measureMemory(Receiver &receiver, int items)
+{
+    Sender sender(receiver.port());
+    Soak result;
+    result.afterStart = receiver.memory();
+    // Batches small enough for the baselines' default socket buffers; a
+    // batch whose last item is lost is not waited for long.
+    constexpr int kBatch = 100;
+    for (int batch = 0; batch < items; batch += kBatch) {
+        std::string last;
+        for (int i = batch; i < batch + kBatch; ++i) {
+            last = "Item " + std::to_string(i) + " - Title " + std::to_string(i) + std::string(size_t(i % 97), 'x');
+            sender.send(last);
+        }
+        receiver.waitOnAir(last, 0.5);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    result.afterItems = receiver.memory();
+    return result;
+}
+
+std::string shell(const std::string &command)
+{
+    std::string out;
+    if (FILE *pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe)) {
+            out += buffer;
+        }
+        pclose(pipe);
+    }
+    return out;
+}
+
+struct Logging
+{
+    double rowsPerSecond = 0;
+    long rows = 0;
+    int items = 0;
+};
+
+Logging measureLogging(const Options &options, int items)
+{
+    const std::string client = "mariadb --no-defaults --protocol=socket --socket='" + options.dbSocket
+        + "' -uroot -N -B Brackenwaves -e ";
+    shell(client + "'TRUNCATE TABLE Metadata'");
+    Receiver receiver(Kind::Quaverlink, options,
+                      "DBenabled=Y\nDBserver=" + options.dbServer + "\nDBuser=" + options.dbUser
+                          + "\nDBpassword=" + options.dbPassword + "\n");
+    Logging result;
+    result.items = items;
+    if (!receiver.waitReady()) {
+        return result;
+    }
+    Sender sender(receiver.port());
+    const auto start = Clock::now();
+    for (int i = 0; i < items; ++i) {
+        sender.send("Logged " + std::to_string(i) + " - Title " + std::to_string(i));
+    }
+    long rows = 0;
+    double lastChange = 0;
+    double reachedAt = 0;
+    while (secondsSince(start) - lastChange < 5) {
+        const long now = std::atol(shell(client + "'SELECT COUNT(DISTINCT full_text) FROM Metadata'").c_str());
+        if (now != rows) {
+            rows = now;
+            lastChange = reachedAt = secondsSince(start);
+        }
+        if (rows >= items) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    result.rows = rows;
+    result.rowsPerSecond = reachedAt > 0 ? rows / reachedAt : 0;
+    return result;
+}
+
+std::string fixed(double value, int decimals = 0)
+{
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    return buffer;
+}
+
+std::string ratio(double ours, double theirs)
+{
+    return theirs > 0 ? fixed(ours / theirs, 2) : "-";
+}
+
+std::map<std::string, std::string> parse(int argc, char **argv)
+{
+    std::map<std::string, std::string> args;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        args[argv[i]] = argv[i + 1];
+    }
+    return args;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    auto args = parse(argc, argv);
+    const Options options {args["--quaverlink"], args["--python"], args["--minimal"], args["--db-server"],
+                           args["--db-user"], args["--db-password"], args["--db-socket"]};
+    signal(SIGPIPE, SIG_IGN);
+    constexpr int kLatencyItems = 2000;
+    constexpr double kRate = 200;
+    constexpr int kBurstItems = 10000;
+    constexpr int kSoakItems = 100000;
+    if (args.count("--db-only")) {
+        const Logging logging = measureLogging(options, 2000);
+        std::printf("| Play history: 2,000 items sent at once, rows per second | %s | | | | |\n",
+                    fixed(logging.rowsPerSecond).c_str());
+        std::printf("| Play history: rows lost | %ld | | | | |\n", long(logging.items) - logging.rows);
+        return 0;
+    }
+    std::vector<Kind> kinds = {Kind::Quaverlink, Kind::Python, Kind::Minimal};
+    // --latency-only quaverlink|python|minimal: one receiver's latency.
+    if (args.count("--latency-only")) {
+        const std::string only = args["--latency-only"];
+        Receiver receiver(only == "python" ? Kind::Python : only == "minimal" ? Kind::Minimal : Kind::Quaverlink, options);
+        if (receiver.waitReady()) {
+            const Latency l = measureLatency(receiver, kLatencyItems, kRate);
+            std::printf("p50 %.0f us, p99 %.0f us, max %.0f us, missed %d\n", l.p50, l.p99, l.max, l.missed);
+        }
+        return 0;
+    }
+
+    std::map<Kind, Latency> latency;
+    std::map<Kind, Burst> burst;
+    std::map<Kind, Soak> soak;
+    for (Kind kind : kinds) {
+        {
+            Receiver receiver(kind, options);
+            if (receiver.waitReady()) {
+                latency[kind] = measureLatency(receiver, kLatencyItems, kRate);
+            }
+        }
+        {
+            Receiver receiver(kind, options);
+            if (receiver.waitReady()) {
+                burst[kind] = measureBurst(receiver, kBurstItems);
+            }
+        }
+        {
+            Receiver receiver(kind, options);
+            if (receiver.waitReady()) {
+                soak[kind] = measureMemory(receiver, kSoakItems);
+            }
+        }
+    }
+    std::vector<double> startups;
+    for (int run = 0; run < 5; ++run) {
+        Receiver receiver(Kind::Quaverlink, options);
+        double seconds = 0;
+        if (receiver.waitReady(&seconds)) {
+            startups.push_back(seconds * 1000);
+        }
+    }
+    std::sort(startups.begin(), startups.end());
+
+    const Latency &q = latency[Kind::Quaverlink], &p = latency[Kind::Python], &m = latency[Kind::Minimal];
+    std::printf("| Figure | Quaverlink | Python baseline | Minimal C | Quaverlink / Python | Quaverlink / minimal |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    auto latencyRow = [&](const char *name, double Latency::*field) {
+        std::printf("| %s | %s µs | %s µs | %s µs | %s | %s |\n", name, fixed(q.*field).c_str(), fixed(p.*field).c_str(),
+                    fixed(m.*field).c_str(), ratio(q.*field, p.*field).c_str(), ratio(q.*field, m.*field).c_str());
+    };
+    latencyRow("Latency p50, 2,000 items at 200/s", &Latency::p50);
+    latencyRow("Latency p99", &Latency::p99);
+    latencyRow("Latency max", &Latency::max);
+    std::printf("| Latency items never on air | %d | %d | %d | | |\n", q.missed, p.missed, m.missed);
+
+    auto burstSeconds = [&](Kind kind) {
+        return burst[kind].seconds ? fixed(*burst[kind].seconds * 1000) + " ms" : std::string("never");
+    };
+    std::printf("| Burst of %d: last item on air after | %s | %s | %s | | |\n", kBurstItems,
+                burstSeconds(Kind::Quaverlink).c_str(), burstSeconds(Kind::Python).c_str(),
+                burstSeconds(Kind::Minimal).c_str());
+    std::printf("| Burst items applied | %ld%s | %ld | %ld | %s | %s |\n", burst[Kind::Quaverlink].applied,
+                burst[Kind::Quaverlink].inOrder ? " (in order)" : " (OUT OF ORDER)", burst[Kind::Python].applied,
+                burst[Kind::Minimal].applied,
+                ratio(double(burst[Kind::Quaverlink].applied), double(burst[Kind::Python].applied)).c_str(),
+                ratio(double(burst[Kind::Quaverlink].applied), double(burst[Kind::Minimal].applied)).c_str());
+    auto memoryRow = [&](const char *name, auto pick) {
+        const double a = pick(soak[Kind::Quaverlink]), b = pick(soak[Kind::Python]), c = pick(soak[Kind::Minimal]);
+        std::printf("| %s | %s MiB | %s MiB | %s MiB | %s | %s |\n", name, fixed(a / 1024, 1).c_str(),
+                    fixed(b / 1024, 1).c_str(), fixed(c / 1024, 1).c_str(), ratio(a, b).c_str(), ratio(a, c).c_str());
+    };
+    memoryRow("RSS after start-up", [](const Soak &s) { return double(s.afterStart.rssKiB); });
+    memoryRow("RSS after 100,000 items", [](const Soak &s) { return double(s.afterItems.rssKiB); });
+    memoryRow("Peak RSS over 100,000 items", [](const Soak &s) { return double(s.afterItems.peakKiB); });
+    if (!startups.empty()) {
+        std::printf("| Start-up until the 2nd idle copy is on air (median of 5) | %s ms | | | | |\n",
+                    fixed(startups[startups.size() / 2], 1).c_str());
+    }
+    return 0;
+}
