@@ -26,10 +26,8 @@ class StartupTest final : public QObject
 private Q_SLOTS:
     void validSettingsSendIdleTextTwiceFirst();
     void noSettingsFileStopsBeforeEndpoints();
-    void badCountTimeoutStopsAfterIdleString_data();
-    void badCountTimeoutStopsAfterIdleString();
-    void badListenPortStopsAfterAllSettings_data();
-    void badListenPortStopsAfterAllSettings();
+    void badNumbersStopWhereTheyAreRead_data();
+    void badNumbersStopWhereTheyAreRead();
     void senderPortTakenStillReceives();
 };
 
@@ -72,46 +70,40 @@ void StartupTest::noSettingsFileStopsBeforeEndpoints()
     QVERIFY(!QFile::exists(f.folder.file(u"metadata.txt"_qs)));
 }
 
-void StartupTest::badCountTimeoutStopsAfterIdleString_data()
+void StartupTest::badNumbersStopWhereTheyAreRead_data()
 {
-    QTest::addColumn<QByteArray>("value");
-    QTest::newRow("letters") << QByteArray("thirty");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("above 32767") << QByteArray("40000");
+    QTest::addColumn<QByteArray>("countTimeout");
+    QTest::addColumn<QByteArray>("listenPort");
+    QTest::addColumn<bool>("databaseRead");
+    QTest::newRow("timeout letters") << QByteArray("thirty") << QByteArray() << false;
+    QTest::newRow("timeout empty") << QByteArray("") << QByteArray() << false;
+    QTest::newRow("timeout above 32767") << QByteArray("40000") << QByteArray() << false;
+    QTest::newRow("port letters") << QByteArray("30") << QByteArray("rivendell") << true;
+    QTest::newRow("port zero") << QByteArray("30") << QByteArray("0") << true;
+    QTest::newRow("port above 65535") << QByteArray("30") << QByteArray("65536") << true;
+    QTest::newRow("port negative") << QByteArray("30") << QByteArray("-5") << true;
 }
 
-void StartupTest::badCountTimeoutStopsAfterIdleString()
+void StartupTest::badNumbersStopWhereTheyAreRead()
 {
-    QFETCH(QByteArray, value);
+    QFETCH(QByteArray, countTimeout);
+    QFETCH(QByteArray, listenPort);
+    QFETCH(bool, databaseRead);
     ReceiverFixture f;
-    f.settings.countTimeout = value;
+    f.settings.countTimeout = countTimeout;
+    if (!listenPort.isEmpty()) {
+        f.settings.listenPort = listenPort;
+    }
     QVERIFY(!f.start());
     QCOMPARE(f.messages, QStringList {kFailureMessage});
     QCOMPARE(f.receiver->defaultcaption(), u"Quaverlink FM - Music"_qs);
-    QCOMPARE(f.field(Field::lblDefault), QString());
-    verifyDatabaseFieldsUntouched(f);
-    QVERIFY(!f.receiver->timerBacktoDefault().isActive());
-    QCOMPARE(f.receiver->WSockGET().state(), QAbstractSocket::UnconnectedState);
-}
-
-void StartupTest::badListenPortStopsAfterAllSettings_data()
-{
-    QTest::addColumn<QByteArray>("value");
-    QTest::newRow("letters") << QByteArray("rivendell");
-    QTest::newRow("zero") << QByteArray("0");
-    QTest::newRow("above 65535") << QByteArray("65536");
-    QTest::newRow("negative") << QByteArray("-5");
-}
-
-void StartupTest::badListenPortStopsAfterAllSettings()
-{
-    QFETCH(QByteArray, value);
-    ReceiverFixture f;
-    f.settings.listenPort = value;
-    QVERIFY(!f.start());
-    QCOMPARE(f.messages, QStringList {kFailureMessage});
-    QCOMPARE(f.field(Field::lblDefault), u"Quaverlink FM - Music"_qs);
-    QCOMPARE(f.field(Field::lblDBname), u"Brackenwaves"_qs);
+    if (databaseRead) {
+        QCOMPARE(f.field(Field::lblDefault), u"Quaverlink FM - Music"_qs);
+        QCOMPARE(f.field(Field::lblDBname), u"Brackenwaves"_qs);
+    } else {
+        QCOMPARE(f.field(Field::lblDefault), QString());
+        verifyDatabaseFieldsUntouched(f);
+    }
     QCOMPARE(f.receiver->WSockGET().state(), QAbstractSocket::UnconnectedState);
     QVERIFY(!f.receiver->timerBacktoDefault().isActive());
 }
