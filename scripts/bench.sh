@@ -30,7 +30,7 @@ python3 - "$QUAVERLINK_ROOT/README.md" "$table" "$machine" <<'PY'
 import re, sys
 readme, table, machine = sys.argv[1], open(sys.argv[2]).read(), sys.argv[3]
 text = open(readme).read()
-section = f"<!-- bench:begin -->\nMeasured by `sudo bash scripts/bench.sh` on {machine}:\n\n{table}<!-- bench:end -->"
+section = f"<!-- bench:begin -->\nMeasured by `bash scripts/bench.sh` on {machine}:\n\n{table}<!-- bench:end -->"
 text = re.sub(r"<!-- bench:begin -->.*<!-- bench:end -->", lambda _: section, text, flags=re.S)
 open(readme, "w").write(text)
 PY
