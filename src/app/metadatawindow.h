@@ -27,8 +27,6 @@ public:
 
     explicit MetaDataWindow(frmMetaData &receiver, QWidget *parent = nullptr);
 
-    QLabel *fieldLabel(Field field) const { return m_fieldLabels[size_t(field)]; }
-
 private:
     void markChanged(Field field);
     void showChangedFields();

@@ -41,6 +41,8 @@ void Handle::disconnect(const QString &step)
     check(SQLDisconnect(m_handle), *this, step);
 }
 
+namespace {
+
 QString diagnostics(const Handle &handle)
 {
     QStringList records;
@@ -61,6 +63,8 @@ QString diagnostics(const Handle &handle)
     }
     return records.isEmpty() ? u"no diagnostics"_qs : records.join(u"; "_qs);
 }
+
+} // namespace
 
 void check(SQLRETURN rc, const Handle &handle, const QString &step)
 {

@@ -41,6 +41,4 @@ private:
 // diagnostic record's SQLSTATE, native code and message.
 void check(SQLRETURN rc, const Handle &handle, const QString &step);
 
-QString diagnostics(const Handle &handle);
-
 } // namespace quaverlink::odbc

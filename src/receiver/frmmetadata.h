@@ -58,7 +58,6 @@ public:
     void timerBacktoDefault_Timer();
 
     QUdpSocket &WSockGET() { return m_WSockGET; }
-    QUdpSocket &Winsock() { return m_Winsock; }
     QTimer &timerBacktoDefault() { return m_timerBacktoDefault; }
 
 Q_SIGNALS:
