@@ -103,8 +103,9 @@ void FaultsTest::databaseStoppedAndRestarted()
     play("After - One");
     QTRY_COMPARE(db.storedTexts(), QStringList({QStringLiteral("Before - One"), QStringLiteral("After - One")}));
 
+    // The receiver's standard error reaches us through the event loop.
+    QTRY_COMPARE(countContaining(receiver.errorLines(), QStringLiteral("not logged")), 2);
     const QStringList errors = receiver.errorLines();
-    QCOMPARE(countContaining(errors, QStringLiteral("not logged")), 2);
     QCOMPARE(countContaining(errors, QStringLiteral("\"During - One\"")), 1);
     QCOMPARE(countContaining(errors, QStringLiteral("\"During - Two\"")), 1);
     QCOMPARE(countContaining(errors, QString::fromUtf16(TestDatabase::kPassword)), 0);
@@ -154,12 +155,15 @@ void FaultsTest::floodOfRandomDatagrams()
         }
     });
     flood.join();
-    // Still responsive: an item sent after the flood goes on air.
+    // Still responsive: an item sent a moment after the flood goes on air.
+    // (Sent at the very instant the flood ends, it may meet a kernel buffer
+    // still full of flood, which no receiver can prevent.)
+    QTest::qWait(250);
     sendTo(port, "After - The Flood");
     QVERIFY(receiver.waitForOnAir("After - The Flood", 60000));
     QVERIFY(receiver.running());
     // Beyond what memory allows, the oldest waiting items gave way, and said so.
-    QVERIFY(countContaining(receiver.errorLines(), QStringLiteral("waiting items were dropped")) >= 1);
+    QTRY_VERIFY(countContaining(receiver.errorLines(), QStringLiteral("waiting items were dropped")) >= 1);
 }
 
 void FaultsTest::lowestCountTimeoutKeepsRunning()

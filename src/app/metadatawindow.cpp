@@ -111,12 +111,13 @@ void condenseToFit(QLabel *label)
     label->setFont(font);
 }
 
-// A box shows at most two lines of some sixty characters; laying out a whole
-// 64 KiB datagram for every item would stall the receiver behind the painter.
-// The field keeps the whole text; only what could ever be seen is drawn.
+// No box can show more than a line or two of at most a few hundred narrow
+// characters; laying out a whole 64 KiB datagram would stall the receiver
+// behind the painter. The field keeps the whole text; only what could ever
+// be seen is drawn.
 QString visiblePart(const QString &text)
 {
-    constexpr qsizetype kMaxDrawn = 1024;
+    constexpr qsizetype kMaxDrawn = 512;
     if (text.size() <= kMaxDrawn) {
         return text;
     }
