@@ -3,6 +3,7 @@
 //   quaverlink-playlog-bench SERVER USER PASSWORD [N]
 #include "playlog/logplay.h"
 #include "playlog/playrecord.h"
+#include "playlog/playstore.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

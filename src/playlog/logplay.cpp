@@ -2,6 +2,7 @@
 
 #include "odbc.h"
 #include "playrecord.h"
+#include "playstore.h"
 #include "receiver/failure.h"
 
 #include <sqlucode.h>

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "playlog/odbc.h"
-
 #include <QDateTime>
 #include <QString>
 
@@ -19,13 +17,6 @@ struct DatabaseLogin
 // The ODBC connection string for a login, the three texts inserted exactly
 // as they stand.
 QString ConnectionString(const QString &user, const QString &password, const QString &server);
-
-struct PlayRecord;
-
-// The two halves of logging one play: a new connection, and one row stored
-// on it. LogPlay uses both once per item.
-odbc::Handle connectPlayLog(const QString &connectionString);
-void storePlayRecord(const odbc::Handle &connection, const PlayRecord &record);
 
 using LocalClock = std::function<QDateTime()>;
 
