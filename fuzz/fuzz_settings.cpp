@@ -1,6 +1,6 @@
-// Any bytes as a settings file: every lookup ends, stays within 29 characters
-// and never leaves half of a surrogate pair.
-#include "receiver/modini.h"
+// Any bytes as a settings file: every lookup ends, stays within 29
+// characters and never leaves half of a surrogate pair.
+#include "receiver/settings.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -8,16 +8,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace quaverlink;
-    const QByteArrayView content(reinterpret_cast<const char *>(data), qsizetype(size));
+    const SettingsFile settings = SettingsFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
+                                                            QStringLiteral("/default/working/directory/that/is/long"));
     static const char16_t *const keys[][2] = {
-        {u"Metadata", u"RDlistenport"}, {u"Metadata", u"IdleString"}, {u"Metadata", u"CountTimeout"},
-        {u"Database", u"DBenabled"},    {u"Database", u"DBpassword"}, {u"\u00e9", u"\u00e9"},
+        {u"Metadata", u"RDlistenport"}, {u"Metadata", u"IdleString"}, {u"Database", u"DBpassword"}, {u"\u00e9", u"\u00e9"},
     };
     for (const auto &key : keys) {
-        const QString value = profileString(content, QString::fromUtf16(key[0]), QString::fromUtf16(key[1]),
-                                            QStringLiteral("/default/working/directory/that/is/long"),
-                                            kSettingBufferSize);
-        if (value.size() > kSettingBufferSize - 1 || (!value.isEmpty() && value.back().isHighSurrogate())) {
+        const QString value = settings.value(QString::fromUtf16(key[0]), QString::fromUtf16(key[1]));
+        if (value.size() > kSettingMaxLength || (!value.isEmpty() && value.back().isHighSurrogate())) {
             std::abort();
         }
     }

@@ -1,7 +1,7 @@
 // Any datagram applied by the receiver: the metadata file afterwards holds
 // exactly the text on air, in UTF-8, and two line ends.
 #include "receiver/codepage.h"
-#include "receiver/frmmetadata.h"
+#include "receiver/receiver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,7 +13,7 @@
 
 namespace {
 
-quaverlink::frmMetaData *receiver = nullptr;
+quaverlink::Receiver *receiver = nullptr;
 
 } // namespace
 
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     static QCoreApplication app(*argc, *argv);
     static QTemporaryDir folder;
     QDir::setCurrent(folder.path());
-    receiver = new quaverlink::frmMetaData;
+    receiver = new quaverlink::Receiver;
     receiver->fields().setText(quaverlink::Field::lblDefault, QStringLiteral("Idle - Text"));
     return 0;
 }
@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace quaverlink;
     const QString item = decode8Bit(QByteArrayView(reinterpret_cast<const char *>(data), qsizetype(size)));
-    receiver->ShowData(item);
+    receiver->applyItem(item);
     const bool isLong = item.size() >= 5;
     const QString onAir = receiver->fields().text(isLong ? Field::lblNow : Field::lblDefault);
     QFile file(QStringLiteral("metadata.txt"));

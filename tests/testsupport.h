@@ -1,38 +1,24 @@
 #pragma once
 
+#include "receiver/receiver.h"
+
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QHostAddress>
+#include <QProcess>
 #include <QSignalSpy>
-#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
+#include <memory>
+
 namespace testsupport {
 
-// Runs the test inside a fresh temporary folder, as the receiver runs inside
-// its working directory, and goes back afterwards.
-class WorkingFolder final
-{
-public:
-    WorkingFolder()
-        : m_previous(QDir::currentPath())
-    {
-        QDir::setCurrent(m_dir.path());
-    }
-    ~WorkingFolder() { QDir::setCurrent(m_previous); }
-    WorkingFolder(const WorkingFolder &) = delete;
-    WorkingFolder &operator=(const WorkingFolder &) = delete;
-
-    QString path() const { return QDir::currentPath(); }
-    QString file(const QString &name) const { return QDir::current().filePath(name); }
-
-private:
-    QString m_previous;
-    QTemporaryDir m_dir;
-};
+using namespace Qt::StringLiterals;
 
 inline quint16 freeUdpPort()
 {
@@ -51,36 +37,211 @@ inline void writeBytes(const QString &path, const QByteArray &bytes)
 inline QByteArray readBytes(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return QByteArray("<missing>");
-    }
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
-
-struct Settings
-{
-    QByteArray listenPort;
-    QByteArray idle = "Quaverlink FM - Music";
-    QByteArray countTimeout = "30";
-    QByteArray dbEnabled = "N";
-    QByteArray dbServer = "127.0.0.1";
-    QByteArray dbUser = "studio";
-    QByteArray dbPassword = "secret";
-    QByteArray dbName = "Brackenwaves";
-
-    QByteArray ini() const
-    {
-        return "[Metadata]\r\nRDlistenport=" + listenPort + "\r\nIdleString=" + idle
-            + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled
-            + "\r\nDBserver=" + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword
-            + "\r\nDBname=" + dbName + "\r\n";
-    }
-};
 
 inline void sendTo(quint16 port, const QByteArray &payload)
 {
     QUdpSocket sender;
     QCOMPARE(sender.writeDatagram(payload, QHostAddress::LocalHost, port), qint64(payload.size()));
 }
+
+// Lets loopback datagrams already sent reach the receiver: they are in the
+// socket's buffer, so a few passes of the event loop apply them.
+inline void settle()
+{
+    for (int i = 0; i < 4; ++i) {
+        QCoreApplication::processEvents();
+    }
+}
+
+struct Settings
+{
+    QByteArray listenPort = QByteArray::number(freeUdpPort());
+    QByteArray idle = "Quaverlink FM - Music";
+    QByteArray countTimeout = "30";
+    QByteArray dbEnabled = "N";
+    QByteArray dbServer = "127.0.0.1";
+    QByteArray dbUser = "studio";
+    QByteArray dbPassword = "secret";
+
+    quint16 port() const { return quint16(listenPort.toUInt()); }
+    QByteArray ini() const
+    {
+        return "[Metadata]\r\nRDlistenport=" + listenPort + "\r\nIdleString=" + idle + "\r\nCountTimeout="
+            + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver=" + dbServer
+            + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n";
+    }
+};
+
+// A receiver in a temporary working folder of its own, on free ports, with
+// the start-up message box replaced by a recorder.
+struct ReceiverFixture
+{
+    QTemporaryDir folder;
+    QString previousFolder = QDir::currentPath();
+    Settings settings;
+    quint16 senderPort = freeUdpPort();
+    std::unique_ptr<quaverlink::Receiver> receiver = std::make_unique<quaverlink::Receiver>();
+    QStringList messages;
+    QStringList applied;
+
+    ReceiverFixture()
+    {
+        QDir::setCurrent(folder.path());
+        receiver->setSenderLocalPort(senderPort);
+        receiver->setStartupFailureHandler([this](const QString &message) { messages << message; });
+        QObject::connect(receiver.get(), &quaverlink::Receiver::itemApplied, [this](const QString &item) { applied << item; });
+    }
+    ~ReceiverFixture()
+    {
+        receiver.reset();
+        QDir::setCurrent(previousFolder);
+    }
+
+    QString file(const QString &name) const { return folder.filePath(name); }
+    QString field(quaverlink::Field f) const { return receiver->fields().text(f); }
+    QByteArray metadata() const { return readBytes(file(u"metadata.txt"_s)); }
+
+    bool start()
+    {
+        writeBytes(file(u"Quaverlink.ini"_s), settings.ini());
+        return receiver->start();
+    }
+    // Started, with the two loopback copies of the idle text applied.
+    bool startAndSettle()
+    {
+        const bool started = start() && QTest::qWaitFor([&] { return applied.size() == 2; });
+        applied.clear();
+        return started;
+    }
+    bool waitForItems(int count, int timeoutMs = 5000)
+    {
+        return QTest::qWaitFor([&] { return applied.size() >= count; }, timeoutMs);
+    }
+};
+
+// The MariaDB server the test command started, read back with the server's
+// own client so that what was stored is checked independently.
+class TestDatabase final
+{
+public:
+    static constexpr char16_t kUser[] = u"quaverlink";
+    static constexpr char16_t kPassword[] = u"Pl4y-h1st0ry";
+
+    bool open()
+    {
+        m_dir = qEnvironmentVariable("QUAVERLINK_TEST_DB_DIR");
+        m_port = quint16(readBytes(m_dir + u"/port"_s).trimmed().toUInt());
+        return !m_dir.isEmpty() && m_port != 0;
+    }
+    quint16 port() const { return m_port; }
+    QString server(quint16 port = 0) const { return u"127.0.0.1;port="_s + QString::number(port ? port : m_port); }
+
+    QByteArray query(const QString &statement) const
+    {
+        QProcess client;
+        client.start(u"mariadb"_s, {u"--no-defaults"_s, u"--socket="_s + m_dir + u"/server.sock"_s, u"-uroot"_s,
+                                    u"-N"_s, u"-B"_s, u"-e"_s, statement, u"Brackenwaves"_s});
+        if (!client.waitForFinished(30000) || client.exitCode() != 0) {
+            qWarning("mariadb client: %s", client.readAllStandardError().constData());
+        }
+        return client.readAllStandardOutput();
+    }
+    // Each row's columns, hex-encoded in the query, decoded here.
+    QList<QStringList> rows(const QString &hexColumns = u"HEX(full_text), HEX(played_at)"_s) const
+    {
+        QList<QStringList> result;
+        const QByteArray out = query(u"SELECT "_s + hexColumns + u" FROM Metadata ORDER BY play_id"_s);
+        for (const QByteArray &line : out.split('\n')) {
+            if (!line.isEmpty()) {
+                QStringList cells;
+                for (const QByteArray &cell : line.split('\t')) {
+                    cells << QString::fromUtf8(QByteArray::fromHex(cell));
+                }
+                result << cells;
+            }
+        }
+        return result;
+    }
+    QStringList storedTexts() const
+    {
+        QStringList texts;
+        for (const QStringList &row : rows(u"HEX(full_text)"_s)) {
+            texts << row.at(0);
+        }
+        return texts;
+    }
+    // Stops or restarts the same server, through the script that started it.
+    bool control(const QString &action) const
+    {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(u"bash"_s, {QFINDTESTDATA("mariadb-server.sh"), action, m_dir});
+        return process.waitForFinished(60000) && process.exitCode() == 0;
+    }
+
+private:
+    QString m_dir;
+    quint16 m_port = 0;
+};
+
+// A TCP proxy in front of the test server that can play a database host that
+// refuses connections, or one that accepts them and never answers. Switched
+// back to forwarding, the connections it held get their answer after all.
+class DatabaseProxy final : public QObject
+{
+public:
+    enum class Mode { Forward, Hang, Refuse };
+
+    explicit DatabaseProxy(quint16 upstreamPort)
+        : m_upstreamPort(upstreamPort)
+    {
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *client = m_server.nextPendingConnection()) {
+                m_held << client;
+            }
+            if (m_mode == Mode::Forward) {
+                forwardHeld();
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost);
+        m_port = m_server.serverPort();
+    }
+    quint16 port() const { return m_port; }
+
+    void setMode(Mode mode)
+    {
+        m_mode = mode;
+        if (mode == Mode::Refuse) {
+            m_server.close();
+        } else if (!m_server.isListening()) {
+            m_server.listen(QHostAddress::LocalHost, m_port);
+        }
+        if (mode == Mode::Forward) {
+            forwardHeld();
+        }
+    }
+
+private:
+    void forwardHeld()
+    {
+        for (QTcpSocket *client : std::exchange(m_held, {})) {
+            auto *upstream = new QTcpSocket(client);
+            QObject::connect(client, &QTcpSocket::readyRead, upstream, [=] { upstream->write(client->readAll()); });
+            QObject::connect(upstream, &QTcpSocket::readyRead, client, [=] { client->write(upstream->readAll()); });
+            QObject::connect(upstream, &QTcpSocket::connected, client, [=] { upstream->write(client->readAll()); });
+            QObject::connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
+            QObject::connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+            upstream->connectToHost(QHostAddress::LocalHost, m_upstreamPort);
+        }
+    }
+
+    QTcpServer m_server;
+    QList<QTcpSocket *> m_held;
+    quint16 m_upstreamPort;
+    quint16 m_port = 0;
+    Mode m_mode = Mode::Forward;
+};
 
 } // namespace testsupport

@@ -1,24 +1,27 @@
-#include "testdatabase.h"
+#include "playlog/playspool.h"
 #include "testsupport.h"
 
-#include <QProcess>
+#include <QDateTime>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QtTest>
 
+#include <csignal>
 #include <thread>
 
 using namespace testsupport;
 
 namespace {
 
-// The real quaverlink executable, offscreen, in a folder of its own.
+// The real quaverlink executable, offscreen, in a folder that may outlive it.
 class RunningReceiver final
 {
 public:
-    explicit RunningReceiver(const Settings &settings)
+    RunningReceiver(const Settings &settings, const QString &folder)
+        : m_folder(folder)
     {
-        writeBytes(m_folder.filePath(QStringLiteral("Quaverlink.ini")), settings.ini());
-        m_process.setWorkingDirectory(m_folder.path());
+        writeBytes(path(u"Quaverlink.ini"_s), settings.ini());
+        m_process.setWorkingDirectory(folder);
         m_process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), {});
     }
     ~RunningReceiver()
@@ -27,38 +30,74 @@ public:
         m_process.waitForFinished();
     }
 
-    bool running() const { return m_process.state() == QProcess::Running; }
-    QString folder() const { return m_folder.path(); }
-    QString path(const QString &name) const { return m_folder.filePath(name); }
-    QByteArray metadata() const { return readBytes(path(QStringLiteral("metadata.txt"))); }
-
+    QProcess &process() { return m_process; }
+    QString path(const QString &name) const { return m_folder + u'/' + name; }
+    QByteArray metadata() const { return readBytes(path(u"metadata.txt"_s)); }
     bool waitForOnAir(const QByteArray &text, int timeoutMs = 10000) const
     {
         return QTest::qWaitFor([&] { return metadata() == text + "\r\n\r\n"; }, timeoutMs);
     }
-
-    QStringList errorLines()
+    qsizetype errorLines(const QString &containing)
     {
         m_errors += m_process.readAllStandardError();
-        return QString::fromUtf8(m_errors).split(u'\n', Qt::SkipEmptyParts);
+        const QStringList lines = QString::fromUtf8(m_errors).split(u'\n');
+        return std::count_if(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.contains(containing); });
     }
 
 private:
-    QTemporaryDir m_folder;
+    QString m_folder;
     QProcess m_process;
     QByteArray m_errors;
 };
 
-Settings settingsOnFreePort()
+// A station logging its plays into the test server, with an idle text that
+// has no dash and so never becomes a row.
+Settings loggingSettings(const TestDatabase &db, quint16 port)
 {
     Settings settings;
-    settings.listenPort = QByteArray::number(freeUdpPort());
+    settings.idle = "Studio Live";
+    settings.dbEnabled = "Y";
+    settings.dbServer = db.server(port).toUtf8();
+    settings.dbUser = QString::fromUtf16(TestDatabase::kUser).toUtf8();
+    settings.dbPassword = QString::fromUtf16(TestDatabase::kPassword).toUtf8();
     return settings;
 }
 
-qsizetype countContaining(const QStringList &lines, const QString &text)
+// Sends items 100 to 300 ms apart, each put on air before the next leaves,
+// and returns the local time each was sent.
+QList<QDateTime> playItems(RunningReceiver &receiver, quint16 port, const QStringList &items)
 {
-    return std::count_if(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.contains(text); });
+    QList<QDateTime> sent;
+    for (const QString &item : items) {
+        sent << QDateTime::currentDateTime();
+        sendTo(port, item.toUtf8());
+        if (!receiver.waitForOnAir(item.toUtf8(), 5000)) {
+            qWarning("not on air: %s", qPrintable(item));
+            return {};
+        }
+        QTest::qWait(100 + QRandomGenerator::global()->bounded(200));
+    }
+    return sent;
+}
+
+// Every play stored exactly once, in order, with the time it went on air.
+void verifyStored(const TestDatabase &db, const QStringList &items, const QList<QDateTime> &sent)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(db.storedTexts(), items, 30000);
+    const QList<QStringList> rows = db.rows();
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        const QDateTime playedAt = QDateTime::fromString(rows.at(i).at(1), u"yyyy-MM-dd HH:mm:ss"_s);
+        QVERIFY2(qAbs(playedAt.secsTo(sent.at(i))) <= 1, qPrintable(rows.at(i).at(1)));
+    }
+}
+
+QStringList numbered(const QString &pattern, int count)
+{
+    QStringList items;
+    for (int i = 0; i < count; ++i) {
+        items << pattern.arg(i);
+    }
+    return items;
 }
 
 } // namespace
@@ -67,128 +106,142 @@ class FaultsTest final : public QObject
 {
     Q_OBJECT
 
+    TestDatabase m_db;
+
 private Q_SLOTS:
-    void databaseStoppedAndRestarted();
-    void unwritableFolderRecovers();
-    void floodOfRandomDatagrams();
-    void lowestCountTimeoutKeepsRunning();
-    void listenPortTakenBeforeStart();
-};
+    void initTestCase() { QVERIFY2(m_db.open(), "the test MariaDB server is not running: run through ctest"); }
+    void init() { m_db.query(u"TRUNCATE TABLE Metadata"_s); }
 
-void FaultsTest::databaseStoppedAndRestarted()
-{
-    TestDatabase db;
-    QVERIFY2(db.open(), "the test MariaDB server is not running: run through ctest, which starts it");
-    db.query(QStringLiteral("TRUNCATE TABLE Metadata"));
-    const QString script = QFINDTESTDATA("mariadb-server.sh");
-
-    Settings settings = settingsOnFreePort();
-    settings.dbEnabled = "Y";
-    settings.idle = "Idle";
-    settings.dbServer = db.server().toUtf8();
-    settings.dbUser = QString::fromUtf16(TestDatabase::kUser).toUtf8();
-    settings.dbPassword = QString::fromUtf16(TestDatabase::kPassword).toUtf8();
-    RunningReceiver receiver(settings);
-    QVERIFY(receiver.waitForOnAir("Idle"));
-
-    auto play = [&](const QByteArray &item) {
-        sendTo(quint16(settings.listenPort.toUInt()), item);
-        QVERIFY(receiver.waitForOnAir(item));
-    };
-    play("Before - One");
-    QVERIFY(db.control(QStringLiteral("halt"), script));
-    play("During - One");
-    play("During - Two");
-    QVERIFY(db.control(QStringLiteral("resume"), script));
-    play("After - One");
-    QTRY_COMPARE(db.storedTexts(), QStringList({QStringLiteral("Before - One"), QStringLiteral("After - One")}));
-
-    // The receiver's standard error reaches us through the event loop.
-    QTRY_COMPARE(countContaining(receiver.errorLines(), QStringLiteral("not logged")), 2);
-    const QStringList errors = receiver.errorLines();
-    QCOMPARE(countContaining(errors, QStringLiteral("\"During - One\"")), 1);
-    QCOMPARE(countContaining(errors, QStringLiteral("\"During - Two\"")), 1);
-    QCOMPARE(countContaining(errors, QString::fromUtf16(TestDatabase::kPassword)), 0);
-}
-
-void FaultsTest::unwritableFolderRecovers()
-{
-    const Settings settings = settingsOnFreePort();
-    RunningReceiver receiver(settings);
-    QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
-    const QByteArray folder = QFile::encodeName(receiver.folder());
-
-    // Root ignores permission bits; the immutable flag stops even root.
-    const bool root = ::geteuid() == 0;
-    const QByteArray lock = root ? "chattr +i '" + folder + "'" : "chmod a-w '" + folder + "'";
-    const QByteArray unlock = root ? "chattr -i '" + folder + "'" : "chmod u+w '" + folder + "'";
-    if (std::system(lock.constData()) != 0) {
-        QSKIP("this filesystem cannot make a folder unwritable");
-    }
-    sendTo(quint16(settings.listenPort.toUInt()), "Locked - Out");
-    const bool reported = QTest::qWaitFor([&] { return countContaining(receiver.errorLines(), QStringLiteral("metadata")) == 1; }, 5000);
-    const QByteArray duringLock = receiver.metadata();
-    QCOMPARE(std::system(unlock.constData()), 0);
-    QVERIFY(reported);
-    QCOMPARE(duringLock, QByteArray("Quaverlink FM - Music\r\n\r\n"));
-
-    sendTo(quint16(settings.listenPort.toUInt()), "Open - Again");
-    QVERIFY(receiver.waitForOnAir("Open - Again"));
-    QCOMPARE(QDir(receiver.folder()).entryList(QDir::Files | QDir::Hidden).size(), 2);
-}
-
-void FaultsTest::floodOfRandomDatagrams()
-{
-    const Settings settings = settingsOnFreePort();
-    RunningReceiver receiver(settings);
-    QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
-
-    const quint16 port = quint16(settings.listenPort.toUInt());
-    std::thread flood([port] {
-        QUdpSocket socket;
-        QRandomGenerator random(20261206);
-        QByteArray payload(65507, Qt::Uninitialized);
-        for (int i = 0; i < 100000; ++i) {
-            const qsizetype size = random.bounded(65508);
-            random.fillRange(reinterpret_cast<quint32 *>(payload.data()), (size + 3) / 4);
-            socket.writeDatagram(payload.constData(), size, QHostAddress::LocalHost, port);
+    void airKeepsMovingWhileTheDatabaseHangsAndPlaysOutliveAStop()
+    {
+        QTemporaryDir folder;
+        DatabaseProxy proxy(m_db.port());
+        proxy.setMode(DatabaseProxy::Mode::Hang);
+        Settings settings = loggingSettings(m_db, proxy.port());
+        settings.countTimeout = "2";
+        const QStringList items = numbered(u"Hung %1 - Database"_s, 12);
+        QList<QDateTime> sent;
+        {
+            RunningReceiver receiver(settings, folder.path());
+            QVERIFY(receiver.waitForOnAir("Studio Live"));
+            sent = playItems(receiver, settings.port(), items);
+            QCOMPARE(sent.size(), items.size());
+            // The countdown runs on: the idle text comes back after two silent seconds.
+            QVERIFY(receiver.waitForOnAir("Studio Live"));
+            ::kill(pid_t(receiver.process().processId()), SIGTERM);
+            QVERIFY(receiver.process().waitForFinished(8000));
+            QCOMPARE(receiver.process().exitStatus(), QProcess::NormalExit);
+            QCOMPARE(receiver.process().exitCode(), 0);
         }
-    });
-    flood.join();
-    // Still responsive: an item sent a moment after the flood goes on air.
-    // (Sent at the very instant the flood ends, it may meet a kernel buffer
-    // still full of flood, which no receiver can prevent.)
-    QTest::qWait(250);
-    sendTo(port, "After - The Flood");
-    QVERIFY(receiver.waitForOnAir("After - The Flood", 60000));
-    QVERIFY(receiver.running());
-    // Beyond what memory allows, the oldest waiting items gave way, and said so.
-    QTRY_VERIFY(countContaining(receiver.errorLines(), QStringLiteral("waiting items were dropped")) >= 1);
-}
+        QCOMPARE(m_db.storedTexts(), QStringList());
+        proxy.setMode(DatabaseProxy::Mode::Forward);
+        RunningReceiver again(settings, folder.path());
+        verifyStored(m_db, items, sent);
+        QCOMPARE(QDir(folder.path()).entryList({u"metadata.txt.*"_s}, QDir::Files | QDir::Hidden), QStringList());
+    }
 
-void FaultsTest::lowestCountTimeoutKeepsRunning()
-{
-    Settings settings = settingsOnFreePort();
-    settings.countTimeout = "-32768";
-    RunningReceiver receiver(settings);
-    QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
-    QTRY_VERIFY_WITH_TIMEOUT(countContaining(receiver.errorLines(), QStringLiteral("-32768")) >= 2, 5000);
-    sendTo(quint16(settings.listenPort.toUInt()), "Still - Here");
-    QVERIFY(receiver.waitForOnAir("Still - Here"));
-}
+    void playsOutliveAnUnreachableDatabaseAndAKill()
+    {
+        QTemporaryDir folder;
+        const Settings settings = loggingSettings(m_db, 0);
+        const QStringList items = numbered(u"Unreachable %1 - Database"_s, 5);
+        QList<QDateTime> sent;
+        QVERIFY(m_db.control(u"halt"_s));
+        auto resume = qScopeGuard([&] { m_db.control(u"resume"_s); });
+        {
+            RunningReceiver receiver(settings, folder.path());
+            QVERIFY(receiver.waitForOnAir("Studio Live"));
+            sent = playItems(receiver, settings.port(), items);
+            QCOMPARE(sent.size(), items.size());
+            // The idle text's two start-up copies are plays too: they hold no
+            // dash, so they only ever cost a connection.
+            QTRY_COMPARE(quaverlink::PlaySpool(receiver.path(u"playhistory.sqlite"_s)).waitingCount(), 7);
+            QTRY_COMPARE(receiver.errorLines(u"play history: stopped working"_s), 1);
+            QCOMPARE(receiver.errorLines(QString::fromUtf16(TestDatabase::kPassword)), 0);
+            receiver.process().kill();
+            QVERIFY(receiver.process().waitForFinished());
+        }
+        QVERIFY(m_db.control(u"resume"_s));
+        resume.dismiss();
+        RunningReceiver again(settings, folder.path());
+        verifyStored(m_db, items, sent);
+        QTRY_COMPARE(again.errorLines(u"7 plays from an earlier run"_s), 1);
+    }
 
-void FaultsTest::listenPortTakenBeforeStart()
-{
-    const Settings settings = settingsOnFreePort();
-    QUdpSocket squatter;
-    QVERIFY(squatter.bind(QHostAddress::AnyIPv4, quint16(settings.listenPort.toUInt()), QAbstractSocket::DontShareAddress));
-    RunningReceiver receiver(settings);
-    QTRY_VERIFY_WITH_TIMEOUT(countContaining(receiver.errorLines(), QStringLiteral("Error - Please restart the application!")) == 1, 5000);
-    QCOMPARE(countContaining(receiver.errorLines(), QStringLiteral("already in use")), 1);
-    QVERIFY(receiver.running());
-    QTest::qWait(300);
-    QCOMPARE(receiver.metadata(), QByteArray("<missing>"));
-}
+    void unwritableFolderRecovers()
+    {
+        QTemporaryDir folder;
+        const Settings settings;
+        RunningReceiver receiver(settings, folder.path());
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        const QByteArray path = QFile::encodeName(folder.path());
+        // Root ignores permission bits; the immutable flag stops even root.
+        const bool root = ::geteuid() == 0;
+        const QByteArray lock = (root ? "chattr +i '" : "chmod a-w '") + path + "'";
+        const QByteArray unlock = (root ? "chattr -i '" : "chmod u+w '") + path + "'";
+        if (std::system(lock.constData()) != 0) {
+            QSKIP("this filesystem cannot make a folder unwritable");
+        }
+        sendTo(settings.port(), "Locked - Out");
+        const bool reported = QTest::qWaitFor([&] { return receiver.errorLines(u"metadata"_s) == 1; }, 5000);
+        const QByteArray duringLock = receiver.metadata();
+        QCOMPARE(std::system(unlock.constData()), 0);
+        QVERIFY(reported);
+        QCOMPARE(duringLock, QByteArray("Quaverlink FM - Music\r\n\r\n"));
+        sendTo(settings.port(), "Open - Again");
+        QVERIFY(receiver.waitForOnAir("Open - Again"));
+    }
+
+    void floodOfRandomDatagrams()
+    {
+        QTemporaryDir folder;
+        const Settings settings;
+        RunningReceiver receiver(settings, folder.path());
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        std::thread flood([port = settings.port()] {
+            QUdpSocket socket;
+            QRandomGenerator random(20261206);
+            QByteArray payload(65507, Qt::Uninitialized);
+            for (int i = 0; i < 100000; ++i) {
+                const qsizetype size = random.bounded(65508);
+                random.fillRange(reinterpret_cast<quint32 *>(payload.data()), (size + 3) / 4);
+                socket.writeDatagram(payload.constData(), size, QHostAddress::LocalHost, port);
+            }
+        });
+        flood.join();
+        // Sent at the very instant the flood ends, an item may meet a kernel
+        // buffer still full of flood, which no receiver can prevent.
+        QTest::qWait(250);
+        sendTo(settings.port(), "After - The Flood");
+        QVERIFY(receiver.waitForOnAir("After - The Flood", 60000));
+        QTRY_VERIFY(receiver.errorLines(u"waiting items were dropped"_s) >= 1);
+    }
+
+    void lowestCountTimeoutKeepsRunning()
+    {
+        QTemporaryDir folder;
+        Settings settings;
+        settings.countTimeout = "-32768";
+        RunningReceiver receiver(settings, folder.path());
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.errorLines(u"-32768"_s) >= 2, 5000);
+        sendTo(settings.port(), "Still - Here");
+        QVERIFY(receiver.waitForOnAir("Still - Here"));
+    }
+
+    void listenPortTakenBeforeStart()
+    {
+        QTemporaryDir folder;
+        const Settings settings;
+        QUdpSocket squatter;
+        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, settings.port(), QAbstractSocket::DontShareAddress));
+        RunningReceiver receiver(settings, folder.path());
+        QTRY_COMPARE(receiver.errorLines(u"Error - Please restart the application!"_s), 1);
+        QCOMPARE(receiver.errorLines(u"already in use"_s), 1);
+        QCOMPARE(receiver.process().state(), QProcess::Running);
+        QCOMPARE(receiver.metadata(), QByteArray("<missing>"));
+    }
+};
 
 QTEST_GUILESS_MAIN(FaultsTest)
 #include "tst_faults.moc"

@@ -1,5 +1,5 @@
 #include "app/metadatawindow.h"
-#include "receiver/frmmetadata.h"
+#include "receiver/receiver.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -14,8 +14,6 @@ class WindowTest final : public QObject
 private Q_SLOTS:
     void init();
     void cleanup();
-    void designedGeometry_data();
-    void designedGeometry();
     void currentTextIsLargeBoldDarkRed();
     void overlapsStackAsDesigned();
     void passwordIsNeverDrawnOrExposed();
@@ -24,13 +22,13 @@ private Q_SLOTS:
 private:
     QWidget *child(const char *name) const { return m_window->findChild<QWidget *>(QLatin1String(name)); }
 
-    std::unique_ptr<frmMetaData> m_receiver;
+    std::unique_ptr<Receiver> m_receiver;
     std::unique_ptr<MetaDataWindow> m_window;
 };
 
 void WindowTest::init()
 {
-    m_receiver = std::make_unique<frmMetaData>();
+    m_receiver = std::make_unique<Receiver>();
     m_window = std::make_unique<MetaDataWindow>(*m_receiver);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -40,29 +38,6 @@ void WindowTest::cleanup()
 {
     m_window.reset();
     m_receiver.reset();
-}
-
-void WindowTest::designedGeometry_data()
-{
-    // Twips from the design, 15 to a pixel.
-    QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<QRect>("twips");
-    QTest::newRow("lblNow") << QByteArray("lblNow") << QRect(1560, 0, 7725, 360);
-    QTest::newRow("lblCounter") << QByteArray("lblCounter") << QRect(6960, 480, 855, 255);
-    QTest::newRow("lblVersion") << QByteArray("lblVersion") << QRect(7200, 840, 705, 195);
-    QTest::newRow("lblDBpassword") << QByteArray("lblDBpassword") << QRect(1560, 3120, 7800, 195);
-    QTest::newRow("Label11") << QByteArray("Label11") << QRect(1560, 3120, 1320, 195);
-    QTest::newRow("Line1") << QByteArray("Line1") << QRect(0, 720, 9855, 15);
-}
-
-void WindowTest::designedGeometry()
-{
-    QFETCH(QByteArray, name);
-    QFETCH(QRect, twips);
-    QWidget *widget = child(name.constData());
-    QVERIFY(widget);
-    QCOMPARE(widget->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
-    QCOMPARE(m_window->size(), QSize(532, 72));
 }
 
 void WindowTest::currentTextIsLargeBoldDarkRed()

@@ -1,11 +1,13 @@
 #include "app/metadatawindow.h"
-#include "receiver/failure.h"
-#include "receiver/frmmetadata.h"
+#include "common/failure.h"
+#include "common/stopsignals.h"
+#include "receiver/receiver.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
 #include <cstdio>
+#include <unistd.h>
 
 #ifdef QUAVERLINK_JOURNAL
 #include <fcntl.h>
@@ -50,7 +52,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(u"Quaverlink"_qs);
     QApplication::setApplicationDisplayName(u"Quaverlink"_qs);
 
-    quaverlink::frmMetaData receiver;
+    quaverlink::Receiver receiver;
     quaverlink::MetaDataWindow window(receiver);
     const bool offscreen = QGuiApplication::platformName() == u"offscreen"_qs;
     receiver.setStartupFailureHandler([&](const QString &message) {
@@ -68,12 +70,22 @@ int main(int argc, char *argv[])
     // Benchmark build only: one line per applied item, so a load generator
     // can count what was applied and in which order.
     const int journal = ::open("applied.journal", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    QObject::connect(&receiver, &quaverlink::frmMetaData::itemApplied, [journal](const QString &item) {
+    QObject::connect(&receiver, &quaverlink::Receiver::itemApplied, [journal](const QString &item) {
         const QByteArray line = item.toUtf8().replace('\n', ' ') + '\n';
         [[maybe_unused]] const ssize_t written = ::write(journal, line.constData(), size_t(line.size()));
     });
 #endif
-    receiver.Form_Load();
+    quaverlink::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &quaverlink::StopSignals::received, &app, &QCoreApplication::quit);
+
+    receiver.start();
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    if (!receiver.stopPlayHistory()) {
+        // A database call is still waiting on its own timeout; its play is
+        // safe in the spool. Leave without tearing down what it uses.
+        std::fflush(stderr);
+        ::_exit(status);
+    }
+    return status;
 }

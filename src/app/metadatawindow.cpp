@@ -1,6 +1,6 @@
 #include "metadatawindow.h"
 
-#include "receiver/frmmetadata.h"
+#include "receiver/receiver.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -168,7 +168,7 @@ QLabel *makeLabel(const Item &item, QWidget *parent)
 
 } // namespace
 
-MetaDataWindow::MetaDataWindow(frmMetaData &receiver, QWidget *parent)
+MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
     : QWidget(parent)
     , m_receiver(receiver)
 {

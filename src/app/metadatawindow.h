@@ -11,7 +11,7 @@ class QLabel;
 
 namespace quaverlink {
 
-class frmMetaData;
+class Receiver;
 
 // The receiver's window: draws the status fields where they were designed to
 // be. It keeps no state of its own; every text comes from the receiver.
@@ -25,13 +25,13 @@ public:
     static constexpr QSize kInitialClientSize {532, 72};
     static constexpr QSize kFullClientSize {672, 248};
 
-    explicit MetaDataWindow(frmMetaData &receiver, QWidget *parent = nullptr);
+    explicit MetaDataWindow(Receiver &receiver, QWidget *parent = nullptr);
 
 private:
     void markChanged(Field field);
     void showChangedFields();
 
-    frmMetaData &m_receiver;
+    Receiver &m_receiver;
     std::array<QLabel *, kFieldCount> m_fieldLabels {};
     std::array<bool, kFieldCount> m_changed {};
     QTimer m_showTimer;

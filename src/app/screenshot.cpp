@@ -1,7 +1,7 @@
 // Renders the window as a studio would see it, for docs/: the initial view and
 // the window enlarged to show the settings band.
 #include "app/metadatawindow.h"
-#include "receiver/frmmetadata.h"
+#include "receiver/receiver.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,7 +20,7 @@ int main(int argc, char *argv[])
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : u"docs"_qs;
     QDir().mkpath(folder);
 
-    frmMetaData receiver;
+    Receiver receiver;
     MetaDataWindow window(receiver);
     StatusFields &fields = receiver.fields();
     fields.setText(Field::lblNow, u"Sigur R\u00f3s - Hopp\u00edpolla"_qs);

@@ -1,16 +1,48 @@
 #pragma once
 
+#include "common/failure.h"
+
+#include <QList>
 #include <QString>
 
 #include <sql.h>
 #include <sqlext.h>
 
+#include <chrono>
 #include <utility>
 
 namespace quaverlink::odbc {
 
-// Owns one ODBC handle; frees it on every path. Connections are
-// disconnected before they are freed.
+// One diagnostic record of a failed call.
+struct Diagnostic
+{
+    QString sqlState;
+    int nativeCode = 0;
+    QString message;
+};
+
+// A failed ODBC call: the step, and every diagnostic record the driver left.
+class Error final : public Failure
+{
+public:
+    Error(const QString &step, QList<Diagnostic> diagnostics);
+
+    // Of the first record; empty when the driver left none.
+    QString sqlState() const;
+    int nativeCode() const;
+    const QList<Diagnostic> &diagnostics() const { return m_diagnostics; }
+    // The server refused the row for what it holds (class 22): sending the
+    // same row again can never succeed.
+    bool isDataError() const { return sqlState().startsWith(u"22"); }
+    // The same error with every occurrence of secret masked.
+    Error masking(const QString &secret) const;
+
+private:
+    QList<Diagnostic> m_diagnostics;
+};
+
+// Owns one ODBC handle; frees it on every path. Connections are disconnected
+// before they are freed.
 class Handle final
 {
 public:
@@ -27,18 +59,22 @@ public:
 
     SQLHANDLE get() const { return m_handle; }
     SQLSMALLINT type() const { return m_type; }
-    void markConnected() { m_connected = true; }
     // Disconnects now, reporting a failure; the destructor only tries.
-    void disconnect(const QString &step);
+    void disconnect();
 
 private:
+    friend Handle connect(const QString &connectionString, std::chrono::seconds timeout);
+
     SQLSMALLINT m_type;
     SQLHANDLE m_handle = SQL_NULL_HANDLE;
     bool m_connected = false;
 };
 
-// Throws Failure for step unless rc is a success; the cause holds each
-// diagnostic record's SQLSTATE, native code and message.
+// Throws Error for step unless rc is a success.
 void check(SQLRETURN rc, const Handle &handle, const QString &step);
+
+// A new connection through the driver manager, without prompting. Neither
+// connecting nor any later exchange on it waits longer than timeout.
+Handle connect(const QString &connectionString, std::chrono::seconds timeout);
 
 } // namespace quaverlink::odbc

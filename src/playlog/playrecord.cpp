@@ -2,42 +2,37 @@
 
 namespace quaverlink {
 
-PlayRecord MakePlayRecord(const QString &text, const QDateTime &localDateTime)
+PlayRecord PlayRecord::fromText(const QString &text, const QString &playedAt)
 {
     PlayRecord record;
     // Stored exactly as received: the values travel as parameters, so
     // apostrophes need no doubling.
-    record.fulltext = text;
-    record.playedat = localDateTime.toString(u"yyyy-MM-dd HH:mm:ss"_qs);
+    record.text = text;
+    record.playedAt = playedAt;
 
     const qsizetype dash = text.indexOf(u'-');
-    record.dashfound = dash >= 0;
-    record.firstpart = record.dashfound ? text.first(dash) : text;
-    if (record.dashfound) {
+    record.hasDash = dash >= 0;
+    record.artist = record.hasDash ? text.first(dash) : text;
+    if (record.hasDash) {
         // Further dashes vanish, joining what stood on either side of them.
-        record.secondpart = text.sliced(dash + 1);
-        record.secondpart.remove(u'-');
+        record.title = text.sliced(dash + 1);
+        record.title.remove(u'-');
     }
 
     // One blank at the seam goes on each side; a part of a single character
     // is left alone.
-    if (record.firstpart.size() > 1 && record.firstpart.back() == u' ') {
-        record.firstpart.chop(1);
+    if (record.artist.size() > 1 && record.artist.back() == u' ') {
+        record.artist.chop(1);
     }
-    if (record.secondpart.size() > 1 && record.secondpart.front() == u' ') {
-        record.secondpart.remove(0, 1);
+    if (record.title.size() > 1 && record.title.front() == u' ') {
+        record.title.remove(0, 1);
     }
     return record;
 }
 
-QString InsertStatement(const PlayRecord &)
+std::array<QString, 5> PlayRecord::values() const
 {
-    return u"INSERT INTO Metadata VALUES(?,?,?,?,?)"_qs;
-}
-
-std::array<QString, 5> playRecordValues(const PlayRecord &record)
-{
-    return {QString(u""_qs), record.fulltext, record.playedat, record.firstpart, record.secondpart};
+    return {QString(), text, playedAt, artist, title};
 }
 
 } // namespace quaverlink

@@ -1,7 +1,7 @@
 #include "metadatafile.h"
 
 #include "codepage.h"
-#include "failure.h"
+#include "common/failure.h"
 
 #include <QFile>
 
@@ -65,6 +65,8 @@ Target resolveTarget(const QByteArray &path)
     fail(u"resolving "_qs + QString::fromLocal8Bit(path), ELOOP);
 }
 
+// Not QSaveFile: it fsyncs before renaming, 624 against 98 microseconds per
+// item at the median here, and a now-playing text outlives no power cut.
 class TemporaryFile final
 {
 public:

@@ -1,0 +1,274 @@
+#include "playhistory.h"
+
+#include "common/failure.h"
+#include "odbc.h"
+#include "playrecord.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+
+namespace quaverlink {
+namespace {
+
+// Observers hear of it on the thread that owns the history.
+template<typename Signal, typename... Args>
+void notify(PlayHistory &history, Signal signal, Args... args)
+{
+    QMetaObject::invokeMethod(
+        &history, [&history, signal, args...] { Q_EMIT(history.*signal)(args...); }, Qt::QueuedConnection);
+}
+
+void report(PlayHistory &history, const QString &what, const QString &cause = QString())
+{
+    const QString line = failureLine(u"play history: "_qs + what, cause);
+    writeFailureLine(line);
+    notify(history, &PlayHistory::failureReported, line);
+}
+
+QString describePlay(const SpooledPlay &play)
+{
+    return play.playedAt + u" \""_qs + play.text + u"\""_qs;
+}
+
+} // namespace
+
+// Stores spooled plays, oldest first, on its own thread.
+class PlayUploader final : public QObject
+{
+public:
+    PlayUploader(PlayHistory &history, const PlayHistory::Options &options)
+        : m_history(history)
+        , m_login(options.login)
+        , m_firstRetry(options.firstRetry)
+        , m_longestRetry(options.longestRetry)
+        , m_pause(options.firstRetry)
+    {
+        m_retryTimer.setSingleShot(true);
+        connect(&m_retryTimer, &QTimer::timeout, this, &PlayUploader::uploadWaiting);
+    }
+
+    void setSpool(std::shared_ptr<PlaySpool> spool)
+    {
+        m_spool = std::move(spool);
+        uploadWaiting();
+    }
+
+    // New plays are in the spool. During a pause the retry timer decides.
+    void wake()
+    {
+        if (m_spool && !m_retryTimer.isActive()) {
+            uploadWaiting();
+        }
+    }
+
+    std::atomic<bool> stopping = false;
+
+private:
+    void uploadWaiting()
+    {
+        try {
+            while (!stopping) {
+                const std::optional<SpooledPlay> play = m_spool->oldest();
+                if (!play) {
+                    caughtUp();
+                    return;
+                }
+                upload(*play);
+            }
+        } catch (const Failure &failure) {
+            fail(failure);
+        }
+    }
+
+    void upload(const SpooledPlay &play)
+    {
+        try {
+            storePlay(m_login, PlayRecord::fromText(play.text, play.playedAt));
+        } catch (const odbc::Error &error) {
+            if (!error.isDataError()) {
+                throw;
+            }
+            m_spool->reject(play, error.describe());
+            report(m_history, u"the server refused a play; it is set aside in the spool's table rejected: "_qs
+                       + describePlay(play),
+                   error.describe());
+            return;
+        }
+        m_spool->remove(play.id);
+        m_pause = m_firstRetry;
+        if (m_failing) {
+            ++m_storedSinceFailure;
+        }
+    }
+
+    void caughtUp()
+    {
+        if (m_failing) {
+            m_failing = false;
+            report(m_history, u"works again: %1 waiting plays stored"_qs.arg(m_storedSinceFailure));
+        }
+        notify(m_history, &PlayHistory::caughtUp);
+    }
+
+    void fail(const Failure &failure)
+    {
+        if (!m_failing) {
+            m_failing = true;
+            m_storedSinceFailure = 0;
+            report(m_history, u"stopped working; plays wait in the spool and are retried"_qs, failure.describe());
+        }
+        m_retryTimer.start(m_pause);
+        m_pause = std::min(m_pause * 2, m_longestRetry);
+    }
+
+    PlayHistory &m_history;
+    const DatabaseLogin m_login;
+    const std::chrono::milliseconds m_firstRetry;
+    const std::chrono::milliseconds m_longestRetry;
+    std::chrono::milliseconds m_pause;
+    std::shared_ptr<PlaySpool> m_spool;
+    QTimer m_retryTimer {this};
+    bool m_failing = false;
+    qint64 m_storedSinceFailure = 0;
+};
+
+// Writes handed-over plays to the spool on its own thread, so that the
+// thread putting items on air never waits for the disk.
+class PlayKeeper final : public QObject
+{
+public:
+    PlayKeeper(PlayHistory &history, const PlayHistory::Options &options, PlayUploader *uploader)
+        : m_history(history)
+        , m_path(options.spoolPath)
+        , m_limits(options.limits)
+        , m_uploader(uploader)
+    {
+    }
+
+    void keepHandedOver()
+    {
+        openSpool();
+        const QList<SpooledPlay> plays = m_history.takeHandedOver();
+        if (plays.isEmpty()) {
+            return;
+        }
+        qsizetype kept = 0;
+        try {
+            kept = m_spool->keep(plays);
+        } catch (const Failure &failure) {
+            for (const SpooledPlay &play : plays) {
+                report(m_history, u"a play could not be kept: "_qs + describePlay(play), failure.describe());
+            }
+            return;
+        }
+        noteRefused(plays.size() - kept);
+        QMetaObject::invokeMethod(m_uploader, &PlayUploader::wake, Qt::QueuedConnection);
+    }
+
+    void openSpool()
+    {
+        if (m_spool) {
+            return;
+        }
+        try {
+            m_spool = std::make_shared<PlaySpool>(m_path, m_limits);
+        } catch (const Failure &failure) {
+            report(m_history, u"the spool cannot be kept on disk; waiting plays are held in memory only"_qs,
+                   failure.describe());
+            m_spool = std::make_shared<PlaySpool>(u":memory:"_qs, m_limits);
+        }
+        if (const qint64 left = m_spool->waitingCount()) {
+            report(m_history, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
+        }
+        QMetaObject::invokeMethod(m_uploader, [uploader = m_uploader, spool = m_spool] { uploader->setSpool(spool); },
+                                  Qt::QueuedConnection);
+    }
+
+private:
+    // A full spool refuses new plays: the ones it holds are never given up.
+    void noteRefused(qsizetype refused)
+    {
+        if (refused > 0 && m_refused == 0) {
+            report(m_history, u"the spool is full; new plays are not kept until the database takes waiting ones"_qs);
+        }
+        if (refused == 0 && m_refused > 0) {
+            report(m_history, u"the spool has room again; %1 plays were not kept"_qs.arg(m_refused));
+            m_refused = 0;
+        }
+        m_refused += refused;
+    }
+
+    PlayHistory &m_history;
+    const QString m_path;
+    const SpoolLimits m_limits;
+    PlayUploader *const m_uploader;
+    std::shared_ptr<PlaySpool> m_spool;
+    qint64 m_refused = 0;
+};
+
+PlayHistory::PlayHistory(Options options, QObject *parent)
+    : QObject(parent)
+    , m_uploaderThread(std::make_unique<QThread>())
+{
+    m_uploader = new PlayUploader(*this, options);
+    m_uploader->moveToThread(m_uploaderThread.get());
+    connect(m_uploaderThread.get(), &QThread::finished, m_uploader, &QObject::deleteLater);
+    m_keeper = std::make_unique<PlayKeeper>(*this, options, m_uploader);
+    m_keeper->moveToThread(&m_keeperThread);
+    m_keeperThread.setObjectName(u"play keeper"_qs);
+    m_uploaderThread->setObjectName(u"play uploader"_qs);
+    m_keeperThread.start();
+    m_uploaderThread->start();
+    QMetaObject::invokeMethod(m_keeper.get(), &PlayKeeper::openSpool, Qt::QueuedConnection);
+}
+
+PlayHistory::~PlayHistory()
+{
+    stop();
+}
+
+void PlayHistory::record(const QString &text, const QDateTime &onAir)
+{
+    bool first = false;
+    {
+        QMutexLocker lock(&m_handoverMutex);
+        first = m_handedOver.isEmpty();
+        m_handedOver.append({0, text, onAir.toString(kPlayedAtFormat)});
+    }
+    // One wake-up for a whole burst: the keeper takes everything waiting.
+    if (first) {
+        QMetaObject::invokeMethod(m_keeper.get(), &PlayKeeper::keepHandedOver, Qt::QueuedConnection);
+    }
+}
+
+QList<SpooledPlay> PlayHistory::takeHandedOver()
+{
+    QMutexLocker lock(&m_handoverMutex);
+    return std::exchange(m_handedOver, {});
+}
+
+bool PlayHistory::stop(std::chrono::milliseconds timeout)
+{
+    if (m_stopped) {
+        return true;
+    }
+    m_stopped = true;
+    m_keeperThread.quit();
+    m_keeperThread.wait();
+    // Its thread has ended: what was handed over after its last turn is kept here.
+    m_keeper->keepHandedOver();
+
+    m_uploader->stopping = true;
+    m_uploaderThread->quit();
+    if (!m_uploaderThread->wait(QDeadlineTimer(timeout))) {
+        // Still inside a database call that only its own timeout ends. The
+        // play it is storing stays in the spool; the thread is left behind.
+        (void)m_uploaderThread.release();
+        return false;
+    }
+    return true;
+}
+
+} // namespace quaverlink

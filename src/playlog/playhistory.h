@@ -1,0 +1,74 @@
+#pragma once
+
+#include "database.h"
+#include "playspool.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QThread>
+
+#include <chrono>
+#include <memory>
+
+namespace quaverlink {
+
+class PlayKeeper;
+class PlayUploader;
+
+// The station's play history, off the road items take to air. record()
+// only hands a play over. A keeper thread writes it to the spool at once; an
+// uploader thread stores the spooled plays in the database, oldest first,
+// each on a connection of its own, and removes a play from the spool only
+// once the server has accepted it. While the database cannot be reached the
+// plays wait and are retried with growing pauses.
+class PlayHistory final : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Options
+    {
+        QString spoolPath;
+        DatabaseLogin login;
+        SpoolLimits limits;
+        std::chrono::milliseconds firstRetry {1000};
+        std::chrono::milliseconds longestRetry {60000};
+    };
+
+    // How long stop() waits for a database exchange in progress.
+    static constexpr std::chrono::milliseconds kStopTimeout {2000};
+
+    explicit PlayHistory(Options options, QObject *parent = nullptr);
+    ~PlayHistory() override;
+
+    // Hands one play over, with the local time it went on air. Never waits
+    // for the spool or the database.
+    void record(const QString &text, const QDateTime &onAir);
+
+    // Keeps every play handed over, then gives the uploader up to timeout to
+    // finish the exchange in progress. False when it is still waiting for the
+    // database: it is then left behind, and its play stays in the spool.
+    bool stop(std::chrono::milliseconds timeout = kStopTimeout);
+
+Q_SIGNALS:
+    // A line written to standard error.
+    void failureReported(const QString &line);
+    // Every waiting play has been stored.
+    void caughtUp();
+
+private:
+    friend class PlayKeeper;
+    QList<SpooledPlay> takeHandedOver();
+
+    QMutex m_handoverMutex;
+    QList<SpooledPlay> m_handedOver;
+    QThread m_keeperThread;
+    std::unique_ptr<QThread> m_uploaderThread;
+    std::unique_ptr<PlayKeeper> m_keeper;
+    PlayUploader *m_uploader = nullptr; // deleted on its own thread as that ends
+    bool m_stopped = false;
+};
+
+} // namespace quaverlink

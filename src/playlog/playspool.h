@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quaverlink {
+
+struct SpooledPlay
+{
+    qint64 id = 0;
+    QString text;
+    QString playedAt;
+};
+
+// Weeks of outage fit many times over: a busy station logs under 50 plays an
+// hour, about 35,000 in a month, at some 100 bytes each. The bounds are there
+// for floods and junk senders, so that the spool never fills the disk.
+struct SpoolLimits
+{
+    qint64 plays = 1'000'000;
+    qint64 bytes = qint64(256) * 1024 * 1024;
+};
+
+// The plays waiting for the database, kept in an SQLite file so that neither
+// a crash nor a power cut loses one: table `waiting`, in the order they went
+// on air, and table `rejected` for rows the server refused for their content.
+// Every call may come from any thread.
+class PlaySpool final
+{
+public:
+    // Opens or creates the spool at path (":memory:" keeps it in memory
+    // only). Throws Failure.
+    explicit PlaySpool(const QString &path, SpoolLimits limits = {});
+    ~PlaySpool();
+    PlaySpool(const PlaySpool &) = delete;
+    PlaySpool &operator=(const PlaySpool &) = delete;
+
+    // Keeps plays at the end of the queue in one transaction, as many as the
+    // limits allow, in order; returns how many were kept. Plays already kept
+    // are never given up for new ones. Throws Failure when nothing could be
+    // written.
+    qsizetype keep(const QList<SpooledPlay> &plays);
+    std::optional<SpooledPlay> oldest();
+    void remove(qint64 id);
+    // Moves a play out of the queue into `rejected`, with the server's reason.
+    void reject(const SpooledPlay &play, const QString &reason);
+    qint64 waitingCount();
+
+private:
+    struct Statement;
+    void execute(const char *sql);
+    std::unique_ptr<Statement> prepare(const char *sql);
+    void erase(qint64 id);
+    [[noreturn]] void fail(const QString &step);
+
+    QMutex m_mutex;
+    sqlite3 *m_db = nullptr;
+    SpoolLimits m_limits;
+    qint64 m_waitingPlays = 0;
+    qint64 m_waitingBytes = 0;
+};
+
+} // namespace quaverlink

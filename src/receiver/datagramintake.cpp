@@ -1,0 +1,110 @@
+#include "datagramintake.h"
+
+#include <QUdpSocket>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace quaverlink {
+namespace {
+
+// What one waiting datagram costs beyond its bytes.
+constexpr qint64 kWaitingOverhead = 64;
+
+} // namespace
+
+DatagramIntake::DatagramIntake(Handler handler, qint64 maxWaitingBytes, QObject *parent)
+    : QObject(parent)
+    , m_handler(std::move(handler))
+    , m_maxWaitingBytes(maxWaitingBytes)
+{
+    m_nextTurn.setSingleShot(true);
+    m_nextTurn.setInterval(0);
+    connect(&m_nextTurn, &QTimer::timeout, this, &DatagramIntake::handOn);
+}
+
+void DatagramIntake::watch(QUdpSocket *socket)
+{
+    m_sockets.append(socket);
+    connect(socket, &QUdpSocket::readyRead, this, [this, socket] {
+        // Qt holds further readyRead signals back until one of its own
+        // reads has run; what follows is drained directly.
+        const qint64 size = socket->readDatagram(m_buffer.data(), m_buffer.size());
+        if (size >= 0) {
+            take(QByteArray(m_buffer.constData(), size));
+        }
+        drain();
+        handOn();
+    });
+}
+
+void DatagramIntake::take(QByteArray datagram)
+{
+    m_waitingBytes += datagram.size() + kWaitingOverhead;
+    m_waiting.push_back(std::move(datagram));
+    while (m_waitingBytes > m_maxWaitingBytes && m_waiting.size() > 1) {
+        m_waitingBytes -= m_waiting.front().size() + kWaitingOverhead;
+        m_waiting.pop_front();
+        ++m_dropped;
+    }
+}
+
+void DatagramIntake::drain()
+{
+    for (QUdpSocket *socket : std::as_const(m_sockets)) {
+        drainSocket(*socket);
+    }
+}
+
+void DatagramIntake::drainSocket(QUdpSocket &socket)
+{
+    if (socket.state() != QAbstractSocket::BoundState) {
+        return;
+    }
+    // One non-blocking recv per datagram straight from the descriptor:
+    // QUdpSocket would make three system calls for each. A UDP datagram is
+    // at most 65,507 bytes, so the buffer always holds one whole.
+    const int fd = int(socket.socketDescriptor());
+    for (;;) {
+        const ssize_t size = ::recv(fd, m_buffer.data(), size_t(m_buffer.size()), MSG_DONTWAIT | MSG_TRUNC);
+        if (size < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // ECONNREFUSED only says an earlier send found no listener.
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNREFUSED) {
+                Q_EMIT readFailed(QString::fromLocal8Bit(std::strerror(errno)));
+            }
+            return;
+        }
+        take(QByteArray(m_buffer.constData(), qMin<qsizetype>(size, m_buffer.size())));
+    }
+}
+
+void DatagramIntake::handOn()
+{
+    // A handler that reaches the event loop must not start a second turn inside this one.
+    if (m_handingOn) {
+        return;
+    }
+    m_handingOn = true;
+    for (int handed = 0; handed < kItemsPerTurn && !m_waiting.empty(); ++handed) {
+        const QByteArray datagram = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_waitingBytes -= datagram.size() + kWaitingOverhead;
+        m_handler(datagram);
+        // What arrived meanwhile joins the queue now, before the kernel's
+        // buffer can fill up behind a slow item.
+        drain();
+    }
+    m_handingOn = false;
+    if (m_dropped > 0) {
+        Q_EMIT dropped(std::exchange(m_dropped, 0));
+    }
+    if (!m_waiting.empty()) {
+        m_nextTurn.start();
+    }
+}
+
+} // namespace quaverlink

@@ -1,0 +1,216 @@
+#include "receiver.h"
+
+#include "codepage.h"
+#include "common/failure.h"
+#include "metadatafile.h"
+#include "playlog/playhistory.h"
+#include "settings.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QHostInfo>
+
+#include <limits>
+
+namespace quaverlink {
+namespace {
+
+const QString kStartupFailureMessage = u"Error - Please restart the application!"_qs;
+const QString kVersionText = QStringLiteral(QUAVERLINK_VERSION_TEXT);
+const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_qs;
+const QString kMetadataFile = u"metadata.txt"_qs;
+const QString kSpoolFile = u"playhistory.sqlite"_qs;
+
+} // namespace
+
+Receiver::Receiver(QObject *parent)
+    : QObject(parent)
+    , m_intake([this](const QByteArray &datagram) { receiveItem(datagram); })
+{
+    m_tickTimer.setInterval(std::chrono::seconds(1));
+    connect(&m_tickTimer, &QTimer::timeout, this, [this] { runEvent(u"idle countdown"_qs, [this] { tick(); }); });
+    m_intake.watch(&m_listener);
+    m_intake.watch(&m_sender);
+    connect(&m_intake, &DatagramIntake::dropped, this, [this](qint64 count) {
+        reportFailure(u"flood"_qs,
+                      QString::number(count) + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+    });
+    connect(&m_intake, &DatagramIntake::readFailed, this,
+            [this](const QString &cause) { reportFailure(u"reading a datagram"_qs, cause); });
+}
+
+Receiver::~Receiver() = default;
+
+void Receiver::setStartupFailureHandler(StartupFailureHandler handler)
+{
+    m_startupFailureHandler = std::move(handler);
+}
+
+bool Receiver::start()
+{
+    try {
+        m_fields.setText(Field::lblNow, QString());
+        m_fields.setText(Field::lblLast, QString());
+        m_fields.setText(Field::lblDefault, QString());
+        m_fields.setText(Field::lblVersion, kVersionText);
+        m_fields.setText(Field::lblCopyright, kNoticeText);
+
+        // A missing setting reads as the working directory, which is no number.
+        const QString workingDirectory = QDir::currentPath();
+        const SettingsFile settings = SettingsFile::read(workingDirectory + u"/Quaverlink.ini"_qs, workingDirectory);
+        const QString listenPortText = settings.value(u"Metadata"_qs, u"RDlistenport"_qs);
+        m_idleText = settings.value(u"Metadata"_qs, u"IdleString"_qs);
+        m_countTimeout = toSeconds(settings.value(u"Metadata"_qs, u"CountTimeout"_qs), u"CountTimeout"_qs);
+        m_fields.setText(Field::lblDBenabled, settings.value(u"Database"_qs, u"DBenabled"_qs));
+        m_fields.setText(Field::lblDBserver, settings.value(u"Database"_qs, u"DBserver"_qs));
+        m_fields.setText(Field::lblDBuser, settings.value(u"Database"_qs, u"DBuser"_qs));
+        m_fields.setText(Field::lblDBpassword, settings.value(u"Database"_qs, u"DBpassword"_qs));
+        m_fields.setText(Field::lblDBname, settings.value(u"Database"_qs, u"DBname"_qs));
+        m_fields.setText(Field::lblDefault, m_idleText);
+        startPlayHistory();
+
+        bindListener(toPort(listenPortText, u"RDlistenport"_qs));
+        aimSender(toPort(listenPortText, u"RDlistenport"_qs));
+        sendIdleText();
+        sendIdleText();
+        m_countdown = m_countTimeout;
+        m_tickTimer.start();
+        return true;
+    } catch (const Failure &failure) {
+        reportFailure(u"start-up failed"_qs, failure.describe());
+    } catch (const std::exception &failure) {
+        reportFailure(u"start-up failed"_qs, QString::fromLocal8Bit(failure.what()));
+    }
+    if (m_startupFailureHandler) {
+        m_startupFailureHandler(kStartupFailureMessage);
+    }
+    return false;
+}
+
+void Receiver::startPlayHistory()
+{
+    if (m_fields.text(Field::lblDBenabled) != u"Y") {
+        return;
+    }
+    // The fields never change after start-up, so the login is read once.
+    PlayHistory::Options options;
+    options.spoolPath = QDir::current().filePath(kSpoolFile);
+    options.login = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword),
+                     m_fields.text(Field::lblDBserver)};
+    m_playHistory = std::make_unique<PlayHistory>(options);
+    connect(m_playHistory.get(), &PlayHistory::failureReported, this, &Receiver::failureReported);
+}
+
+bool Receiver::stopPlayHistory()
+{
+    return !m_playHistory || m_playHistory->stop();
+}
+
+void Receiver::bindListener(quint16 port)
+{
+    // No address sharing: a port another program holds must fail here, not
+    // split the datagrams between two receivers.
+    if (!m_listener.bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
+        throw Failure(u"binding the receiver to port "_qs + QString::number(port), m_listener.errorString());
+    }
+    // Room for a long burst while an item is being applied.
+    m_listener.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
+}
+
+void Receiver::aimSender(quint16 port)
+{
+    m_sender.abort();
+    // Resolved once: a name lookup per idle text would be wasted work.
+    const QHostInfo localhost = QHostInfo::fromName(u"localhost"_qs);
+    if (localhost.error() != QHostInfo::NoError || localhost.addresses().isEmpty()) {
+        throw Failure(u"resolving localhost"_qs, localhost.errorString());
+    }
+    const QList<QHostAddress> addresses = localhost.addresses();
+    const auto ipv4 = std::find_if(addresses.cbegin(), addresses.cend(), [](const QHostAddress &address) {
+        return address.protocol() == QAbstractSocket::IPv4Protocol;
+    });
+    m_loopbackHost = ipv4 != addresses.cend() ? *ipv4 : addresses.constFirst();
+    m_loopbackPort = port;
+}
+
+void Receiver::sendIdleText()
+{
+    if (m_sender.state() != QAbstractSocket::BoundState
+        && !m_sender.bind(QHostAddress::Any, m_senderLocalPort, QAbstractSocket::DontShareAddress)) {
+        throw Failure(u"binding the sender to port "_qs + QString::number(m_senderLocalPort), m_sender.errorString());
+    }
+    const QByteArray payload = encode8Bit(m_idleText);
+    if (m_sender.writeDatagram(payload, m_loopbackHost, m_loopbackPort) != payload.size()) {
+        throw Failure(u"sending the idle text"_qs, m_sender.errorString());
+    }
+}
+
+void Receiver::applyItem(const QString &text)
+{
+    if (text.size() <= 4) {
+        m_fields.setText(Field::lblLast, m_fields.text(Field::lblNow));
+        m_fields.setText(Field::lblNow, m_idleText);
+        replaceMetadataFile(kMetadataFile, m_fields.text(Field::lblDefault));
+        return;
+    }
+    // The time it went on air, whenever the database gets it.
+    const QDateTime onAir = QDateTime::currentDateTime();
+    m_countdown = m_countTimeout;
+    m_fields.setText(Field::lblLast, m_fields.text(Field::lblData));
+    m_fields.setText(Field::lblNow, text);
+    m_fields.setText(Field::lblData, text);
+    const auto handOverPlay = [&] {
+        if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
+            m_playHistory->record(text, onAir);
+        }
+    };
+    try {
+        replaceMetadataFile(kMetadataFile, m_fields.text(Field::lblNow));
+    } catch (const Failure &) {
+        // The item went on air in the window all the same: it is a play.
+        handOverPlay();
+        throw;
+    }
+    handOverPlay();
+}
+
+void Receiver::tick()
+{
+    if (m_countdown == std::numeric_limits<std::int16_t>::min()) {
+        throw Failure(u"counting down"_qs, u"the countdown cannot go below -32768"_qs);
+    }
+    --m_countdown;
+    if (m_countdown < 1) {
+        sendIdleText();
+        m_countdown = m_countTimeout;
+    }
+    m_fields.setText(Field::lblCounter, QString::number(m_countdown));
+}
+
+void Receiver::receiveItem(const QByteArray &datagram)
+{
+    const QString text = decode8Bit(datagram);
+    runEvent(u"applying an item"_qs, [&] { applyItem(text); });
+    Q_EMIT itemApplied(text);
+}
+
+template<typename Work>
+void Receiver::runEvent(const QString &what, Work &&work)
+{
+    try {
+        work();
+    } catch (const Failure &failure) {
+        reportFailure(what + u" failed"_qs, failure.describe());
+    } catch (const std::exception &failure) {
+        reportFailure(what + u" failed"_qs, QString::fromLocal8Bit(failure.what()));
+    }
+}
+
+void Receiver::reportFailure(const QString &what, const QString &cause)
+{
+    const QString line = failureLine(what, cause);
+    writeFailureLine(line);
+    Q_EMIT failureReported(line);
+}
+
+} // namespace quaverlink

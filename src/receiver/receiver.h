@@ -1,0 +1,103 @@
+#pragma once
+
+#include "datagramintake.h"
+#include "statusfields.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace quaverlink {
+
+class PlayHistory;
+
+// The receiver, with no widget in sight: the status fields, the idle text
+// and countdown, the two datagram endpoints, the metadata file and the hand-
+// over to the play history. The window is a view over it; tests drive it
+// under QCoreApplication.
+class Receiver final : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 kSenderPort = 6969;
+
+    using StartupFailureHandler = std::function<void(const QString &message)>;
+
+    explicit Receiver(QObject *parent = nullptr);
+    ~Receiver() override;
+
+    StatusFields &fields() { return m_fields; }
+    const StatusFields &fields() const { return m_fields; }
+    const QString &idleText() const { return m_idleText; }
+    std::int16_t countdown() const { return m_countdown; }
+    bool isListening() const { return m_listener.state() == QAbstractSocket::BoundState; }
+    bool isCountingDown() const { return m_tickTimer.isActive(); }
+
+    // Shown, modally, when start-up fails. Tests replace the message box.
+    void setStartupFailureHandler(StartupFailureHandler handler);
+    // The sender's local port is fixed in production; tests move it so that
+    // several receivers can run side by side.
+    void setSenderLocalPort(quint16 port) { m_senderLocalPort = port; }
+    // One second in production; tests that tick by hand make it long.
+    void setTickInterval(std::chrono::milliseconds interval) { m_tickTimer.setInterval(interval); }
+
+    // Fills the fields from Quaverlink.ini in the working directory, binds
+    // the endpoints, sends the idle text to itself twice and starts the
+    // countdown. Returns whether every step succeeded; a failure has been
+    // reported and leaves the receiver in the state reached.
+    bool start();
+
+    // Puts one received item on air. Throws Failure when the metadata file
+    // cannot be written; what was done before stays done.
+    void applyItem(const QString &text);
+
+    // One second of the idle countdown. Throws Failure on overflow or a
+    // failed loopback send.
+    void tick();
+
+    // Gives the play history its last moments; false when it had to leave
+    // a database call unfinished.
+    bool stopPlayHistory();
+
+Q_SIGNALS:
+    // Every line that went to standard error.
+    void failureReported(const QString &line);
+    // After each received item, whether or not all of its work succeeded.
+    void itemApplied(const QString &text);
+
+private:
+    void receiveItem(const QByteArray &datagram);
+    void bindListener(quint16 port);
+    void aimSender(quint16 port);
+    void sendIdleText();
+    void startPlayHistory();
+    void reportFailure(const QString &what, const QString &cause);
+    template<typename Work>
+    void runEvent(const QString &what, Work &&work);
+
+    StatusFields m_fields;
+    QString m_idleText;
+    std::int16_t m_countdown = 0;
+    std::int16_t m_countTimeout = 0;
+
+    QUdpSocket m_listener;
+    QUdpSocket m_sender;
+    QHostAddress m_loopbackHost;
+    quint16 m_loopbackPort = 0;
+    quint16 m_senderLocalPort = kSenderPort;
+    QTimer m_tickTimer;
+    DatagramIntake m_intake;
+    std::unique_ptr<PlayHistory> m_playHistory;
+
+    StartupFailureHandler m_startupFailureHandler;
+};
+
+} // namespace quaverlink

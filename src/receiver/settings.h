@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringView>
+
+#include <cstdint>
+#include <optional>
+
+namespace quaverlink {
+
+// Every original setting is read through a buffer of 30 characters, one of
+// which the terminator takes.
+inline constexpr int kSettingMaxLength = 29;
+
+// Quaverlink.ini, read once, looked up by the rules the file has always had:
+// section and key names match without regard to case; the value is the text
+// after the first "=" without blanks or tabs around it and without one pair
+// of matching enclosing quotes; the first of duplicate sections or keys wins;
+// lines starting with ";" are comments; CRLF and LF both end a line. A
+// missing or unreadable file, section or key gives the fallback text.
+class SettingsFile final
+{
+public:
+    // Only a regular file is read: a FIFO or device in its place must not
+    // block start-up. Anything unreadable reads as an empty file.
+    static SettingsFile read(const QString &path, const QString &fallback);
+    static SettingsFile fromContent(QByteArray content, const QString &fallback);
+
+    // One of the original keys: at most 29 characters, ending at a NUL, and
+    // never half of a surrogate pair.
+    QString value(const QString &section, const QString &key) const;
+
+private:
+    SettingsFile(QByteArray content, QString fallback);
+
+    QByteArray m_content;
+    QString m_fallback;
+};
+
+// The number rule: blanks around, an optional sign, decimal digits with an
+// optional fraction that is rounded half to even. Anything else, or a result
+// outside [minimum, maximum], gives no value.
+std::optional<std::int64_t> convertToInteger(QStringView text, std::int64_t minimum, std::int64_t maximum);
+
+// The two numbers start-up needs. Each throws Failure naming the key.
+std::int16_t toSeconds(const QString &text, const QString &key);
+quint16 toPort(const QString &text, const QString &key);
+
+} // namespace quaverlink

@@ -1,0 +1,182 @@
+#include "playlog/database.h"
+#include "playlog/odbc.h"
+#include "playlog/playhistory.h"
+#include "playlog/playrecord.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+using namespace quaverlink;
+using namespace testsupport;
+
+namespace {
+
+const QString kUser = QString::fromUtf16(TestDatabase::kUser);
+const QString kPassword = QString::fromUtf16(TestDatabase::kPassword);
+
+} // namespace
+
+// Against the MariaDB server that the test command started; what was stored
+// is read back with the server's own client.
+class PlayHistoryTest final : public QObject
+{
+    Q_OBJECT
+
+    TestDatabase m_db;
+    QTemporaryDir m_folder;
+
+    DatabaseLogin login(quint16 port = 0) const { return {kUser, kPassword, m_db.server(port)}; }
+    PlayHistory::Options options(quint16 port = 0) const
+    {
+        PlayHistory::Options options;
+        options.spoolPath = m_folder.filePath(u"playhistory.sqlite"_s);
+        options.login = login(port);
+        options.firstRetry = std::chrono::milliseconds(100);
+        return options;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY2(m_db.open(), "the test MariaDB server is not running: run through ctest"); }
+    void init()
+    {
+        m_db.query(u"TRUNCATE TABLE Metadata"_s);
+        QFile::remove(options().spoolPath);
+    }
+
+    void textIsStoredVerbatim_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("artist");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("backslash before quote") << u"Foo\\' - Bar"_s << u"Foo\\'"_s << u"Bar"_s;
+        QTest::newRow("SQL fragment") << u"x'); DROP TABLE Metadata; -- - y"_s << u"x'); DROP TABLE Metadata;"_s << u" y"_s;
+        QTest::newRow("NUL") << QString(u"Nul\0Inside - X"_s) << QString(u"Nul\0Inside"_s) << u"X"_s;
+        QTest::newRow("accents") << u"Bj\u00f6rk - J\u00f3ga"_s << u"Bj\u00f6rk"_s << u"J\u00f3ga"_s;
+        QTest::newRow("CJK and emoji") << u"\u5742\u672c\u9f8d\u4e00 - \U0001F3B6 Song"_s << u"\u5742\u672c\u9f8d\u4e00"_s
+                                       << u"\U0001F3B6 Song"_s;
+    }
+    void textIsStoredVerbatim()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, artist);
+        QFETCH(QString, title);
+        storePlay(login(), PlayRecord::fromText(text, u"2026-03-07 18:05:09"_s));
+        const QList<QStringList> rows = m_db.rows(u"HEX(entry_tag), HEX(full_text), HEX(played_at), HEX(artist), HEX(title)"_s);
+        QCOMPARE(rows, (QList<QStringList> {{QString(), text, u"2026-03-07 18:05:09"_s, artist, title}}));
+        // A text without a dash connects, and stores nothing.
+        storePlay(login(), PlayRecord::fromText(u"Station ID"_s, u"2026-03-07 18:05:10"_s));
+        QCOMPARE(m_db.rows().size(), 1);
+    }
+
+    void failuresCarryTheirDiagnostics_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("hideTable");
+        QTest::addColumn<QString>("sqlState");
+        QTest::addColumn<int>("nativeCode");
+        QTest::newRow("wrong password") << u"wrong-Pl4y-h1st0ry"_s << QString() << false << u"28000"_s << 1045;
+        QTest::newRow("unknown host") << kPassword << u"no-such-host.invalid"_s << false << u"HY000"_s << 2005;
+        QTest::newRow("nothing listening") << kPassword << m_db.server(freeUdpPort()) << false << u"HY000"_s << 2002;
+        QTest::newRow("missing table") << kPassword << QString() << true << u"42S02"_s << 1146;
+    }
+    void failuresCarryTheirDiagnostics()
+    {
+        QFETCH(QString, password);
+        QFETCH(QString, server);
+        QFETCH(bool, hideTable);
+        QFETCH(QString, sqlState);
+        QFETCH(int, nativeCode);
+        if (hideTable) {
+            m_db.query(u"RENAME TABLE Metadata TO Metadata_away"_s);
+        }
+        const DatabaseLogin wrong {kUser, password, server.isEmpty() ? m_db.server() : server};
+        QVERIFY_THROWS_EXCEPTION(odbc::Error, storePlay(wrong, PlayRecord::fromText(u"Lost - Item"_s, u"2026-01-01 00:00:00"_s)));
+        try {
+            storePlay(wrong, PlayRecord::fromText(u"Lost - Item"_s, u"2026-01-01 00:00:00"_s));
+        } catch (const odbc::Error &error) {
+            QCOMPARE(error.sqlState(), sqlState);
+            QCOMPARE(error.nativeCode(), nativeCode);
+            QVERIFY(!error.describe().contains(password));
+        }
+        if (hideTable) {
+            m_db.query(u"RENAME TABLE Metadata_away TO Metadata"_s);
+        }
+    }
+
+    void nonAsciiLoginConnects()
+    {
+        m_db.query(u"CREATE USER IF NOT EXISTS 'r\u00e9gie'@'127.0.0.1' IDENTIFIED BY 'p\u00e4ss-\u00f8rd';"
+                   "GRANT INSERT ON Brackenwaves.Metadata TO 'r\u00e9gie'@'127.0.0.1'"_s);
+        storePlay({u"r\u00e9gie"_s, u"p\u00e4ss-\u00f8rd"_s, m_db.server()}, PlayRecord::fromText(u"Wide - Login"_s, u"2026-01-01 00:00:00"_s));
+        QCOMPARE(m_db.storedTexts(), QStringList {u"Wide - Login"_s});
+    }
+
+    void playsWaitOutAnOutageAndArriveInOrder()
+    {
+        DatabaseProxy proxy(m_db.port());
+        proxy.setMode(DatabaseProxy::Mode::Refuse);
+        PlayHistory history(options(proxy.port()));
+        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
+        const QDateTime onAir(QDate(2026, 3, 7), QTime(8, 5, 9));
+        for (int i = 0; i < 3; ++i) {
+            history.record(u"Waiting %1 - Play"_s.arg(i), onAir.addSecs(i));
+        }
+        QVERIFY(lines.wait());
+        QVERIFY(lines.at(0).at(0).toString().contains(u"stopped working"_s));
+        QVERIFY(lines.at(0).at(0).toString().contains(u"[HY000] (2002)"_s));
+        proxy.setMode(DatabaseProxy::Mode::Forward);
+        QVERIFY(caughtUp.wait(20000));
+        QCOMPARE(m_db.rows(), (QList<QStringList> {{u"Waiting 0 - Play"_s, u"2026-03-07 08:05:09"_s},
+                                                    {u"Waiting 1 - Play"_s, u"2026-03-07 08:05:10"_s},
+                                                    {u"Waiting 2 - Play"_s, u"2026-03-07 08:05:11"_s}}));
+        QCOMPARE(lines.count(), 2);
+        QVERIFY(lines.at(1).at(0).toString().contains(u"works again: 3 waiting plays stored"_s));
+    }
+
+    void rejectedRowIsSetAsideAndTheQueueGoesOn()
+    {
+        m_db.query(u"ALTER TABLE Metadata MODIFY artist VARCHAR(8) NOT NULL"_s);
+        {
+            PlayHistory history(options());
+            QSignalSpy lines(&history, &PlayHistory::failureReported);
+            QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
+            history.record(u"An artist name too long - X"_s, QDateTime::currentDateTime());
+            history.record(u"Short - Y"_s, QDateTime::currentDateTime());
+            QTRY_COMPARE(m_db.storedTexts(), QStringList {u"Short - Y"_s});
+            QTRY_COMPARE(lines.count(), 1);
+            QVERIFY(lines.at(0).at(0).toString().contains(u"[22001]"_s));
+        }
+        m_db.query(u"ALTER TABLE Metadata MODIFY artist MEDIUMTEXT NOT NULL"_s);
+        QProcess sqlite;
+        sqlite.start(u"sqlite3"_s, {options().spoolPath, u"SELECT text, reason LIKE '%22001%' FROM rejected"_s});
+        QVERIFY(sqlite.waitForFinished());
+        QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("An artist name too long - X|1\n"));
+    }
+
+    void fullSpoolKeepsWhatItHoldsAcrossRuns()
+    {
+        PlayHistory::Options limited = options(freeUdpPort());
+        limited.limits.plays = 3;
+        {
+            PlayHistory history(limited);
+            QSignalSpy lines(&history, &PlayHistory::failureReported);
+            for (int i = 0; i < 5; ++i) {
+                history.record(u"Kept %1 - Play"_s.arg(i), QDateTime::currentDateTime());
+            }
+            QVERIFY(history.stop());
+            settle();
+            QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QList<QVariant> &line) {
+                return line.at(0).toString().contains(u"the spool is full"_s);
+            }));
+        }
+        PlayHistory history(options());
+        QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
+        QVERIFY(caughtUp.wait());
+        QCOMPARE(m_db.storedTexts(), QStringList({u"Kept 0 - Play"_s, u"Kept 1 - Play"_s, u"Kept 2 - Play"_s}));
+    }
+};
+
+QTEST_GUILESS_MAIN(PlayHistoryTest)
+#include "tst_playhistory.moc"

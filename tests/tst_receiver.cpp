@@ -1,0 +1,330 @@
+#include "common/failure.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace quaverlink;
+using namespace testsupport;
+
+namespace {
+
+const QString kIdle = u"Quaverlink FM - Music"_s;
+const QString kStartupMessage = u"Error - Please restart the application!"_s;
+
+QByteArray onAir(const QString &text)
+{
+    return text.toUtf8() + "\r\n\r\n";
+}
+
+// Ticks once by hand; the idle text it may send is back once the loopback
+// datagram has been read.
+bool tickSendsIdle(ReceiverFixture &f)
+{
+    const qsizetype before = f.applied.size();
+    f.receiver->tick();
+    settle();
+    return f.applied.size() > before;
+}
+
+} // namespace
+
+class ReceiverTest final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void startupSendsTheIdleTextTwiceBeforeAnythingElse()
+    {
+        ReceiverFixture f;
+        QVERIFY(f.start());
+        QVERIFY(f.messages.isEmpty());
+        QCOMPARE(f.field(Field::lblVersion), u"V1.24"_s);
+        QCOMPARE(f.field(Field::lblDefault), kIdle);
+        QCOMPARE(f.receiver->countdown(), 30);
+        QVERIFY(f.receiver->isCountingDown());
+        QVERIFY(f.applied.isEmpty());
+        sendTo(f.settings.port(), "Artist - Title");
+        QVERIFY(f.waitForItems(3));
+        QCOMPARE(f.applied, QStringList({kIdle, kIdle, u"Artist - Title"_s}));
+        QCOMPARE(f.field(Field::lblLast), kIdle);
+    }
+
+    void startupFailureLeavesTheStateReached_data()
+    {
+        QTest::addColumn<QByteArray>("countTimeout");
+        QTest::addColumn<QByteArray>("listenPort");
+        QTest::addColumn<bool>("databaseRead");
+        QTest::newRow("timeout letters") << QByteArray("thirty") << QByteArray() << false;
+        QTest::newRow("timeout empty") << QByteArray("") << QByteArray() << false;
+        QTest::newRow("timeout above 32767") << QByteArray("40000") << QByteArray() << false;
+        QTest::newRow("port letters") << QByteArray("30") << QByteArray("rivendell") << true;
+        QTest::newRow("port zero") << QByteArray("30") << QByteArray("0") << true;
+        QTest::newRow("port above 65535") << QByteArray("30") << QByteArray("65536") << true;
+        QTest::newRow("port negative") << QByteArray("30") << QByteArray("-5") << true;
+        QTest::newRow("no settings file") << QByteArray() << QByteArray() << false;
+    }
+    void startupFailureLeavesTheStateReached()
+    {
+        QFETCH(QByteArray, countTimeout);
+        QFETCH(QByteArray, listenPort);
+        QFETCH(bool, databaseRead);
+        ReceiverFixture f;
+        const bool noFile = countTimeout.isNull();
+        f.settings.countTimeout = countTimeout;
+        f.settings.listenPort = listenPort.isEmpty() ? f.settings.listenPort : listenPort;
+        QVERIFY(!(noFile ? f.receiver->start() : f.start()));
+        QCOMPARE(f.messages, QStringList {kStartupMessage});
+        // A missing key reads as the working folder, cut to 29 characters.
+        QCOMPARE(f.receiver->idleText(), noFile ? f.folder.path().left(29) : kIdle);
+        QCOMPARE(f.field(Field::lblDefault), databaseRead ? kIdle : QString());
+        QCOMPARE(f.field(Field::lblDBname), databaseRead ? u"Brackenwaves"_s : u"No Data"_s);
+        QVERIFY(!f.receiver->isListening());
+        QVERIFY(!f.receiver->isCountingDown());
+        settle();
+        QVERIFY(f.applied.isEmpty());
+        QVERIFY(!QFile::exists(f.file(u"metadata.txt"_s)));
+    }
+
+    void senderPortTakenStillReceives()
+    {
+        ReceiverFixture f;
+        QUdpSocket squatter;
+        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, f.senderPort, QAbstractSocket::DontShareAddress));
+        QVERIFY(!f.start());
+        QCOMPARE(f.messages, QStringList {kStartupMessage});
+        QVERIFY(f.receiver->isListening());
+        QVERIFY(!f.receiver->isCountingDown());
+        sendTo(f.settings.port(), "Artist - Title");
+        QVERIFY(f.waitForItems(1));
+        QCOMPARE(f.applied, QStringList {u"Artist - Title"_s});
+        QCOMPARE(f.metadata(), onAir(u"Artist - Title"_s));
+    }
+
+    void itemsRotateAndGoOnAir()
+    {
+        ReceiverFixture f;
+        f.settings.countTimeout = "10";
+        f.receiver->setTickInterval(std::chrono::hours(1));
+        QVERIFY(f.startAndSettle());
+        struct Step
+        {
+            QString item, now, last, data;
+            int countdown;
+        };
+        const QString astral = u"\U0001F3B5\U0001F3B5"_s; // 4 UTF-16 units
+        const Step steps[] = {
+            {u"Second - Two"_s, u"Second - Two"_s, kIdle, u"Second - Two"_s, 10},
+            {u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Second - Two"_s,
+             u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 10},
+            {u"ABBA"_s, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 9},
+            {astral, kIdle, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 8},
+            {QString(), kIdle, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 7},
+            {astral + u"x"_s, astral + u"x"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, astral + u"x"_s, 10},
+            {QString(u"Nul\0Inside"_s), QString(u"Nul\0Inside"_s), astral + u"x"_s, QString(u"Nul\0Inside"_s), 10},
+        };
+        for (const Step &step : steps) {
+            f.receiver->tick();
+            f.receiver->applyItem(step.item);
+            QCOMPARE(f.field(Field::lblNow), step.now);
+            QCOMPARE(f.field(Field::lblLast), step.last);
+            QCOMPARE(f.field(Field::lblData), step.data);
+            QCOMPARE(f.receiver->countdown(), step.countdown);
+            QCOMPARE(f.metadata(), onAir(step.now));
+        }
+        // No temporary file is left behind.
+        QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2);
+
+        ReceiverFixture empty;
+        empty.settings.idle = "";
+        QVERIFY(empty.startAndSettle());
+        QCOMPARE(empty.metadata(), QByteArray("\r\n\r\n"));
+    }
+
+    void readersNeverSeeAPartialFile()
+    {
+        ReceiverFixture f;
+        QVERIFY(f.startAndSettle());
+        const QByteArray a = onAir(QString(3000, u'a'));
+        const QByteArray b = onAir(u"bbbbb"_s);
+        std::atomic<bool> done = false;
+        std::atomic<int> reads = 0;
+        std::atomic<int> torn = 0;
+        std::thread poller([&] {
+            while (!done) {
+                const QByteArray seen = readBytes(f.file(u"metadata.txt"_s));
+                torn += seen != a && seen != b && seen != onAir(kIdle);
+                ++reads;
+            }
+        });
+        for (int i = 0; i < 2000; ++i) {
+            f.receiver->applyItem(QString::fromLatin1((i % 2 ? a : b).chopped(4)));
+        }
+        done = true;
+        poller.join();
+        QVERIFY(reads > 100);
+        QCOMPARE(torn.load(), 0);
+    }
+
+    void linksModesAndBlockedFiles()
+    {
+        ReceiverFixture f;
+        QVERIFY(f.startAndSettle());
+        QSignalSpy failures(f.receiver.get(), &Receiver::failureReported);
+        QDir().mkdir(u"encoder"_s);
+        const QByteArray target = QFile::encodeName(f.file(u"encoder/nowplaying.txt"_s));
+        QFile::remove(u"metadata.txt"_s);
+        QVERIFY(QFile::link(u"encoder/nowplaying.txt"_s, u"metadata.txt"_s));
+        f.receiver->applyItem(u"Linked - Item"_s);
+        QVERIFY(::chmod(target.constData(), 0640) == 0);
+        f.receiver->applyItem(u"Second - Item"_s);
+        QVERIFY(QFileInfo(u"metadata.txt"_s).isSymLink());
+        struct stat info {};
+        ::stat(target.constData(), &info);
+        QCOMPARE(info.st_mode & 07777, mode_t(0640));
+        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
+
+        // A file made read-only keeps what it holds; the window moves on.
+        QVERIFY(::chmod(target.constData(), 0444) == 0);
+        QVERIFY_THROWS_EXCEPTION(Failure, f.receiver->applyItem(u"Kept - Out"_s));
+        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
+        QCOMPARE(f.field(Field::lblNow), u"Kept - Out"_s);
+
+        // A folder in the file's place: reported at the event boundary, and
+        // the next item goes through once it is gone.
+        QFile::remove(u"metadata.txt"_s);
+        QVERIFY(QDir().mkdir(u"metadata.txt"_s));
+        sendTo(f.settings.port(), "Blocked - Item");
+        QVERIFY(f.waitForItems(1));
+        QCOMPARE(failures.count(), 1);
+        QVERIFY(failures.at(0).at(0).toString().contains(u"metadata.txt"_s));
+        QVERIFY(QDir().rmdir(u"metadata.txt"_s));
+        sendTo(f.settings.port(), "Free - Again");
+        QVERIFY(f.waitForItems(2));
+        QCOMPARE(f.metadata(), onAir(u"Free - Again"_s));
+        QCOMPARE(failures.count(), 1);
+    }
+
+    void datagramsAreDecodedAndAppliedInOrder()
+    {
+        ReceiverFixture f;
+        QVERIFY(f.startAndSettle());
+        QUdpSocket peer;
+        QByteArray largest(65507, 'x');
+        largest.front() = 'A';
+        const QList<QByteArray> payloads = {"Bj\xC3\xB6rk - J\xC3\xB3ga", "Caf\xE9 Tacvba \x96 Eres", "Bad \xC3 UTF-8 \xF0\x9F",
+                                            QByteArray(), QByteArray("\x00\x01\xFF junk", 8), largest};
+        for (const QByteArray &payload : payloads) {
+            QCOMPARE(peer.writeDatagram(payload, QHostAddress::LocalHostIPv6, f.settings.port()), qint64(payload.size()));
+        }
+        QVERIFY(f.waitForItems(payloads.size()));
+        QCOMPARE(f.applied.mid(0, 5), QStringList({u"Bj\u00f6rk - J\u00f3ga"_s, u"Caf\u00e9 Tacvba \u2013 Eres"_s,
+                                                   u"Bad \u00c3 UTF-8 \u00f0\u0178"_s, QString(),
+                                                   QString(u"\0\u0001\u00ff junk"_s)}));
+        QCOMPARE(f.field(Field::lblLast), QString(u"\0\u0001\u00ff junk"_s));
+        QCOMPARE(f.metadata(), largest + "\r\n\r\n");
+        // The sender's own port takes items too.
+        sendTo(f.senderPort, "Back - Door");
+        QVERIFY(f.waitForItems(payloads.size() + 1));
+        QCOMPARE(f.field(Field::lblNow), u"Back - Door"_s);
+    }
+
+    void burstIsAppliedCompletelyInOrder()
+    {
+        ReceiverFixture f;
+        QVERIFY(f.startAndSettle());
+        constexpr int kItems = 10000;
+        std::thread sender([port = f.settings.port()] {
+            QUdpSocket socket;
+            for (int i = 0; i < kItems; ++i) {
+                const QByteArray item = "Artist " + QByteArray::number(i) + " - Title";
+                while (socket.writeDatagram(item, QHostAddress::LocalHost, port) != item.size()) {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        const bool all = f.waitForItems(kItems, 60000);
+        sender.join();
+        QVERIFY2(all, qPrintable(u"applied %1 of %2"_s.arg(f.applied.size()).arg(kItems)));
+        for (int i = 0; i < kItems; ++i) {
+            QCOMPARE(f.applied.at(i), u"Artist %1 - Title"_s.arg(i));
+        }
+    }
+
+    void countdownSequence_data()
+    {
+        QTest::addColumn<QByteArray>("timeout");
+        QTest::addColumn<QStringList>("counters");
+        QTest::addColumn<QList<bool>>("sends");
+        QTest::newRow("3") << QByteArray("3") << QStringList {u"2"_s, u"1"_s, u"3"_s, u"2"_s, u"1"_s, u"3"_s}
+                           << QList<bool> {false, false, true, false, false, true};
+        QTest::newRow("1") << QByteArray("1") << QStringList {u"1"_s, u"1"_s} << QList<bool> {true, true};
+        QTest::newRow("0") << QByteArray("0") << QStringList {u"0"_s, u"0"_s} << QList<bool> {true, true};
+        QTest::newRow("-5") << QByteArray("-5") << QStringList {u"-5"_s, u"-5"_s} << QList<bool> {true, true};
+    }
+    void countdownSequence()
+    {
+        QFETCH(QByteArray, timeout);
+        QFETCH(QStringList, counters);
+        QFETCH(QList<bool>, sends);
+        ReceiverFixture f;
+        f.settings.countTimeout = timeout;
+        f.receiver->setTickInterval(std::chrono::hours(1));
+        QVERIFY(f.startAndSettle());
+        QCOMPARE(f.field(Field::lblCounter), u"9999"_s);
+        for (qsizetype i = 0; i < counters.size(); ++i) {
+            QCOMPARE(tickSendsIdle(f), sends.at(i));
+            QCOMPARE(f.field(Field::lblCounter), counters.at(i));
+        }
+    }
+
+    void onlyLongItemsHoldTheIdleTextBack()
+    {
+        ReceiverFixture f;
+        f.settings.countTimeout = "10";
+        f.receiver->setTickInterval(std::chrono::hours(1));
+        QVERIFY(f.startAndSettle());
+        int sent = 0;
+        for (int second = 1; second <= 40; ++second) {
+            if (second % 4 == 0) {
+                f.receiver->applyItem(u"Artist - Title"_s);
+            }
+            sent += tickSendsIdle(f);
+        }
+        QCOMPARE(sent, 0);
+        for (int second = 1; second <= 20; ++second) {
+            f.receiver->applyItem(u"ad"_s);
+            sent += tickSendsIdle(f);
+        }
+        QCOMPARE(sent, 2);
+    }
+
+    void countdownOverflowIsReportedAndHarmless()
+    {
+        ReceiverFixture f;
+        f.settings.countTimeout = "-32768";
+        f.receiver->setTickInterval(std::chrono::hours(1));
+        QVERIFY(f.startAndSettle());
+        QVERIFY_THROWS_EXCEPTION(Failure, f.receiver->tick());
+        QCOMPARE(f.receiver->countdown(), -32768);
+        QCOMPARE(f.field(Field::lblCounter), u"9999"_s);
+    }
+
+    void realTimerBringsTheIdleTextBack()
+    {
+        ReceiverFixture f;
+        f.settings.countTimeout = "2";
+        QVERIFY(f.startAndSettle());
+        sendTo(f.settings.port(), "Live - Item");
+        QVERIFY(f.waitForItems(1));
+        QVERIFY(f.waitForItems(2, 4000));
+        QCOMPARE(f.applied, QStringList({u"Live - Item"_s, kIdle}));
+        QCOMPARE(f.metadata(), onAir(kIdle));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReceiverTest)
+#include "tst_receiver.moc"
