@@ -4,6 +4,9 @@
 #                                   driver registration all under DIR
 #   mariadb-server.sh stop DIR     shuts it down and removes DIR
 #   mariadb-server.sh halt DIR / resume DIR   stop and start the same server
+#   mariadb-server.sh freeze DIR / thaw DIR   suspend and continue it: while
+#                                   frozen the kernel still accepts connections
+#                                   that the server never answers
 set -euo pipefail
 
 action="$1"
@@ -85,6 +88,8 @@ case "$action" in
     start) start ;;
     halt) halt ;;
     resume) launch "$(cat "$dir/port")" ;;
+    freeze) kill -STOP "$(cat "$dir/server.pid")" ;;
+    thaw) kill -CONT "$(cat "$dir/server.pid")" ;;
     stop) halt; rm -rf "$dir" ;;
-    *) echo "usage: $0 start|stop|halt|resume DIR" >&2; exit 2 ;;
+    *) echo "usage: $0 start|stop|halt|resume|freeze|thaw DIR" >&2; exit 2 ;;
 esac

@@ -8,8 +8,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -184,64 +182,6 @@ public:
 private:
     QString m_dir;
     quint16 m_port = 0;
-};
-
-// A TCP proxy in front of the test server that can play a database host that
-// refuses connections, or one that accepts them and never answers. Switched
-// back to forwarding, the connections it held get their answer after all.
-class DatabaseProxy final : public QObject
-{
-public:
-    enum class Mode { Forward, Hang, Refuse };
-
-    explicit DatabaseProxy(quint16 upstreamPort)
-        : m_upstreamPort(upstreamPort)
-    {
-        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *client = m_server.nextPendingConnection()) {
-                m_held << client;
-            }
-            if (m_mode == Mode::Forward) {
-                forwardHeld();
-            }
-        });
-        m_server.listen(QHostAddress::LocalHost);
-        m_port = m_server.serverPort();
-    }
-    quint16 port() const { return m_port; }
-
-    void setMode(Mode mode)
-    {
-        m_mode = mode;
-        if (mode == Mode::Refuse) {
-            m_server.close();
-        } else if (!m_server.isListening()) {
-            m_server.listen(QHostAddress::LocalHost, m_port);
-        }
-        if (mode == Mode::Forward) {
-            forwardHeld();
-        }
-    }
-
-private:
-    void forwardHeld()
-    {
-        for (QTcpSocket *client : std::exchange(m_held, {})) {
-            auto *upstream = new QTcpSocket(client);
-            QObject::connect(client, &QTcpSocket::readyRead, upstream, [=] { upstream->write(client->readAll()); });
-            QObject::connect(upstream, &QTcpSocket::readyRead, client, [=] { client->write(upstream->readAll()); });
-            QObject::connect(upstream, &QTcpSocket::connected, client, [=] { upstream->write(client->readAll()); });
-            QObject::connect(client, &QTcpSocket::disconnected, upstream, &QTcpSocket::disconnectFromHost);
-            QObject::connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
-            upstream->connectToHost(QHostAddress::LocalHost, m_upstreamPort);
-        }
-    }
-
-    QTcpServer m_server;
-    QList<QTcpSocket *> m_held;
-    quint16 m_upstreamPort;
-    quint16 m_port = 0;
-    Mode m_mode = Mode::Forward;
 };
 
 } // namespace testsupport

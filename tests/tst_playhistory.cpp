@@ -91,9 +91,9 @@ private Q_SLOTS:
             m_db.query(u"RENAME TABLE Metadata TO Metadata_away"_s);
         }
         const DatabaseLogin wrong {kUser, password, server.isEmpty() ? m_db.server() : server};
-        QVERIFY_THROWS_EXCEPTION(odbc::Error, storePlay(wrong, PlayRecord::fromText(u"Lost - Item"_s, u"2026-01-01 00:00:00"_s)));
         try {
             storePlay(wrong, PlayRecord::fromText(u"Lost - Item"_s, u"2026-01-01 00:00:00"_s));
+            QFAIL("stored");
         } catch (const odbc::Error &error) {
             QCOMPARE(error.sqlState(), sqlState);
             QCOMPARE(error.nativeCode(), nativeCode);
@@ -110,29 +110,6 @@ private Q_SLOTS:
                    "GRANT INSERT ON Brackenwaves.Metadata TO 'r\u00e9gie'@'127.0.0.1'"_s);
         storePlay({u"r\u00e9gie"_s, u"p\u00e4ss-\u00f8rd"_s, m_db.server()}, PlayRecord::fromText(u"Wide - Login"_s, u"2026-01-01 00:00:00"_s));
         QCOMPARE(m_db.storedTexts(), QStringList {u"Wide - Login"_s});
-    }
-
-    void playsWaitOutAnOutageAndArriveInOrder()
-    {
-        DatabaseProxy proxy(m_db.port());
-        proxy.setMode(DatabaseProxy::Mode::Refuse);
-        PlayHistory history(options(proxy.port()));
-        QSignalSpy lines(&history, &PlayHistory::failureReported);
-        QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
-        const QDateTime onAir(QDate(2026, 3, 7), QTime(8, 5, 9));
-        for (int i = 0; i < 3; ++i) {
-            history.record(u"Waiting %1 - Play"_s.arg(i), onAir.addSecs(i));
-        }
-        QVERIFY(lines.wait());
-        QVERIFY(lines.at(0).at(0).toString().contains(u"stopped working"_s));
-        QVERIFY(lines.at(0).at(0).toString().contains(u"[HY000] (2002)"_s));
-        proxy.setMode(DatabaseProxy::Mode::Forward);
-        QVERIFY(caughtUp.wait(20000));
-        QCOMPARE(m_db.rows(), (QList<QStringList> {{u"Waiting 0 - Play"_s, u"2026-03-07 08:05:09"_s},
-                                                    {u"Waiting 1 - Play"_s, u"2026-03-07 08:05:10"_s},
-                                                    {u"Waiting 2 - Play"_s, u"2026-03-07 08:05:11"_s}}));
-        QCOMPARE(lines.count(), 2);
-        QVERIFY(lines.at(1).at(0).toString().contains(u"works again: 3 waiting plays stored"_s));
     }
 
     void rejectedRowIsSetAsideAndTheQueueGoesOn()

@@ -151,13 +151,11 @@ private Q_SLOTS:
         const QByteArray a = onAir(QString(3000, u'a'));
         const QByteArray b = onAir(u"bbbbb"_s);
         std::atomic<bool> done = false;
-        std::atomic<int> reads = 0;
-        std::atomic<int> torn = 0;
+        std::atomic<int> reads = 0, torn = 0;
         std::thread poller([&] {
-            while (!done) {
+            for (; !done; ++reads) {
                 const QByteArray seen = readBytes(f.file(u"metadata.txt"_s));
                 torn += seen != a && seen != b && seen != onAir(kIdle);
-                ++reads;
             }
         });
         for (int i = 0; i < 2000; ++i) {
@@ -173,7 +171,6 @@ private Q_SLOTS:
     {
         ReceiverFixture f;
         QVERIFY(f.startAndSettle());
-        QSignalSpy failures(f.receiver.get(), &Receiver::failureReported);
         QDir().mkdir(u"encoder"_s);
         const QByteArray target = QFile::encodeName(f.file(u"encoder/nowplaying.txt"_s));
         QFile::remove(u"metadata.txt"_s);
@@ -187,25 +184,18 @@ private Q_SLOTS:
         QCOMPARE(info.st_mode & 07777, mode_t(0640));
         QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
 
-        // A file made read-only keeps what it holds; the window moves on.
+        // A file made read-only keeps what it holds; the window moves on, the
+        // failure is reported, and the file takes the next item once it may.
+        QSignalSpy failures(f.receiver.get(), &Receiver::failureReported);
         QVERIFY(::chmod(target.constData(), 0444) == 0);
-        QVERIFY_THROWS_EXCEPTION(Failure, f.receiver->applyItem(u"Kept - Out"_s));
-        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
-        QCOMPARE(f.field(Field::lblNow), u"Kept - Out"_s);
-
-        // A folder in the file's place: reported at the event boundary, and
-        // the next item goes through once it is gone.
-        QFile::remove(u"metadata.txt"_s);
-        QVERIFY(QDir().mkdir(u"metadata.txt"_s));
-        sendTo(f.settings.port(), "Blocked - Item");
+        sendTo(f.settings.port(), "Kept - Out");
         QVERIFY(f.waitForItems(1));
+        QCOMPARE(f.field(Field::lblNow), u"Kept - Out"_s);
+        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
         QCOMPARE(failures.count(), 1);
-        QVERIFY(failures.at(0).at(0).toString().contains(u"metadata.txt"_s));
-        QVERIFY(QDir().rmdir(u"metadata.txt"_s));
-        sendTo(f.settings.port(), "Free - Again");
-        QVERIFY(f.waitForItems(2));
-        QCOMPARE(f.metadata(), onAir(u"Free - Again"_s));
-        QCOMPARE(failures.count(), 1);
+        QVERIFY(::chmod(target.constData(), 0644) == 0);
+        f.receiver->applyItem(u"Free - Again"_s);
+        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Free - Again"_s));
     }
 
     void datagramsAreDecodedAndAppliedInOrder()
@@ -215,15 +205,12 @@ private Q_SLOTS:
         QUdpSocket peer;
         QByteArray largest(65507, 'x');
         largest.front() = 'A';
-        const QList<QByteArray> payloads = {"Bj\xC3\xB6rk - J\xC3\xB3ga", "Caf\xE9 Tacvba \x96 Eres", "Bad \xC3 UTF-8 \xF0\x9F",
-                                            QByteArray(), QByteArray("\x00\x01\xFF junk", 8), largest};
+        const QList<QByteArray> payloads = {"Caf\xE9 Tacvba \x96 Eres", QByteArray("\x00\x01\xFF junk", 8), largest};
         for (const QByteArray &payload : payloads) {
             QCOMPARE(peer.writeDatagram(payload, QHostAddress::LocalHostIPv6, f.settings.port()), qint64(payload.size()));
         }
         QVERIFY(f.waitForItems(payloads.size()));
-        QCOMPARE(f.applied.mid(0, 5), QStringList({u"Bj\u00f6rk - J\u00f3ga"_s, u"Caf\u00e9 Tacvba \u2013 Eres"_s,
-                                                   u"Bad \u00c3 UTF-8 \u00f0\u0178"_s, QString(),
-                                                   QString(u"\0\u0001\u00ff junk"_s)}));
+        QCOMPARE(f.applied.mid(0, 2), QStringList({u"Caf\u00e9 Tacvba \u2013 Eres"_s, QString(u"\0\u0001\u00ff junk"_s)}));
         QCOMPARE(f.field(Field::lblLast), QString(u"\0\u0001\u00ff junk"_s));
         QCOMPARE(f.metadata(), largest + "\r\n\r\n");
         // The sender's own port takes items too.
@@ -281,49 +268,6 @@ private Q_SLOTS:
         }
     }
 
-    void onlyLongItemsHoldTheIdleTextBack()
-    {
-        ReceiverFixture f;
-        f.settings.countTimeout = "10";
-        f.receiver->setTickInterval(std::chrono::hours(1));
-        QVERIFY(f.startAndSettle());
-        int sent = 0;
-        for (int second = 1; second <= 40; ++second) {
-            if (second % 4 == 0) {
-                f.receiver->applyItem(u"Artist - Title"_s);
-            }
-            sent += tickSendsIdle(f);
-        }
-        QCOMPARE(sent, 0);
-        for (int second = 1; second <= 20; ++second) {
-            f.receiver->applyItem(u"ad"_s);
-            sent += tickSendsIdle(f);
-        }
-        QCOMPARE(sent, 2);
-    }
-
-    void countdownOverflowIsReportedAndHarmless()
-    {
-        ReceiverFixture f;
-        f.settings.countTimeout = "-32768";
-        f.receiver->setTickInterval(std::chrono::hours(1));
-        QVERIFY(f.startAndSettle());
-        QVERIFY_THROWS_EXCEPTION(Failure, f.receiver->tick());
-        QCOMPARE(f.receiver->countdown(), -32768);
-        QCOMPARE(f.field(Field::lblCounter), u"9999"_s);
-    }
-
-    void realTimerBringsTheIdleTextBack()
-    {
-        ReceiverFixture f;
-        f.settings.countTimeout = "2";
-        QVERIFY(f.startAndSettle());
-        sendTo(f.settings.port(), "Live - Item");
-        QVERIFY(f.waitForItems(1));
-        QVERIFY(f.waitForItems(2, 4000));
-        QCOMPARE(f.applied, QStringList({u"Live - Item"_s, kIdle}));
-        QCOMPARE(f.metadata(), onAir(kIdle));
-    }
 };
 
 QTEST_GUILESS_MAIN(ReceiverTest)
