@@ -109,7 +109,8 @@ public:
         if (kind == Kind::Quaverlink) {
             std::ofstream(m_dir + "/Quaverlink.ini")
                 << "[Metadata]\nRDlistenport=" << m_port << "\nIdleString=Idle\nCountTimeout=30000\n"
-                << "[Database]\n" << (extraSettings.empty() ? "DBenabled=N\n" : extraSettings);
+                << "[Database]\n"
+                << (extraSettings.empty() ? "DBenabled=N\n" : extraSettings);
         }
         m_inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         inotify_add_watch(m_inotify, m_dir.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
@@ -364,8 +365,8 @@ struct Logging
 
 Logging measureLogging(const Options &options, int items)
 {
-    const std::string client = "mariadb --no-defaults --protocol=socket --socket='" + options.dbSocket
-        + "' -uroot -N -B Brackenwaves -e ";
+    const std::string client
+        = "mariadb --no-defaults --protocol=socket --socket='" + options.dbSocket + "' -uroot -N -B Brackenwaves -e ";
     shell(client + "'TRUNCATE TABLE Metadata'");
     Receiver receiver(Kind::Quaverlink, options,
                       "DBenabled=Y\nDBserver=" + options.dbServer + "\nDBuser=" + options.dbUser
@@ -425,8 +426,8 @@ std::map<std::string, std::string> parse(int argc, char **argv)
 int main(int argc, char **argv)
 {
     auto args = parse(argc, argv);
-    const Options options {args["--quaverlink"], args["--python"], args["--minimal"], args["--db-server"],
-                           args["--db-user"], args["--db-password"], args["--db-socket"]};
+    const Options options {args["--quaverlink"], args["--python"],      args["--minimal"],  args["--db-server"],
+                           args["--db-user"],    args["--db-password"], args["--db-socket"]};
     signal(SIGPIPE, SIG_IGN);
     constexpr int kLatencyItems = 2000;
     constexpr double kRate = 200;
@@ -443,7 +444,10 @@ int main(int argc, char **argv)
     // --latency-only quaverlink|python|minimal: one receiver's latency.
     if (args.count("--latency-only")) {
         const std::string only = args["--latency-only"];
-        Receiver receiver(only == "python" ? Kind::Python : only == "minimal" ? Kind::Minimal : Kind::Quaverlink, options);
+        Receiver receiver(only == "python"        ? Kind::Python
+                              : only == "minimal" ? Kind::Minimal
+                                                  : Kind::Quaverlink,
+                          options);
         if (receiver.waitReady()) {
             const Latency l = measureLatency(receiver, kLatencyItems, kRate);
             std::printf("p50 %.0f us, p99 %.0f us, max %.0f us, missed %d\n", l.p50, l.p99, l.max, l.missed);
@@ -488,8 +492,9 @@ int main(int argc, char **argv)
     std::printf("| Figure | Quaverlink | Python baseline | Minimal C | Quaverlink / Python | Quaverlink / minimal |\n");
     std::printf("|---|---:|---:|---:|---:|---:|\n");
     auto latencyRow = [&](const char *name, double Latency::*field) {
-        std::printf("| %s | %s µs | %s µs | %s µs | %s | %s |\n", name, fixed(q.*field).c_str(), fixed(p.*field).c_str(),
-                    fixed(m.*field).c_str(), ratio(q.*field, p.*field).c_str(), ratio(q.*field, m.*field).c_str());
+        std::printf("| %s | %s µs | %s µs | %s µs | %s | %s |\n", name, fixed(q.*field).c_str(),
+                    fixed(p.*field).c_str(), fixed(m.*field).c_str(), ratio(q.*field, p.*field).c_str(),
+                    ratio(q.*field, m.*field).c_str());
     };
     latencyRow("Latency p50, 2,000 items at 200/s", &Latency::p50);
     latencyRow("Latency p99", &Latency::p99);

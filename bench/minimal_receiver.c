@@ -11,7 +11,11 @@
 #include <unistd.h>
 
 static volatile sig_atomic_t stop;
-static void on_term(int sig) { (void)sig; stop = 1; }
+static void on_term(int sig)
+{
+    (void)sig;
+    stop = 1;
+}
 
 int main(int argc, char **argv)
 {

@@ -8,10 +8,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace quaverlink;
-    const SettingsFile settings = SettingsFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
-                                                            QStringLiteral("/default/working/directory/that/is/long"));
+    const SettingsFile settings
+        = SettingsFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
+                                    QStringLiteral("/default/working/directory/that/is/long"));
     static const char16_t *const keys[][2] = {
-        {u"Metadata", u"RDlistenport"}, {u"Metadata", u"IdleString"}, {u"Database", u"DBpassword"}, {u"\u00e9", u"\u00e9"},
+        {u"Metadata", u"RDlistenport"},
+        {u"Metadata", u"IdleString"},
+        {u"Database", u"DBpassword"},
+        {u"\u00e9", u"\u00e9"},
     };
     for (const auto &key : keys) {
         const QString value = settings.value(QString::fromUtf16(key[0]), QString::fromUtf16(key[1]));

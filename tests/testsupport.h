@@ -89,7 +89,8 @@ struct ReceiverFixture
         QDir::setCurrent(folder.path());
         receiver->setSenderLocalPort(senderPort);
         receiver->setStartupFailureHandler([this](const QString &message) { messages << message; });
-        QObject::connect(receiver.get(), &quaverlink::Receiver::itemApplied, [this](const QString &item) { applied << item; });
+        QObject::connect(receiver.get(), &quaverlink::Receiver::itemApplied,
+                         [this](const QString &item) { applied << item; });
     }
     ~ReceiverFixture()
     {
@@ -139,8 +140,9 @@ public:
     QByteArray query(const QString &statement) const
     {
         QProcess client;
-        client.start(u"mariadb"_s, {u"--no-defaults"_s, u"--socket="_s + m_dir + u"/server.sock"_s, u"-uroot"_s,
-                                    u"-N"_s, u"-B"_s, u"-e"_s, statement, u"Brackenwaves"_s});
+        client.start(u"mariadb"_s,
+                     {u"--no-defaults"_s, u"--socket="_s + m_dir + u"/server.sock"_s, u"-uroot"_s, u"-N"_s, u"-B"_s,
+                      u"-e"_s, statement, u"Brackenwaves"_s});
         if (!client.waitForFinished(30000) || client.exitCode() != 0) {
             qWarning("mariadb client: %s", client.readAllStandardError().constData());
         }

@@ -40,7 +40,8 @@ public:
     {
         m_errors += m_process.readAllStandardError();
         const QStringList lines = QString::fromUtf8(m_errors).split(u'\n');
-        return std::count_if(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.contains(containing); });
+        return std::count_if(lines.cbegin(), lines.cend(),
+                             [&](const QString &line) { return line.contains(containing); });
     }
 
 private:

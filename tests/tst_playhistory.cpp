@@ -49,11 +49,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("artist");
         QTest::addColumn<QString>("title");
         QTest::newRow("backslash before quote") << u"Foo\\' - Bar"_s << u"Foo\\'"_s << u"Bar"_s;
-        QTest::newRow("SQL fragment") << u"x'); DROP TABLE Metadata; -- - y"_s << u"x'); DROP TABLE Metadata;"_s << u" y"_s;
+        QTest::newRow("SQL fragment") << u"x'); DROP TABLE Metadata; -- - y"_s << u"x'); DROP TABLE Metadata;"_s
+                                      << u" y"_s;
         QTest::newRow("NUL") << QString(u"Nul\0Inside - X"_s) << QString(u"Nul\0Inside"_s) << u"X"_s;
         QTest::newRow("accents") << u"Bj\u00f6rk - J\u00f3ga"_s << u"Bj\u00f6rk"_s << u"J\u00f3ga"_s;
-        QTest::newRow("CJK and emoji") << u"\u5742\u672c\u9f8d\u4e00 - \U0001F3B6 Song"_s << u"\u5742\u672c\u9f8d\u4e00"_s
-                                       << u"\U0001F3B6 Song"_s;
+        QTest::newRow("CJK and emoji") << u"\u5742\u672c\u9f8d\u4e00 - \U0001F3B6 Song"_s
+                                       << u"\u5742\u672c\u9f8d\u4e00"_s << u"\U0001F3B6 Song"_s;
     }
     void textIsStoredVerbatim()
     {
@@ -61,7 +62,8 @@ private Q_SLOTS:
         QFETCH(QString, artist);
         QFETCH(QString, title);
         storePlay(login(), PlayRecord::fromText(text, u"2026-03-07 18:05:09"_s));
-        const QList<QStringList> rows = m_db.rows(u"HEX(entry_tag), HEX(full_text), HEX(played_at), HEX(artist), HEX(title)"_s);
+        const QList<QStringList> rows
+            = m_db.rows(u"HEX(entry_tag), HEX(full_text), HEX(played_at), HEX(artist), HEX(title)"_s);
         QCOMPARE(rows, (QList<QStringList> {{QString(), text, u"2026-03-07 18:05:09"_s, artist, title}}));
         // A text without a dash connects, and stores nothing.
         storePlay(login(), PlayRecord::fromText(u"Station ID"_s, u"2026-03-07 18:05:10"_s));
@@ -108,7 +110,8 @@ private Q_SLOTS:
     {
         m_db.query(u"CREATE USER IF NOT EXISTS 'r\u00e9gie'@'127.0.0.1' IDENTIFIED BY 'p\u00e4ss-\u00f8rd';"
                    "GRANT INSERT ON Brackenwaves.Metadata TO 'r\u00e9gie'@'127.0.0.1'"_s);
-        storePlay({u"r\u00e9gie"_s, u"p\u00e4ss-\u00f8rd"_s, m_db.server()}, PlayRecord::fromText(u"Wide - Login"_s, u"2026-01-01 00:00:00"_s));
+        storePlay({u"r\u00e9gie"_s, u"p\u00e4ss-\u00f8rd"_s, m_db.server()},
+                  PlayRecord::fromText(u"Wide - Login"_s, u"2026-01-01 00:00:00"_s));
         QCOMPARE(m_db.storedTexts(), QStringList {u"Wide - Login"_s});
     }
 

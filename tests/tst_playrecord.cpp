@@ -18,13 +18,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::newRow("plain") << u"Artist - Title"_s << true << u"Artist"_s << u"Title"_s;
         QTest::newRow("no dash") << u"Station ID"_s << false << u"Station ID"_s << QString();
-        QTest::newRow("further dashes vanish") << u"Blue-Eyed Soul - Night"_s << true << u"Blue"_s << u"Eyed Soul  Night"_s;
+        QTest::newRow("further dashes vanish")
+            << u"Blue-Eyed Soul - Night"_s << true << u"Blue"_s << u"Eyed Soul  Night"_s;
         QTest::newRow("one blank per side") << u"Abc  -  Def"_s << true << u"Abc "_s << u" Def"_s;
         QTest::newRow("single blank part kept") << u" - Abc"_s << true << u" "_s << u"Abc"_s;
         QTest::newRow("leading dash") << u"-Intro"_s << true << QString() << u"Intro"_s;
         QTest::newRow("trailing dash") << u"Outro -"_s << true << u"Outro"_s << QString();
-        QTest::newRow("apostrophes stay single") << u"Rock 'n' Roll - Tune"_s << true << u"Rock 'n' Roll"_s << u"Tune"_s;
-        QTest::newRow("en dash is no dash") << u"Artist \u2013 Title"_s << false << u"Artist \u2013 Title"_s << QString();
+        QTest::newRow("apostrophes stay single")
+            << u"Rock 'n' Roll - Tune"_s << true << u"Rock 'n' Roll"_s << u"Tune"_s;
+        QTest::newRow("en dash is no dash")
+            << u"Artist \u2013 Title"_s << false << u"Artist \u2013 Title"_s << QString();
         QTest::newRow("outer blanks stay") << u" A - B "_s << true << u" A"_s << u"B "_s;
     }
     void splitsAtTheFirstDash()

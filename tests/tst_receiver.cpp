@@ -120,7 +120,8 @@ private Q_SLOTS:
             {u"Second - Two"_s, u"Second - Two"_s, kIdle, u"Second - Two"_s, 10},
             {u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Second - Two"_s,
              u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 10},
-            {u"ABBA"_s, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 9},
+            {u"ABBA"_s, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s,
+             9},
             {astral, kIdle, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 8},
             {QString(), kIdle, kIdle, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, 7},
             {astral + u"x"_s, astral + u"x"_s, u"Sigur R\u00f3s \u2013 Hopp\u00edpolla"_s, astral + u"x"_s, 10},
@@ -179,7 +180,9 @@ private Q_SLOTS:
         QVERIFY(::chmod(target.constData(), 0640) == 0);
         f.receiver->applyItem(u"Second - Item"_s);
         QVERIFY(QFileInfo(u"metadata.txt"_s).isSymLink());
-        struct stat info {};
+        struct stat info
+        {
+        };
         ::stat(target.constData(), &info);
         QCOMPARE(info.st_mode & 07777, mode_t(0640));
         QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
@@ -207,10 +210,12 @@ private Q_SLOTS:
         largest.front() = 'A';
         const QList<QByteArray> payloads = {"Caf\xE9 Tacvba \x96 Eres", QByteArray("\x00\x01\xFF junk", 8), largest};
         for (const QByteArray &payload : payloads) {
-            QCOMPARE(peer.writeDatagram(payload, QHostAddress::LocalHostIPv6, f.settings.port()), qint64(payload.size()));
+            QCOMPARE(peer.writeDatagram(payload, QHostAddress::LocalHostIPv6, f.settings.port()),
+                     qint64(payload.size()));
         }
         QVERIFY(f.waitForItems(payloads.size()));
-        QCOMPARE(f.applied.mid(0, 2), QStringList({u"Caf\u00e9 Tacvba \u2013 Eres"_s, QString(u"\0\u0001\u00ff junk"_s)}));
+        QCOMPARE(f.applied.mid(0, 2),
+                 QStringList({u"Caf\u00e9 Tacvba \u2013 Eres"_s, QString(u"\0\u0001\u00ff junk"_s)}));
         QCOMPARE(f.field(Field::lblLast), QString(u"\0\u0001\u00ff junk"_s));
         QCOMPARE(f.metadata(), largest + "\r\n\r\n");
         // The sender's own port takes items too.
@@ -267,7 +272,6 @@ private Q_SLOTS:
             QCOMPARE(f.field(Field::lblCounter), counters.at(i));
         }
     }
-
 };
 
 QTEST_GUILESS_MAIN(ReceiverTest)

@@ -33,8 +33,8 @@ private Q_SLOTS:
         QTest::newRow("other section") << QByteArray("[Other]\nk=1\n[M]\nj=2\n") << u"<default>"_s;
         QTest::newRow("cut to 29") << QByteArray("[M]\nk=1234567890123456789012345678901234567890\n")
                                    << u"12345678901234567890123456789"_s;
-        QTest::newRow("cut never splits a pair") << QByteArray("[M]\nk=1234567890123456789012345678\xF0\x9F\x8E\xB5\n")
-                                                 << u"1234567890123456789012345678"_s;
+        QTest::newRow("cut never splits a pair")
+            << QByteArray("[M]\nk=1234567890123456789012345678\xF0\x9F\x8E\xB5\n") << u"1234567890123456789012345678"_s;
         QTest::newRow("NUL ends the value") << QByteArray("[M]\nk=ab\0cd\n", 12) << u"ab"_s;
         QTest::newRow("Windows-1252 value") << QByteArray("[M]\nk=Caf\xE9\n") << u"Caf\u00e9"_s;
     }
@@ -44,7 +44,8 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         QTemporaryDir folder;
         writeBytes(folder.filePath(u"Quaverlink.ini"_s), file);
-        QCOMPARE(SettingsFile::read(folder.filePath(u"Quaverlink.ini"_s), u"<default>"_s).value(u"M"_s, u"k"_s), expected);
+        QCOMPARE(SettingsFile::read(folder.filePath(u"Quaverlink.ini"_s), u"<default>"_s).value(u"M"_s, u"k"_s),
+                 expected);
     }
 
     void whatCannotBeReadGivesTheFallbackCut()
@@ -95,8 +96,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("utf-8") << QByteArray("Bj\xC3\xB6rk \xE2\x80\x93 \xF0\x9F\x8E\xB5") << u"Bj\u00f6rk \u2013 \U0001F3B5"_s;
-        QTest::newRow("windows-1252") << QByteArray("Caf\xE9 \x96 \x80\x92\x99") << u"Caf\u00e9 \u2013 \u20ac\u2019\u2122"_s;
+        QTest::newRow("utf-8") << QByteArray("Bj\xC3\xB6rk \xE2\x80\x93 \xF0\x9F\x8E\xB5")
+                               << u"Bj\u00f6rk \u2013 \U0001F3B5"_s;
+        QTest::newRow("windows-1252") << QByteArray("Caf\xE9 \x96 \x80\x92\x99")
+                                      << u"Caf\u00e9 \u2013 \u20ac\u2019\u2122"_s;
         QTest::newRow("unassigned bytes") << QByteArray("\x81\x8D\x8F\x90\x9D") << u"\u0081\u008d\u008f\u0090\u009d"_s;
         QTest::newRow("mixed") << QByteArray("\xC3\xA9\xE9") << u"\u00e9\u00e9"_s;
         QTest::newRow("truncated sequence") << QByteArray("\xE2\x80") << u"\u00e2\u20ac"_s;

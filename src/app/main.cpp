@@ -62,8 +62,7 @@ int main(int argc, char *argv[])
             quaverlink::writeFailureLine(quaverlink::failureLine(message, QString()));
             return;
         }
-        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), message,
-                        QMessageBox::Ok);
+        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), message, QMessageBox::Ok);
         box.exec();
     });
 #ifdef QUAVERLINK_JOURNAL

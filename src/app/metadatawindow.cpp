@@ -29,8 +29,8 @@ enum class Ink { Default, DarkRed, Shadow };
 struct Item
 {
     const char *name;
-    int left, top, width, height;     // twips; a line runs from (left, top) to (width, height)
-    const char16_t *caption;          // fixed text of a caption; nullptr for fields and lines
+    int left, top, width, height; // twips; a line runs from (left, top) to (width, height)
+    const char16_t *caption;      // fixed text of a caption; nullptr for fields and lines
     Qt::Alignment align;
     Look look;
     Ink ink;

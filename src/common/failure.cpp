@@ -20,8 +20,7 @@ QString Failure::describe() const
 
 QString failureLine(const QString &what, const QString &cause)
 {
-    QString line = QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss"_qs)
-        + u" quaverlink: "_qs + what;
+    QString line = QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss"_qs) + u" quaverlink: "_qs + what;
     if (!cause.isEmpty()) {
         line += u": "_qs + cause;
     }

@@ -33,7 +33,7 @@ StopSignals::StopSignals(QObject *parent)
             Q_EMIT received(byte);
         }
     });
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -47,8 +47,8 @@ Handle &environment()
 {
     static Handle env = [] {
         Handle handle(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
-        check(SQLSetEnvAttr(handle.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
-              handle, u"setting the ODBC version"_qs);
+        check(SQLSetEnvAttr(handle.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0), handle,
+              u"setting the ODBC version"_qs);
         return handle;
     }();
     return env;

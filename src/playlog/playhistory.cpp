@@ -16,8 +16,8 @@ namespace {
 template<typename Signal, typename... Args>
 void notify(PlayHistory &history, Signal signal, Args... args)
 {
-    QMetaObject::invokeMethod(
-        &history, [&history, signal, args...] { Q_EMIT(history.*signal)(args...); }, Qt::QueuedConnection);
+    const auto emitSignal = [&history, signal, args...] { (history.*signal)(args...); };
+    QMetaObject::invokeMethod(&history, emitSignal, Qt::QueuedConnection);
 }
 
 void report(PlayHistory &history, const QString &what, const QString &cause = QString())
@@ -91,8 +91,8 @@ private:
                 throw;
             }
             m_spool->reject(play, error.describe());
-            report(m_history, u"the server refused a play; it is set aside in the spool's table rejected: "_qs
-                       + describePlay(play),
+            report(m_history,
+                   u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
                    error.describe());
             return;
         }
@@ -182,8 +182,8 @@ public:
         if (const qint64 left = m_spool->waitingCount()) {
             report(m_history, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
         }
-        QMetaObject::invokeMethod(m_uploader, [uploader = m_uploader, spool = m_spool] { uploader->setSpool(spool); },
-                                  Qt::QueuedConnection);
+        const auto handOverSpool = [uploader = m_uploader, spool = m_spool] { uploader->setSpool(spool); };
+        QMetaObject::invokeMethod(m_uploader, handOverSpool, Qt::QueuedConnection);
     }
 
 private:

@@ -7,12 +7,14 @@ namespace {
 
 // 0x80..0x9F of Windows-1252. The five bytes the code page leaves unassigned
 // keep their own value, as Windows' own conversion does.
+// clang-format off
 constexpr std::array<char16_t, 32> kWindows1252High = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
+// clang-format on
 
 char16_t windows1252(unsigned char byte)
 {
@@ -58,8 +60,8 @@ int utf8Sequence(const unsigned char *p, const unsigned char *end, char32_t &cod
         if ((lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) {
             return 0;
         }
-        codePoint = (char32_t(lead & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12)
-            | (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+        codePoint = (char32_t(lead & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) | (char32_t(p[2] & 0x3F) << 6)
+            | (p[3] & 0x3F);
         return 4;
     }
     return 0;

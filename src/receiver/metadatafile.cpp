@@ -9,8 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,7 +40,9 @@ Target resolveTarget(const QByteArray &path)
 {
     Target target {path, std::nullopt};
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat info {};
+        struct stat info
+        {
+        };
         if (::lstat(target.path.constData(), &info) != 0) {
             return target;
         }

@@ -33,7 +33,8 @@ Receiver::Receiver(QObject *parent)
     m_intake.watch(&m_sender);
     connect(&m_intake, &DatagramIntake::dropped, this, [this](qint64 count) {
         reportFailure(u"flood"_qs,
-                      QString::number(count) + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+                      QString::number(count)
+                          + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
     });
     connect(&m_intake, &DatagramIntake::readFailed, this,
             [this](const QString &cause) { reportFailure(u"reading a datagram"_qs, cause); });
@@ -95,8 +96,8 @@ void Receiver::startPlayHistory()
     // The fields never change after start-up, so the login is read once.
     PlayHistory::Options options;
     options.spoolPath = QDir::current().filePath(kSpoolFile);
-    options.login = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword),
-                     m_fields.text(Field::lblDBserver)};
+    options.login
+        = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword), m_fields.text(Field::lblDBserver)};
     m_playHistory = std::make_unique<PlayHistory>(options);
     connect(m_playHistory.get(), &PlayHistory::failureReported, this, &Receiver::failureReported);
 }

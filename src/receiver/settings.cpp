@@ -34,8 +34,7 @@ View trimBlanks(View text)
 
 QByteArrayView stripEnclosingQuotes(QByteArrayView value)
 {
-    if (value.size() >= 2 && value.front() == value.back()
-        && (value.front() == '"' || value.front() == '\'')) {
+    if (value.size() >= 2 && value.front() == value.back() && (value.front() == '"' || value.front() == '\'')) {
         return value.sliced(1, value.size() - 2);
     }
     return value;
@@ -112,9 +111,7 @@ private:
             return false;
         }
         const void *newline = std::memchr(m_rest.data(), '\n', size_t(m_rest.size()));
-        const qsizetype length = newline
-            ? static_cast<const char *>(newline) - m_rest.data()
-            : m_rest.size();
+        const qsizetype length = newline ? static_cast<const char *>(newline) - m_rest.data() : m_rest.size();
         line = m_rest.first(length);
         m_rest = m_rest.sliced(qMin(length + 1, m_rest.size()));
         if (line.endsWith('\r')) {
@@ -205,7 +202,8 @@ std::optional<std::int64_t> convertToInteger(QStringView text, std::int64_t mini
         return std::nullopt;
     }
 
-    const bool roundUp = firstFractionDigit > 5 || (firstFractionDigit == 5 && (fractionBeyondHalf || magnitude % 2 == 1));
+    const bool roundUp
+        = firstFractionDigit > 5 || (firstFractionDigit == 5 && (fractionBeyondHalf || magnitude % 2 == 1));
     if (roundUp) {
         ++magnitude;
     }
@@ -229,7 +227,8 @@ std::int16_t toSeconds(const QString &text, const QString &key)
 quint16 toPort(const QString &text, const QString &key)
 {
     // The port is converted as a 32-bit number first; only then is its range checked.
-    const auto value = convertToInteger(text, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
+    const auto value
+        = convertToInteger(text, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
     if (!value || *value < 1 || *value > 65535) {
         throw Failure(u"reading "_qs + key, u"\""_qs + text + u"\" is not a port from 1 to 65535"_qs);
     }
