@@ -434,6 +434,35 @@ int main(int argc, char **argv)
     constexpr int kBurstItems = 10000;
     constexpr int kSoakItems = 100000;
     if (args.count("--db-only")) {
+        // On-air latency in one run: play history off, on against the real
+        // server, and on against a host that accepts connections and never
+        // answers (a listening socket nobody accepts from).
+        const int hung = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(hung, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        listen(hung, 4096);
+        socklen_t length = sizeof address;
+        getsockname(hung, reinterpret_cast<sockaddr *>(&address), &length);
+        auto logTo = [&](const std::string &server) {
+            return "DBenabled=Y\nDBserver=" + server + "\nDBuser=" + options.dbUser + "\nDBpassword="
+                + options.dbPassword + "\n";
+        };
+        const std::pair<const char *, std::string> runs[] = {
+            {"off", {}},
+            {"on", logTo(options.dbServer)},
+            {"on, database hanging", logTo("127.0.0.1;port=" + std::to_string(ntohs(address.sin_port)))},
+        };
+        for (const auto &[name, settings] : runs) {
+            Receiver receiver(Kind::Quaverlink, options, settings);
+            if (receiver.waitReady()) {
+                const Latency l = measureLatency(receiver, kLatencyItems, kRate);
+                std::printf("| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n",
+                            name, fixed(l.p50).c_str(), fixed(l.p99).c_str());
+            }
+        }
+        close(hung);
         const Logging logging = measureLogging(options, 2000);
         std::printf("| Play history: 2,000 items sent at once, rows per second | %s | | | | |\n",
                     fixed(logging.rowsPerSecond).c_str());

@@ -18,7 +18,8 @@ install_packages() {
     fi
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config qt6-base-dev libgl-dev fonts-dejavu-core unixodbc unixodbc-dev odbc-mariadb)
+BUILD_PACKAGES=(g++ cmake make pkg-config qt6-base-dev libgl-dev fonts-dejavu-core unixodbc unixodbc-dev odbc-mariadb
+    libsqlite3-dev)
 
 build_tree() {
     local dir="$1"; shift

@@ -4,7 +4,10 @@
 # to be running beforehand.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client clang-14 libclang-rt-14-dev
+install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client sqlite3 clang-14 libclang-rt-14-dev clang-format-14
+
+echo "== Formatting (clang-format 14)"
+(cd "$QUAVERLINK_ROOT" && git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format-14 --dry-run -Werror)
 
 echo "== Test suite"
 build_tree "$QUAVERLINK_ROOT/build-tests"

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 
 using namespace testsupport;
 
@@ -80,6 +81,20 @@ QList<QDateTime> playItems(RunningReceiver &receiver, quint16 port, const QStrin
     return sent;
 }
 
+// Plays items on a receiver in folder, then ends it with end(); returns the
+// time each item was sent.
+QList<QDateTime> playThenEnd(const Settings &settings, const QString &folder, const QStringList &items,
+                             const std::function<void(RunningReceiver &)> &end)
+{
+    RunningReceiver receiver(settings, folder);
+    if (!receiver.waitForOnAir(settings.idle)) {
+        return {};
+    }
+    QList<QDateTime> sent = playItems(receiver, settings.port(), items);
+    end(receiver);
+    return sent;
+}
+
 // Every play stored exactly once, in order, with the time it went on air.
 void verifyStored(const TestDatabase &db, const QStringList &items, const QList<QDateTime> &sent)
 {
@@ -118,21 +133,17 @@ private Q_SLOTS:
         Settings settings = loggingSettings(m_db);
         settings.countTimeout = "2";
         const QStringList items = numbered(u"Hung %1 - Database"_s, 12);
-        QList<QDateTime> sent;
         QVERIFY(m_db.control(u"freeze"_s));
         auto thaw = qScopeGuard([&] { m_db.control(u"thaw"_s); });
-        {
-            RunningReceiver receiver(settings, folder.path());
-            QVERIFY(receiver.waitForOnAir("Studio Live"));
-            sent = playItems(receiver, settings.port(), items);
-            QCOMPARE(sent.size(), items.size());
+        const QList<QDateTime> sent = playThenEnd(settings, folder.path(), items, [](RunningReceiver &receiver) {
             // The countdown runs on: the idle text comes back after two silent seconds.
             QVERIFY(receiver.waitForOnAir("Studio Live"));
             ::kill(pid_t(receiver.process().processId()), SIGTERM);
             QVERIFY(receiver.process().waitForFinished(8000));
             QCOMPARE(receiver.process().exitStatus(), QProcess::NormalExit);
             QCOMPARE(receiver.process().exitCode(), 0);
-        }
+        });
+        QCOMPARE(sent.size(), items.size());
         thaw.dismiss();
         QVERIFY(m_db.control(u"thaw"_s));
         QCOMPARE(m_db.storedTexts(), QStringList());
@@ -146,14 +157,9 @@ private Q_SLOTS:
         QTemporaryDir folder;
         const Settings settings = loggingSettings(m_db);
         const QStringList items = numbered(u"Unreachable %1 - Database"_s, 5);
-        QList<QDateTime> sent;
         QVERIFY(m_db.control(u"halt"_s));
         auto resume = qScopeGuard([&] { m_db.control(u"resume"_s); });
-        {
-            RunningReceiver receiver(settings, folder.path());
-            QVERIFY(receiver.waitForOnAir("Studio Live"));
-            sent = playItems(receiver, settings.port(), items);
-            QCOMPARE(sent.size(), items.size());
+        const QList<QDateTime> sent = playThenEnd(settings, folder.path(), items, [](RunningReceiver &receiver) {
             // The idle text's two start-up copies are plays too: they hold no
             // dash, so they only ever cost a connection.
             QTRY_COMPARE(quaverlink::PlaySpool(receiver.path(u"playhistory.sqlite"_s)).waitingCount(), 7);
@@ -161,7 +167,8 @@ private Q_SLOTS:
             QCOMPARE(receiver.errorLines(QString::fromUtf16(TestDatabase::kPassword)), 0);
             receiver.process().kill();
             QVERIFY(receiver.process().waitForFinished());
-        }
+        });
+        QCOMPARE(sent.size(), items.size());
         RunningReceiver again(settings, folder.path());
         QTRY_COMPARE(again.errorLines(u"play history: stopped working"_s), 1);
         QVERIFY(m_db.control(u"resume"_s));
