@@ -118,12 +118,11 @@ public:
         m_pid = fork();
         if (m_pid == 0) {
             chdir(m_dir.c_str());
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
             const int err = open("stderr.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, STDERR_FILENO);
             const std::string port = std::to_string(m_port);
             if (kind == Kind::Quaverlink) {
-                execl(options.quaverlink.c_str(), "quaverlink", nullptr);
+                execl(options.quaverlink.c_str(), "quaverlink", "--headless", nullptr);
             } else if (kind == Kind::Python) {
                 execlp("python3", "python3", options.python.c_str(), port.c_str(), nullptr);
             } else {

@@ -56,6 +56,7 @@ inline void settle()
 struct Settings
 {
     QByteArray listenPort = QByteArray::number(freeUdpPort());
+    QByteArray senderPort = QByteArray::number(freeUdpPort());
     QByteArray idle = "Quaverlink FM - Music";
     QByteArray countTimeout = "30";
     QByteArray dbEnabled = "N";
@@ -66,7 +67,8 @@ struct Settings
     quint16 port() const { return quint16(listenPort.toUInt()); }
     QByteArray ini() const
     {
-        return "[Metadata]\r\nRDlistenport=" + listenPort + "\r\nIdleString=" + idle + "\r\nCountTimeout="
+        return "[Metadata]\r\nRDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
+            + "\r\nCountTimeout="
             + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver=" + dbServer
             + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n";
     }
@@ -79,7 +81,6 @@ struct ReceiverFixture
     QTemporaryDir folder;
     QString previousFolder = QDir::currentPath();
     Settings settings;
-    quint16 senderPort = freeUdpPort();
     std::unique_ptr<quaverlink::Receiver> receiver = std::make_unique<quaverlink::Receiver>();
     QStringList messages;
     QStringList applied;
@@ -87,7 +88,6 @@ struct ReceiverFixture
     ReceiverFixture()
     {
         QDir::setCurrent(folder.path());
-        receiver->setSenderLocalPort(senderPort);
         receiver->setStartupFailureHandler([this](const QString &message) { messages << message; });
         QObject::connect(receiver.get(), &quaverlink::Receiver::itemApplied,
                          [this](const QString &item) { applied << item; });

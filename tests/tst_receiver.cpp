@@ -93,7 +93,7 @@ private Q_SLOTS:
     {
         ReceiverFixture f;
         QUdpSocket squatter;
-        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, f.senderPort, QAbstractSocket::DontShareAddress));
+        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, quint16(f.settings.senderPort.toUInt()), QAbstractSocket::DontShareAddress));
         QVERIFY(!f.start());
         QCOMPARE(f.messages, QStringList {kStartupMessage});
         QVERIFY(f.receiver->isListening());
@@ -219,7 +219,7 @@ private Q_SLOTS:
         QCOMPARE(f.field(Field::lblLast), QString(u"\0\u0001\u00ff junk"_s));
         QCOMPARE(f.metadata(), largest + "\r\n\r\n");
         // The sender's own port takes items too.
-        sendTo(f.senderPort, "Back - Door");
+        sendTo(quint16(f.settings.senderPort.toUInt()), "Back - Door");
         QVERIFY(f.waitForItems(payloads.size() + 1));
         QCOMPARE(f.field(Field::lblNow), u"Back - Door"_s);
     }

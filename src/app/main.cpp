@@ -1,26 +1,28 @@
-#include "app/metadatawindow.h"
-#include "common/failure.h"
-#include "common/stopsignals.h"
 #include "receiver/receiver.h"
+#include "service/display.h"
+#include "service/run.h"
+#include "service/settingscheck.h"
 
-#include <QApplication>
-#include <QMessageBox>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLibrary>
 
 #include <cstdio>
 #include <unistd.h>
 
 #ifdef QUAVERLINK_JOURNAL
 #include <fcntl.h>
-#include <unistd.h>
 #endif
 
 namespace {
 
-bool hasDisplay()
-{
-    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY")
-        || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-}
+using namespace quaverlink;
+
+const QString kVersion = QStringLiteral(QUAVERLINK_VERSION_TEXT);
+
+enum class Mode { Window, Headless, Check };
 
 QtMessageHandler defaultMessageHandler = nullptr;
 
@@ -35,56 +37,114 @@ void filterMessages(QtMsgType type, const QMessageLogContext &context, const QSt
     defaultMessageHandler(type, context, message);
 }
 
+void print(FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+// Reads the options before any application object exists: which one to
+// create depends on them. Ends the program for --help, --version and errors.
+Mode parseCommandLine(int argc, char *argv[])
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(u"Receives now-playing text from Rivendell over UDP, rewrites metadata.txt "
+                                     "in the working folder and, when enabled, logs each play to MariaDB."_qs);
+    const QCommandLineOption help({u"h"_qs, u"help"_qs}, u"Show this help and exit."_qs);
+    const QCommandLineOption version({u"v"_qs, u"version"_qs}, u"Show the version and exit."_qs);
+    const QCommandLineOption check(u"check"_qs, u"Check Quaverlink.ini in the working folder and exit."_qs);
+    const QCommandLineOption headless(u"headless"_qs, u"Run without a window."_qs);
+    parser.addOptions({help, version, check, headless});
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        const QString error = parser.errorText().isEmpty() ? u"unexpected argument"_qs : parser.errorText();
+        print(stderr, u"quaverlink: "_qs + error + u" (see quaverlink --help)\n"_qs);
+        std::exit(2);
+    }
+    if (parser.isSet(help)) {
+        // helpText() names the program after the running application object.
+        print(stdout,
+              u"Usage: quaverlink [--headless | --check]\n\n"_qs + parser.applicationDescription() + u"\n\n"_qs
+                  + parser.helpText().section(u"\n\n"_qs, -1));
+        std::exit(0);
+    }
+    if (parser.isSet(version)) {
+        print(stdout, u"Quaverlink "_qs + kVersion + u'\n');
+        std::exit(0);
+    }
+    return parser.isSet(check) ? Mode::Check : parser.isSet(headless) ? Mode::Headless : Mode::Window;
+}
+
+#ifdef QUAVERLINK_JOURNAL
+// Benchmark build only: one line per applied item, so a load generator can
+// count what was applied and in which order.
+void keepJournal(Receiver &receiver)
+{
+    const int journal = ::open("applied.journal", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    QObject::connect(&receiver, &Receiver::itemApplied, [journal](const QString &item) {
+        const QByteArray line = item.toUtf8().replace('\n', ' ') + '\n';
+        [[maybe_unused]] const ssize_t written = ::write(journal, line.constData(), size_t(line.size()));
+    });
+}
+#else
+void keepJournal(Receiver &)
+{
+}
+#endif
+
+int runHeadless(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Receiver receiver;
+    reportStartupFailureOnStandardError(receiver);
+    keepJournal(receiver);
+    // A service manager restarts a receiver that could not start.
+    if (!receiver.start()) {
+        return 1;
+    }
+    return runUntilStopped(app, receiver);
+}
+
+// The window lives in a module of its own, beside the executable in a build
+// tree and in the library folder once installed.
+int runWithWindow(int argc, char *argv[])
+{
+    const QString executableFolder = QFileInfo(u"/proc/self/exe"_qs).canonicalPath();
+    QString error;
+    for (const QString &folder : {executableFolder, executableFolder + u"/"_qs QUAVERLINK_MODULE_FOLDER}) {
+        QLibrary module(folder + u"/quaverlink-window"_qs);
+        using Run = int (*)(int &, char **);
+        if (const auto run = reinterpret_cast<Run>(module.resolve("quaverlinkRunWithWindow"))) {
+            return run(argc, argv);
+        }
+        error = module.errorString();
+    }
+    print(stderr, u"quaverlink: the window cannot be loaded (%1); running without a window\n"_qs.arg(error));
+    return runHeadless(argc, argv);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // A studio PC may run the receiver headless, as a service; it still
-    // receives, writes metadata.txt and logs.
-    const bool headless = !hasDisplay();
-    if (headless) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        std::fputs("quaverlink: no display found, running on Qt's offscreen platform\n", stderr);
+    Mode mode = parseCommandLine(argc, argv);
+    if (mode == Mode::Check) {
+        QCoreApplication app(argc, argv);
+        QTextStream out(stdout);
+        return checkSettings(QDir::currentPath(), out) ? 0 : 1;
     }
-
-    defaultMessageHandler = qInstallMessageHandler(filterMessages);
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(u"Quaverlink"_qs);
-    QApplication::setApplicationDisplayName(u"Quaverlink"_qs);
-
-    quaverlink::Receiver receiver;
-    quaverlink::MetaDataWindow window(receiver);
-    const bool offscreen = QGuiApplication::platformName() == u"offscreen"_qs;
-    receiver.setStartupFailureHandler([&](const QString &message) {
-        if (offscreen) {
-            // Nobody could dismiss a box here; the cause is already on
-            // standard error.
-            quaverlink::writeFailureLine(quaverlink::failureLine(message, QString()));
-            return;
+    if (mode == Mode::Window) {
+        QString display;
+        const DisplayState state = probeDisplay(&display);
+        if (state == DisplayState::Unreachable) {
+            print(stderr, u"quaverlink: display %1 cannot be reached; running without a window\n"_qs.arg(display));
         }
-        QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), message, QMessageBox::Ok);
-        box.exec();
-    });
-#ifdef QUAVERLINK_JOURNAL
-    // Benchmark build only: one line per applied item, so a load generator
-    // can count what was applied and in which order.
-    const int journal = ::open("applied.journal", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    QObject::connect(&receiver, &quaverlink::Receiver::itemApplied, [journal](const QString &item) {
-        const QByteArray line = item.toUtf8().replace('\n', ' ') + '\n';
-        [[maybe_unused]] const ssize_t written = ::write(journal, line.constData(), size_t(line.size()));
-    });
-#endif
-    quaverlink::StopSignals stopSignals;
-    QObject::connect(&stopSignals, &quaverlink::StopSignals::received, &app, &QCoreApplication::quit);
-
-    receiver.start();
-    window.show();
-    const int status = app.exec();
-    if (!receiver.stopPlayHistory()) {
-        // A database call is still waiting on its own timeout; its play is
-        // safe in the spool. Leave without tearing down what it uses.
-        std::fflush(stderr);
-        ::_exit(status);
+        mode = state == DisplayState::Reachable ? Mode::Window : Mode::Headless;
     }
-    return status;
+    QCoreApplication::setApplicationName(u"Quaverlink"_qs);
+    QCoreApplication::setApplicationVersion(kVersion);
+    defaultMessageHandler = qInstallMessageHandler(filterMessages);
+    return mode == Mode::Headless ? runHeadless(argc, argv) : runWithWindow(argc, argv);
 }

@@ -1,7 +1,5 @@
 #include "odbc.h"
 
-#include <QStringList>
-
 #include <algorithm>
 
 #include <sqlucode.h>
@@ -117,6 +115,19 @@ void check(SQLRETURN rc, const Handle &handle, const QString &step)
     if (!SQL_SUCCEEDED(rc)) {
         throw Error(step, diagnosticsOf(handle));
     }
+}
+
+QStringList drivers()
+{
+    QStringList names;
+    SQLCHAR name[256];
+    SQLSMALLINT length = 0;
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    while (SQL_SUCCEEDED(SQLDrivers(environment().get(), direction, name, sizeof name, &length, nullptr, 0, nullptr))) {
+        names << QString::fromUtf8(reinterpret_cast<const char *>(name), qMin<qsizetype>(length, sizeof name - 1));
+        direction = SQL_FETCH_NEXT;
+    }
+    return names;
 }
 
 Handle connect(const QString &connectionString, std::chrono::seconds timeout)

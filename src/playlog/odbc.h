@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -72,6 +73,9 @@ private:
 
 // Throws Error for step unless rc is a success.
 void check(SQLRETURN rc, const Handle &handle, const QString &step);
+
+// The names under which drivers are registered with the driver manager.
+QStringList drivers();
 
 // A new connection through the driver manager, without prompting. Neither
 // connecting nor any later exchange on it waits longer than timeout.

@@ -56,22 +56,21 @@ bool Receiver::start()
         m_fields.setText(Field::lblVersion, kVersionText);
         m_fields.setText(Field::lblCopyright, kNoticeText);
 
-        // A missing setting reads as the working directory, which is no number.
-        const QString workingDirectory = QDir::currentPath();
-        const SettingsFile settings = SettingsFile::read(workingDirectory + u"/Quaverlink.ini"_qs, workingDirectory);
-        const QString listenPortText = settings.value(u"Metadata"_qs, u"RDlistenport"_qs);
-        m_idleText = settings.value(u"Metadata"_qs, u"IdleString"_qs);
-        m_countTimeout = toSeconds(settings.value(u"Metadata"_qs, u"CountTimeout"_qs), u"CountTimeout"_qs);
-        m_fields.setText(Field::lblDBenabled, settings.value(u"Database"_qs, u"DBenabled"_qs));
-        m_fields.setText(Field::lblDBserver, settings.value(u"Database"_qs, u"DBserver"_qs));
-        m_fields.setText(Field::lblDBuser, settings.value(u"Database"_qs, u"DBuser"_qs));
-        m_fields.setText(Field::lblDBpassword, settings.value(u"Database"_qs, u"DBpassword"_qs));
-        m_fields.setText(Field::lblDBname, settings.value(u"Database"_qs, u"DBname"_qs));
+        const StationSettings settings = StationSettings::read(QDir::currentPath());
+        m_idleText = settings.idleText;
+        m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs);
+        m_fields.setText(Field::lblDBenabled, settings.dbEnabled);
+        m_fields.setText(Field::lblDBserver, settings.dbServer);
+        m_fields.setText(Field::lblDBuser, settings.dbUser);
+        m_fields.setText(Field::lblDBpassword, settings.dbPassword);
+        m_fields.setText(Field::lblDBname, settings.dbName);
         m_fields.setText(Field::lblDefault, m_idleText);
         startPlayHistory();
 
-        bindListener(toPort(listenPortText, u"RDlistenport"_qs));
-        aimSender(toPort(listenPortText, u"RDlistenport"_qs));
+        bindListener(toPort(settings.listenPort, u"RDlistenport"_qs));
+        aimSender(toPort(settings.listenPort, u"RDlistenport"_qs));
+        m_senderLocalPort = settings.senderPort ? toPort(*settings.senderPort, u"SenderPort"_qs)
+                                                : StationSettings::kDefaultSenderPort;
         sendIdleText();
         sendIdleText();
         m_countdown = m_countTimeout;

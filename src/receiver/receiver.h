@@ -27,8 +27,6 @@ class Receiver final : public QObject
     Q_OBJECT
 
 public:
-    static constexpr quint16 kSenderPort = 6969;
-
     using StartupFailureHandler = std::function<void(const QString &message)>;
 
     explicit Receiver(QObject *parent = nullptr);
@@ -43,9 +41,6 @@ public:
 
     // Shown, modally, when start-up fails. Tests replace the message box.
     void setStartupFailureHandler(StartupFailureHandler handler);
-    // The sender's local port is fixed in production; tests move it so that
-    // several receivers can run side by side.
-    void setSenderLocalPort(quint16 port) { m_senderLocalPort = port; }
     // One second in production; tests that tick by hand make it long.
     void setTickInterval(std::chrono::milliseconds interval) { m_tickTimer.setInterval(interval); }
 
@@ -92,7 +87,7 @@ private:
     QUdpSocket m_sender;
     QHostAddress m_loopbackHost;
     quint16 m_loopbackPort = 0;
-    quint16 m_senderLocalPort = kSenderPort;
+    quint16 m_senderLocalPort = 0;
     QTimer m_tickTimer;
     DatagramIntake m_intake;
     std::unique_ptr<PlayHistory> m_playHistory;

@@ -163,6 +163,42 @@ QString SettingsFile::value(const QString &section, const QString &key) const
     return cutAtNul(cutToCharacters(encode8Bit(m_fallback), kSettingMaxLength));
 }
 
+bool SettingsFile::isCut(const QString &section, const QString &key) const
+{
+    const std::optional<QByteArrayView> found = ProfileScanner(m_content).find(section, key);
+    const QString whole = cutAtNul(found ? decode8Bit(*found) : m_fallback);
+    return whole.size() > kSettingMaxLength;
+}
+
+std::optional<QString> SettingsFile::newValue(const QString &section, const QString &key) const
+{
+    if (const std::optional<QByteArrayView> found = ProfileScanner(m_content).find(section, key)) {
+        return cutAtNul(decode8Bit(*found));
+    }
+    return std::nullopt;
+}
+
+StationSettings StationSettings::read(const QString &folder)
+{
+    const SettingsFile file = SettingsFile::read(folder + u"/Quaverlink.ini"_qs, folder);
+    StationSettings settings;
+    const std::pair<QString StationSettings::*, const char16_t *> keys[] = {
+        {&StationSettings::listenPort, u"Metadata/RDlistenport"}, {&StationSettings::idleText, u"Metadata/IdleString"},
+        {&StationSettings::countTimeout, u"Metadata/CountTimeout"}, {&StationSettings::dbEnabled, u"Database/DBenabled"},
+        {&StationSettings::dbServer, u"Database/DBserver"},         {&StationSettings::dbUser, u"Database/DBuser"},
+        {&StationSettings::dbPassword, u"Database/DBpassword"},     {&StationSettings::dbName, u"Database/DBname"},
+    };
+    for (const auto &[member, path] : keys) {
+        const QStringList parts = QString::fromUtf16(path).split(u'/');
+        settings.*member = file.value(parts[0], parts[1]);
+        if (file.isCut(parts[0], parts[1])) {
+            settings.cutKeys << parts[1];
+        }
+    }
+    settings.senderPort = file.newValue(u"Metadata"_qs, u"SenderPort"_qs);
+    return settings;
+}
+
 std::optional<std::int64_t> convertToInteger(QStringView text, std::int64_t minimum, std::int64_t maximum)
 {
     const auto isDigit = [](QChar c) { return c >= u'0' && c <= u'9'; };

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <cstdint>
@@ -30,12 +31,37 @@ public:
     // One of the original keys: at most 29 characters, ending at a NUL, and
     // never half of a surrogate pair.
     QString value(const QString &section, const QString &key) const;
+    // Whether that value lost characters to the 29-character cut.
+    bool isCut(const QString &section, const QString &key) const;
+    // A key the original never had: not cut; nothing when it is missing.
+    std::optional<QString> newValue(const QString &section, const QString &key) const;
 
 private:
     SettingsFile(QByteArray content, QString fallback);
 
     QByteArray m_content;
     QString m_fallback;
+};
+
+// What start-up reads from Quaverlink.ini in a folder, as texts: the eight
+// original keys, in the order start-up reads them, and the keys added since.
+struct StationSettings
+{
+    static constexpr quint16 kDefaultSenderPort = 6969;
+
+    QString listenPort;
+    QString idleText;
+    QString countTimeout;
+    QString dbEnabled;
+    QString dbServer;
+    QString dbUser;
+    QString dbPassword;
+    QString dbName;
+    std::optional<QString> senderPort;
+    QStringList cutKeys; // original keys whose value lost characters to the cut
+
+    // A missing key reads as the folder's path, which is no number.
+    static StationSettings read(const QString &folder);
 };
 
 // The number rule: blanks around, an optional sign, decimal digits with an

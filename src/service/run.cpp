@@ -1,0 +1,34 @@
+#include "run.h"
+
+#include "common/failure.h"
+#include "common/stopsignals.h"
+#include "receiver/receiver.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace quaverlink {
+
+void reportStartupFailureOnStandardError(Receiver &receiver)
+{
+    receiver.setStartupFailureHandler(
+        [](const QString &message) { writeFailureLine(failureLine(message, QString())); });
+}
+
+int runUntilStopped(QCoreApplication &app, Receiver &receiver)
+{
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::received, &app, &QCoreApplication::quit);
+    const int status = app.exec();
+    if (!receiver.stopPlayHistory()) {
+        // A database call is still waiting on its own timeout; its play is
+        // safe in the spool. Leave without tearing down what it uses.
+        std::fflush(stderr);
+        ::_exit(status);
+    }
+    return status;
+}
+
+} // namespace quaverlink

@@ -1,0 +1,17 @@
+#pragma once
+
+class QCoreApplication;
+
+namespace quaverlink {
+
+class Receiver;
+
+// Without a window there is nobody to dismiss a message box: the start-up
+// message goes to standard error, beside its cause.
+void reportStartupFailureOnStandardError(Receiver &receiver);
+
+// Runs the event loop until the window closes or SIGTERM, SIGINT or SIGHUP
+// arrives, then stops the play history. Returns the exit status.
+int runUntilStopped(QCoreApplication &app, Receiver &receiver);
+
+} // namespace quaverlink

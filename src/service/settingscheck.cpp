@@ -1,0 +1,162 @@
+#include "settingscheck.h"
+
+#include "common/failure.h"
+#include "playlog/database.h"
+#include "playlog/odbc.h"
+#include "receiver/settings.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace quaverlink {
+namespace {
+
+// Whether a local UDP port is bound, read from the kernel's tables: --check
+// must not bind anything itself.
+bool isUdpPortInUse(quint16 port)
+{
+    for (const char *table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        file.readLine();
+        while (!file.atEnd()) {
+            // "  sl  local_address rem_address ...": the local port is the hex after ':'.
+            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+            if (fields.size() > 1 && fields[1].split(':').value(1).toUInt(nullptr, 16) == port) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+class Report
+{
+public:
+    explicit Report(QTextStream &out)
+        : m_out(out)
+    {
+    }
+    void line(const QString &text) { m_out << text << '\n'; }
+    void warn(const QString &text) { line(u"warning: "_qs + text); }
+    // Runs one start-up step; a failure is what start-up would stop on.
+    template<typename Step>
+    bool step(Step &&step)
+    {
+        try {
+            step();
+            return true;
+        } catch (const Failure &failure) {
+            fail(failure.describe());
+            return false;
+        }
+    }
+    void fail(const QString &cause)
+    {
+        line(u"error: start-up would fail: "_qs + cause);
+        m_failed = true;
+    }
+    bool failed() const { return m_failed; }
+
+private:
+    QTextStream &m_out;
+    bool m_failed = false;
+};
+
+void checkDatabase(const StationSettings &settings, Report &report)
+{
+    const QString driver = u"MySQL ODBC 3.51 Driver"_qs;
+    if (!odbc::drivers().contains(driver)) {
+        report.warn(u"no ODBC driver is registered as \"%1\" (register-odbc-driver does that)"_qs.arg(driver));
+    }
+    if (settings.dbPassword.contains(u';')) {
+        report.warn(u"DBpassword holds \";\", which ends the password inside the connection string"_qs);
+    }
+    try {
+        odbc::Handle connection
+            = odbc::connect(connectionString({settings.dbUser, settings.dbPassword, settings.dbServer}),
+                            kDatabaseTimeout);
+        connection.disconnect();
+        report.line(u"database: connected to %1 as %2"_qs.arg(settings.dbServer, settings.dbUser));
+    } catch (const odbc::Error &error) {
+        report.warn(u"database: "_qs + error.masking(settings.dbPassword).describe()
+                    + u" (plays would wait in the spool)"_qs);
+    }
+}
+
+} // namespace
+
+bool checkSettings(const QString &folder, QTextStream &out)
+{
+    Report report(out);
+    const StationSettings settings = StationSettings::read(folder);
+    const QString path = folder + u"/Quaverlink.ini"_qs;
+    if (!QFileInfo(path).isFile()) {
+        report.fail(path + u" is missing or not a regular file; every setting reads as the folder's path"_qs);
+    }
+    report.line(u"Settings read from %1:"_qs.arg(path));
+    const std::pair<const char16_t *, QString> shown[] = {
+        {u"[Metadata] RDlistenport", settings.listenPort},
+        {u"[Metadata] IdleString  ", settings.idleText},
+        {u"[Metadata] CountTimeout", settings.countTimeout},
+        {u"[Metadata] SenderPort  ", settings.senderPort.value_or(u"(not set: 6969)"_qs)},
+        {u"[Database] DBenabled   ", settings.dbEnabled},
+        {u"[Database] DBserver    ", settings.dbServer},
+        {u"[Database] DBuser      ", settings.dbUser},
+        {u"[Database] DBpassword  ", u"**********"_qs},
+        {u"[Database] DBname      ", settings.dbName},
+    };
+    for (const auto &[key, value] : shown) {
+        report.line(u"  "_qs + QString::fromUtf16(key) + u" = "_qs + value);
+    }
+    for (const QString &key : settings.cutKeys) {
+        report.warn(key + u" is longer than 29 characters and is cut to the first 29"_qs);
+    }
+
+    std::int16_t countTimeout = 0;
+    quint16 listenPort = 0;
+    quint16 senderPort = StationSettings::kDefaultSenderPort;
+    const bool numbersRead = report.step([&] { countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs); })
+        && report.step([&] { listenPort = toPort(settings.listenPort, u"RDlistenport"_qs); }) && report.step([&] {
+               if (settings.senderPort) {
+                   senderPort = toPort(*settings.senderPort, u"SenderPort"_qs);
+               }
+           });
+    if (numbersRead && countTimeout <= 1) {
+        report.warn(u"CountTimeout %1: the idle text goes back on air every second"_qs.arg(countTimeout));
+    }
+    for (const auto &[port, key] :
+         {std::pair {listenPort, u"RDlistenport"_qs}, std::pair {senderPort, u"SenderPort"_qs}}) {
+        if (port != 0 && port < 1024) {
+            report.warn(u"%1 %2 is below 1024: only a privileged process may bind it"_qs.arg(key).arg(port));
+        }
+        if (port != 0 && isUdpPortInUse(port)) {
+            report.fail(u"UDP port %1 (%2) is already in use, perhaps by another receiver"_qs.arg(port).arg(key));
+        }
+    }
+    if (listenPort != 0 && listenPort == senderPort) {
+        report.warn(u"RDlistenport and SenderPort are the same port"_qs);
+    }
+
+    const bool logging = settings.dbEnabled == u"Y";
+    const QString enabled = settings.dbEnabled.trimmed().toLower();
+    if (!logging && (enabled.startsWith(u'y') || enabled == u"1" || enabled == u"true" || enabled == u"on")) {
+        report.warn(u"DBenabled is \"%1\": only exactly Y turns play history on"_qs.arg(settings.dbEnabled));
+    }
+    if (!report.failed()) {
+        report.line(u"Start-up would listen on UDP port %1, send the idle text from port %2 after %3 s of silence,"
+                    " and keep play history %4."_qs.arg(listenPort)
+                        .arg(senderPort)
+                        .arg(countTimeout)
+                        .arg(logging ? u"in Brackenwaves.Metadata"_qs : u"off"_qs));
+    }
+    if (logging) {
+        checkDatabase(settings, report);
+    }
+    report.line(report.failed() ? u"Start-up would fail."_qs : u"Start-up would succeed."_qs);
+    return !report.failed();
+}
+
+} // namespace quaverlink
