@@ -68,9 +68,8 @@ struct Settings
     QByteArray ini() const
     {
         return "[Metadata]\r\nRDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
-            + "\r\nCountTimeout="
-            + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver=" + dbServer
-            + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n";
+            + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver="
+            + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n";
     }
 };
 
@@ -185,5 +184,50 @@ private:
     QString m_dir;
     quint16 m_port = 0;
 };
+
+#ifdef QUAVERLINK_EXECUTABLE
+// The real quaverlink executable in a folder that may outlive it: with the
+// test's environment (an offscreen window) unless told otherwise.
+class RunningReceiver final
+{
+public:
+    RunningReceiver(const Settings &settings, const QString &folder, const QStringList &arguments = {},
+                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+        : m_folder(folder)
+    {
+        writeBytes(path(u"Quaverlink.ini"_s), settings.ini());
+        m_process.setWorkingDirectory(folder);
+        m_process.setProcessEnvironment(environment);
+        m_process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), arguments);
+    }
+    ~RunningReceiver()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+
+    QProcess &process() { return m_process; }
+    QString path(const QString &name) const { return m_folder + u'/' + name; }
+    bool finish() { return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit; }
+    QByteArray metadata() const { return readBytes(path(u"metadata.txt"_s)); }
+    bool waitForOnAir(const QByteArray &text, int timeoutMs = 10000) const
+    {
+        return QTest::qWaitFor([&] { return metadata() == text + "\r\n\r\n"; }, timeoutMs);
+    }
+    qsizetype errorLines(const QString &containing)
+    {
+        m_errors += m_process.readAllStandardError();
+        const QStringList lines = QString::fromUtf8(m_errors).split(u'\n');
+        return std::count_if(lines.cbegin(), lines.cend(),
+                             [&](const QString &line) { return line.contains(containing); });
+    }
+
+private:
+    QString m_folder;
+    QProcess m_process;
+    QByteArray m_errors;
+};
+
+#endif
 
 } // namespace testsupport

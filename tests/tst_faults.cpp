@@ -13,44 +13,6 @@ using namespace testsupport;
 
 namespace {
 
-// The real quaverlink executable, offscreen, in a folder that may outlive it.
-class RunningReceiver final
-{
-public:
-    RunningReceiver(const Settings &settings, const QString &folder)
-        : m_folder(folder)
-    {
-        writeBytes(path(u"Quaverlink.ini"_s), settings.ini());
-        m_process.setWorkingDirectory(folder);
-        m_process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), {});
-    }
-    ~RunningReceiver()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-
-    QProcess &process() { return m_process; }
-    QString path(const QString &name) const { return m_folder + u'/' + name; }
-    QByteArray metadata() const { return readBytes(path(u"metadata.txt"_s)); }
-    bool waitForOnAir(const QByteArray &text, int timeoutMs = 10000) const
-    {
-        return QTest::qWaitFor([&] { return metadata() == text + "\r\n\r\n"; }, timeoutMs);
-    }
-    qsizetype errorLines(const QString &containing)
-    {
-        m_errors += m_process.readAllStandardError();
-        const QStringList lines = QString::fromUtf8(m_errors).split(u'\n');
-        return std::count_if(lines.cbegin(), lines.cend(),
-                             [&](const QString &line) { return line.contains(containing); });
-    }
-
-private:
-    QString m_folder;
-    QProcess m_process;
-    QByteArray m_errors;
-};
-
 // A station logging its plays into the test server, with an idle text that
 // has no dash and so never becomes a row.
 Settings loggingSettings(const TestDatabase &db)

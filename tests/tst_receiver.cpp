@@ -93,7 +93,8 @@ private Q_SLOTS:
     {
         ReceiverFixture f;
         QUdpSocket squatter;
-        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, quint16(f.settings.senderPort.toUInt()), QAbstractSocket::DontShareAddress));
+        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, quint16(f.settings.senderPort.toUInt()),
+                              QAbstractSocket::DontShareAddress));
         QVERIFY(!f.start());
         QCOMPARE(f.messages, QStringList {kStartupMessage});
         QVERIFY(f.receiver->isListening());

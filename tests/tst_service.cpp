@@ -1,0 +1,139 @@
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QByteArray out, err;
+};
+
+Run runOnce(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), arguments);
+    process.waitForFinished(30000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+} // namespace
+
+class ServiceTest final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void optionsHaveNoSideEffects()
+    {
+        QTemporaryDir folder;
+        Settings settings;
+        settings.dbPassword = "hunter2";
+        writeBytes(folder.filePath(u"Quaverlink.ini"_s), settings.ini());
+        QCOMPARE(runOnce(folder.path(), {u"--version"_s}).out, QByteArray("Quaverlink V1.24\n"));
+        QVERIFY(runOnce(folder.path(), {u"--help"_s}).out.contains("--headless"));
+        const Run unknown = runOnce(folder.path(), {u"--bogus"_s});
+        QCOMPARE(unknown.status, 2);
+        QCOMPARE(unknown.err.count('\n'), 1);
+
+        const Run check = runOnce(folder.path(), {u"--check"_s});
+        QCOMPARE(check.status, 0);
+        QVERIFY(check.out.contains("DBpassword   = **********") && !check.out.contains("hunter2"));
+        QVERIFY(!check.out.contains("warning"));
+        settings.dbEnabled = "y";
+        settings.countTimeout = "1";
+        settings.idle = "An idle text of more than twenty-nine characters";
+        writeBytes(folder.filePath(u"Quaverlink.ini"_s), settings.ini());
+        const QByteArray warnings = runOnce(folder.path(), {u"--check"_s}).out;
+        for (const char *warned : {"DBenabled is \"y\"", "CountTimeout 1", "IdleString is longer than 29"}) {
+            QVERIFY2(warnings.contains(warned), warned);
+        }
+        // A listen port in use is what start-up would stop on.
+        QUdpSocket squatter;
+        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, settings.port()));
+        QCOMPARE(runOnce(folder.path(), {u"--check"_s}).status, 1);
+        QCOMPARE(filesIn(folder.path()), QStringList {u"Quaverlink.ini"_s});
+    }
+
+    void headlessStartupFailureEndsTheProgram()
+    {
+        QTemporaryDir folder;
+        const Run run = runOnce(folder.path(), {u"--headless"_s});
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.err.contains("start-up failed: reading CountTimeout"));
+        QVERIFY(run.err.contains("Error - Please restart the application!"));
+    }
+
+    void unreachableDisplayMeansNoWindow()
+    {
+        QTemporaryDir folder;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(u"QT_QPA_PLATFORM"_s);
+        environment.remove(u"WAYLAND_DISPLAY"_s);
+        environment.insert(u"DISPLAY"_s, u":93"_s);
+        RunningReceiver receiver(Settings(), folder.path(), {}, environment);
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        QCOMPARE(receiver.errorLines(u"display :93 cannot be reached; running without a window"_s), 1);
+    }
+
+    void stopSignalsEndCleanlyDuringABurst_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void stopSignalsEndCleanlyDuringABurst()
+    {
+        QFETCH(int, signal);
+        QTemporaryDir folder;
+        const Settings settings;
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        std::thread burst([port = settings.port()] {
+            QUdpSocket socket;
+            for (int i = 0; i < 5000; ++i) {
+                socket.writeDatagram("Burst " + QByteArray::number(i) + " - Item", QHostAddress::LocalHost, port);
+            }
+        });
+        QVERIFY(QTest::qWaitFor([&] { return receiver.metadata().startsWith("Burst"); }));
+        ::kill(pid_t(receiver.process().processId()), signal);
+        burst.join();
+        QVERIFY(receiver.finish());
+        QCOMPARE(receiver.process().exitCode(), 0);
+        QVERIFY(receiver.metadata().startsWith("Burst"));
+        QCOMPARE(filesIn(folder.path()), QStringList({u"Quaverlink.ini"_s, u"metadata.txt"_s}));
+    }
+
+    void twoStationsRunSideBySide()
+    {
+        QTemporaryDir first, second;
+        Settings a, b;
+        b.idle = "Second Station - Idle";
+        b.countTimeout = "1";
+        RunningReceiver one(a, first.path(), {u"--headless"_s});
+        RunningReceiver two(b, second.path(), {u"--headless"_s});
+        QVERIFY(one.waitForOnAir("Quaverlink FM - Music"));
+        sendTo(b.port(), "Only - Second");
+        QVERIFY(two.waitForOnAir("Only - Second"));
+        // The second station's idle text comes back through its own sender port.
+        QVERIFY(two.waitForOnAir("Second Station - Idle"));
+        QCOMPARE(one.metadata(), QByteArray("Quaverlink FM - Music\r\n\r\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ServiceTest)
+#include "tst_service.moc"
