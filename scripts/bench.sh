@@ -22,7 +22,7 @@ user=quaverlink
 password='Pl4y-h1st0ry'
 "$bin/quaverlink-loadgen" --quaverlink "$bin/quaverlink-journal" --db-only 1 \
     --db-server "$server" --db-user "$user" --db-password "$password" --db-socket "$db/server/server.sock" >> "$table"
-"$bin/quaverlink-playlog-bench" "$server" "$user" "$password" 2000 >> "$table"
+"$bin/quaverlink-playlog-bench" "$server" "$user" "$password" 10000 >> "$table"
 cat "$table"
 
 machine="$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(date -u +%Y-%m-%d)"
