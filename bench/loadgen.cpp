@@ -445,8 +445,8 @@ int main(int argc, char **argv)
         socklen_t length = sizeof address;
         getsockname(hung, reinterpret_cast<sockaddr *>(&address), &length);
         auto logTo = [&](const std::string &server) {
-            return "DBenabled=Y\nDBserver=" + server + "\nDBuser=" + options.dbUser + "\nDBpassword="
-                + options.dbPassword + "\n";
+            return "DBenabled=Y\nDBserver=" + server + "\nDBuser=" + options.dbUser
+                + "\nDBpassword=" + options.dbPassword + "\n";
         };
         const std::pair<const char *, std::string> runs[] = {
             {"off", {}},
@@ -457,8 +457,9 @@ int main(int argc, char **argv)
             Receiver receiver(Kind::Quaverlink, options, settings);
             if (receiver.waitReady()) {
                 const Latency l = measureLatency(receiver, kLatencyItems, kRate);
-                std::printf("| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n",
-                            name, fixed(l.p50).c_str(), fixed(l.p99).c_str());
+                std::printf(
+                    "| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n", name,
+                    fixed(l.p50).c_str(), fixed(l.p99).c_str());
             }
         }
         close(hung);

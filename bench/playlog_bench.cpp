@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -23,7 +24,7 @@ int main(int argc, char *argv[])
     }
     const int plays = args.size() > 4 ? args[4].toInt() : 10000;
     QTemporaryDir folder;
-    const QString spoolPath = folder.filePath(u"playhistory.sqlite"_qs);
+    const QByteArray spoolPath = QFile::encodeName(folder.filePath(u"playhistory.sqlite"_qs));
     try {
         QElapsedTimer timer;
         double keptPerSecond = 0;

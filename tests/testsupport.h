@@ -63,11 +63,13 @@ struct Settings
     QByteArray dbServer = "127.0.0.1";
     QByteArray dbUser = "studio";
     QByteArray dbPassword = "secret";
+    QByteArray allowedSenders;
 
     quint16 port() const { return quint16(listenPort.toUInt()); }
     QByteArray ini() const
     {
-        return "[Metadata]\r\nRDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
+        return "[Metadata]\r\n" + (allowedSenders.isNull() ? QByteArray() : "AllowedSenders=" + allowedSenders + "\r\n")
+            + "RDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
             + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver="
             + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n";
     }

@@ -111,7 +111,7 @@ private Q_SLOTS:
         QCOMPARE(m_db.storedTexts(), QStringList());
         RunningReceiver again(settings, folder.path());
         verifyStored(m_db, items, sent);
-        QCOMPARE(QDir(folder.path()).entryList({u"metadata.txt.*"_s}, QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(QDir(folder.path()).entryList({u".metadata.txt.*"_s}, QDir::Files | QDir::Hidden), QStringList());
     }
 
     void playsOutliveAnUnreachableDatabaseAndAKill()
@@ -124,7 +124,8 @@ private Q_SLOTS:
         const QList<QDateTime> sent = playThenEnd(settings, folder.path(), items, [](RunningReceiver &receiver) {
             // The idle text's two start-up copies are plays too: they hold no
             // dash, so they only ever cost a connection.
-            QTRY_COMPARE(quaverlink::PlaySpool(receiver.path(u"playhistory.sqlite"_s)).waitingCount(), 7);
+            QTRY_COMPARE(
+                quaverlink::PlaySpool(QFile::encodeName(receiver.path(u"playhistory.sqlite"_s))).waitingCount(), 7);
             QTRY_COMPARE(receiver.errorLines(u"play history: stopped working"_s), 1);
             QCOMPARE(receiver.errorLines(QString::fromUtf16(TestDatabase::kPassword)), 0);
             receiver.process().kill();

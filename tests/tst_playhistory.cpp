@@ -29,7 +29,7 @@ class PlayHistoryTest final : public QObject
     PlayHistory::Options options(quint16 port = 0) const
     {
         PlayHistory::Options options;
-        options.spoolPath = m_folder.filePath(u"playhistory.sqlite"_s);
+        options.spoolPath = QFile::encodeName(m_folder.filePath(u"playhistory.sqlite"_s));
         options.login = login(port);
         options.firstRetry = std::chrono::milliseconds(100);
         return options;
@@ -40,7 +40,7 @@ private Q_SLOTS:
     void init()
     {
         m_db.query(u"TRUNCATE TABLE Metadata"_s);
-        QFile::remove(options().spoolPath);
+        QFile::remove(QFile::decodeName(options().spoolPath));
     }
 
     void textIsStoredVerbatim_data()
@@ -130,7 +130,8 @@ private Q_SLOTS:
         }
         m_db.query(u"ALTER TABLE Metadata MODIFY artist MEDIUMTEXT NOT NULL"_s);
         QProcess sqlite;
-        sqlite.start(u"sqlite3"_s, {options().spoolPath, u"SELECT text, reason LIKE '%22001%' FROM rejected"_s});
+        sqlite.start(u"sqlite3"_s,
+                     {QFile::decodeName(options().spoolPath), u"SELECT text, reason LIKE '%22001%' FROM rejected"_s});
         QVERIFY(sqlite.waitForFinished());
         QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("An artist name too long - X|1\n"));
     }

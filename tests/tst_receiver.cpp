@@ -169,37 +169,38 @@ private Q_SLOTS:
         QCOMPARE(torn.load(), 0);
     }
 
-    void linksModesAndBlockedFiles()
+    void sendersOutsideTheAllowListAreRefusedAndCounted()
     {
         ReceiverFixture f;
-        QVERIFY(f.startAndSettle());
-        QDir().mkdir(u"encoder"_s);
-        const QByteArray target = QFile::encodeName(f.file(u"encoder/nowplaying.txt"_s));
-        QFile::remove(u"metadata.txt"_s);
-        QVERIFY(QFile::link(u"encoder/nowplaying.txt"_s, u"metadata.txt"_s));
-        f.receiver->applyItem(u"Linked - Item"_s);
-        QVERIFY(::chmod(target.constData(), 0640) == 0);
-        f.receiver->applyItem(u"Second - Item"_s);
-        QVERIFY(QFileInfo(u"metadata.txt"_s).isSymLink());
-        struct stat info
-        {
-        };
-        ::stat(target.constData(), &info);
-        QCOMPARE(info.st_mode & 07777, mode_t(0640));
-        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
+        f.settings.countTimeout = "1";
+        f.settings.allowedSenders = "10.9.0.0/16, ::2";
+        QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
+        QVERIFY(f.start());
+        for (int i = 0; i < 3; ++i) {
+            sendTo(f.settings.port(), "From - Loopback");
+        }
+        // Only the idle text's own copies come through, every second.
+        QVERIFY(f.waitForItems(3));
+        QVERIFY(!f.applied.contains(u"From - Loopback"_s));
+        QCOMPARE(lines.count(), 1);
+        QVERIFY(lines.at(0).at(0).toString().endsWith(u"outside AllowedSenders: 127.0.0.1 (1)"_s));
+    }
 
-        // A file made read-only keeps what it holds; the window moves on, the
-        // failure is reported, and the file takes the next item once it may.
-        QSignalSpy failures(f.receiver.get(), &Receiver::failureReported);
-        QVERIFY(::chmod(target.constData(), 0444) == 0);
-        sendTo(f.settings.port(), "Kept - Out");
-        QVERIFY(f.waitForItems(1));
-        QCOMPARE(f.field(Field::lblNow), u"Kept - Out"_s);
-        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Second - Item"_s));
-        QCOMPARE(failures.count(), 1);
-        QVERIFY(::chmod(target.constData(), 0644) == 0);
-        f.receiver->applyItem(u"Free - Again"_s);
-        QCOMPARE(readBytes(QFile::decodeName(target)), onAir(u"Free - Again"_s));
+    void startsInAFolderWhoseNameIsNotUtf8()
+    {
+        ReceiverFixture f;
+        const QByteArray folder = QFile::encodeName(f.folder.path()) + "/R\xE9gie";
+        QCOMPARE(::mkdir(folder.constData(), 0700), 0);
+        QCOMPARE(::chdir(folder.constData()), 0);
+        writeBytes(u"Quaverlink.ini"_s, f.settings.ini());
+        QVERIFY(f.receiver->start());
+        QVERIFY(QTest::qWaitFor([&] { return readBytes(u"metadata.txt"_s) == onAir(kIdle); }));
+    }
+
+    void failureLinesEscapeControlCharacters()
+    {
+        const QString line = failureLine(u"play"_s, u"\x1b[2J\r\nBj\u00f6rk\u0085"_s);
+        QVERIFY(line.endsWith(u"quaverlink: play: \\x1b[2J\\r\\nBj\u00f6rk\\u0085"_s));
     }
 
     void datagramsAreDecodedAndAppliedInOrder()

@@ -44,7 +44,8 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         QTemporaryDir folder;
         writeBytes(folder.filePath(u"Quaverlink.ini"_s), file);
-        QCOMPARE(SettingsFile::read(folder.filePath(u"Quaverlink.ini"_s), u"<default>"_s).value(u"M"_s, u"k"_s),
+        QCOMPARE(SettingsFile::read(QFile::encodeName(folder.filePath(u"Quaverlink.ini"_s)), u"<default>"_s)
+                     .value(u"M"_s, u"k"_s),
                  expected);
     }
 
@@ -52,7 +53,9 @@ private Q_SLOTS:
     {
         QTemporaryDir folder;
         const QString fallback = u"/srv/studio-one/automation/quaverlink/current"_s;
-        auto lookUp = [&](const QString &path) { return SettingsFile::read(path, fallback).value(u"M"_s, u"k"_s); };
+        auto lookUp = [&](const QString &path) {
+            return SettingsFile::read(QFile::encodeName(path), fallback).value(u"M"_s, u"k"_s);
+        };
         QCOMPARE(lookUp(u"/nonexistent/Quaverlink.ini"_s), fallback.left(29));
         QVERIFY(QDir(folder.path()).mkdir(u"Quaverlink.ini"_s));
         QCOMPARE(lookUp(folder.filePath(u"Quaverlink.ini"_s)), fallback.left(29));

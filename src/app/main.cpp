@@ -1,4 +1,6 @@
+#include "common/failure.h"
 #include "receiver/receiver.h"
+#include "receiver/settings.h"
 #include "service/display.h"
 #include "service/run.h"
 #include "service/settingscheck.h"
@@ -9,6 +11,7 @@
 #include <QFileInfo>
 #include <QLibrary>
 
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -133,7 +136,7 @@ int main(int argc, char *argv[])
     if (mode == Mode::Check) {
         QCoreApplication app(argc, argv);
         QTextStream out(stdout);
-        return checkSettings(QDir::currentPath(), out) ? 0 : 1;
+        return checkSettings(currentFolder(), out) ? 0 : 1;
     }
     if (mode == Mode::Window) {
         QString display;
@@ -146,5 +149,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(u"Quaverlink"_qs);
     QCoreApplication::setApplicationVersion(kVersion);
     defaultMessageHandler = qInstallMessageHandler(filterMessages);
-    return mode == Mode::Headless ? runHeadless(argc, argv) : runWithWindow(argc, argv);
+    // A log reader that went away must not end the receiver.
+    std::signal(SIGPIPE, SIG_IGN);
+    const int status = mode == Mode::Headless ? runHeadless(argc, argv) : runWithWindow(argc, argv);
+    flushFailureLines(kLastLinesTimeout);
+    return status;
 }

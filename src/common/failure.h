@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <stdexcept>
 
 namespace quaverlink {
@@ -23,8 +24,12 @@ private:
 };
 
 // The one line a failure leaves on standard error: local time, what failed,
-// and why.
+// and why, control characters escaped.
 QString failureLine(const QString &what, const QString &cause);
+// Queues a line for standard error and returns at once. The same line
+// repeated in a burst is written once, then counted.
 void writeFailureLine(const QString &line);
+// Waits up to timeout for the queued lines to be written.
+bool flushFailureLines(std::chrono::milliseconds timeout);
 
 } // namespace quaverlink

@@ -8,7 +8,7 @@ namespace quaverlink {
 namespace {
 
 int g_pipe[2] = {-1, -1};
-constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 void onSignal(int signal)
 {

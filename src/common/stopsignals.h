@@ -5,7 +5,7 @@
 
 namespace quaverlink {
 
-// SIGTERM, SIGINT and SIGHUP end the program the way closing the window
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT end the program the way closing the window
 // does: the event loop returns and everything shuts down in order. The
 // handler only writes to a pipe; the notifier reads it on the main thread.
 class StopSignals final : public QObject

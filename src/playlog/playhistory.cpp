@@ -177,7 +177,7 @@ public:
         } catch (const Failure &failure) {
             report(m_history, u"the spool cannot be kept on disk; waiting plays are held in memory only"_qs,
                    failure.describe());
-            m_spool = std::make_shared<PlaySpool>(u":memory:"_qs, m_limits);
+            m_spool = std::make_shared<PlaySpool>(":memory:", m_limits);
         }
         if (const qint64 left = m_spool->waitingCount()) {
             report(m_history, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
@@ -201,7 +201,7 @@ private:
     }
 
     PlayHistory &m_history;
-    const QString m_path;
+    const QByteArray m_path;
     const SpoolLimits m_limits;
     PlayUploader *const m_uploader;
     std::shared_ptr<PlaySpool> m_spool;

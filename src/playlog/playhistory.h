@@ -30,7 +30,7 @@ class PlayHistory final : public QObject
 public:
     struct Options
     {
-        QString spoolPath;
+        QByteArray spoolPath;
         DatabaseLogin login;
         SpoolLimits limits;
         std::chrono::milliseconds firstRetry {1000};

@@ -38,13 +38,13 @@ qint64 sizeOf(const SpooledPlay &play)
 
 } // namespace
 
-PlaySpool::PlaySpool(const QString &path, SpoolLimits limits)
+PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
     : m_limits(limits)
 {
-    const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db,
+    const int rc = sqlite3_open_v2(path.constData(), &m_db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        fail(u"opening the spool "_qs + path);
+        fail(u"opening the spool "_qs + QFile::decodeName(path));
     }
     sqlite3_busy_timeout(m_db, 5000);
     // Each kept play reaches the disk before keep() returns.

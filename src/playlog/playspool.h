@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QMutex>
 #include <QString>
@@ -37,7 +38,7 @@ class PlaySpool final
 public:
     // Opens or creates the spool at path (":memory:" keeps it in memory
     // only). Throws Failure.
-    explicit PlaySpool(const QString &path, SpoolLimits limits = {});
+    explicit PlaySpool(const QByteArray &path, SpoolLimits limits = {});
     ~PlaySpool();
     PlaySpool(const PlaySpool &) = delete;
     PlaySpool &operator=(const PlaySpool &) = delete;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace quaverlink {
@@ -30,8 +31,10 @@ void DatagramIntake::watch(QUdpSocket *socket)
     connect(socket, &QUdpSocket::readyRead, this, [this, socket] {
         // Qt holds further readyRead signals back until one of its own
         // reads has run; what follows is drained directly.
-        const qint64 size = socket->readDatagram(m_buffer.data(), m_buffer.size());
-        if (size >= 0) {
+        QHostAddress address;
+        quint16 port = 0;
+        const qint64 size = socket->readDatagram(m_buffer.data(), m_buffer.size(), &address, &port);
+        if (size >= 0 && accepts(address, port)) {
             take(QByteArray(m_buffer.constData(), size));
         }
         drain();
@@ -67,7 +70,11 @@ void DatagramIntake::drainSocket(QUdpSocket &socket)
     // at most 65,507 bytes, so the buffer always holds one whole.
     const int fd = int(socket.socketDescriptor());
     for (;;) {
-        const ssize_t size = ::recv(fd, m_buffer.data(), size_t(m_buffer.size()), MSG_DONTWAIT | MSG_TRUNC);
+        sockaddr_storage sender = {};
+        socklen_t senderSize = sizeof sender;
+        const ssize_t size
+            = ::recvfrom(fd, m_buffer.data(), size_t(m_buffer.size()), MSG_DONTWAIT | MSG_TRUNC,
+                         m_filter ? reinterpret_cast<sockaddr *>(&sender) : nullptr, m_filter ? &senderSize : nullptr);
         if (size < 0) {
             if (errno == EINTR) {
                 continue;
@@ -78,8 +85,31 @@ void DatagramIntake::drainSocket(QUdpSocket &socket)
             }
             return;
         }
+        if (m_filter) {
+            const QHostAddress address(reinterpret_cast<const sockaddr *>(&sender));
+            const auto *in = reinterpret_cast<const sockaddr_in *>(&sender); // the port sits alike in both families
+            if (!accepts(address, ntohs(in->sin_port))) {
+                continue;
+            }
+        }
         take(QByteArray(m_buffer.constData(), qMin<qsizetype>(size, m_buffer.size())));
     }
+}
+
+bool DatagramIntake::accepts(const QHostAddress &address, quint16 port)
+{
+    if (!m_filter || m_filter(address, port)) {
+        return true;
+    }
+    // A dual-stack socket reports IPv4 senders as ::ffff:a.b.c.d.
+    bool isIPv4 = false;
+    const QHostAddress shown(address.toIPv4Address(&isIPv4));
+    const bool first = m_refused.isEmpty();
+    ++m_refused[(isIPv4 ? shown : address).toString()];
+    if (first) {
+        Q_EMIT refused();
+    }
+    return false;
 }
 
 void DatagramIntake::handOn()

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QTimer>
 
@@ -23,6 +25,8 @@ class DatagramIntake final : public QObject
 
 public:
     using Handler = std::function<void(const QByteArray &datagram)>;
+    // Whether a datagram from this sender may go on; without one, all may.
+    using SenderFilter = std::function<bool(const QHostAddress &address, quint16 port)>;
 
     // Beyond this much waiting text a flood would take all memory.
     static constexpr qint64 kDefaultMaxWaitingBytes = 16 * 1024 * 1024;
@@ -33,6 +37,9 @@ public:
                             QObject *parent = nullptr);
 
     void watch(QUdpSocket *socket);
+    void setSenderFilter(SenderFilter filter) { m_filter = std::move(filter); }
+    // The senders refused since the last call, with how many datagrams each.
+    QMap<QString, qint64> takeRefused() { return std::exchange(m_refused, {}); }
     // Moves every datagram the sockets hold into the queue.
     void drain();
     // Hands on up to one turn's worth of waiting datagrams, draining the
@@ -45,12 +52,17 @@ Q_SIGNALS:
     // So many waiting datagrams gave way since the last report.
     void dropped(qint64 count);
     void readFailed(const QString &cause);
+    // The first datagram refused since takeRefused() was last called.
+    void refused();
 
 private:
     void take(QByteArray datagram);
+    bool accepts(const QHostAddress &address, quint16 port);
     void drainSocket(QUdpSocket &socket);
 
     Handler m_handler;
+    SenderFilter m_filter;
+    QMap<QString, qint64> m_refused;
     const qint64 m_maxWaitingBytes;
     QList<QUdpSocket *> m_sockets;
     std::deque<QByteArray> m_waiting;

@@ -3,12 +3,13 @@
 #include "codepage.h"
 #include "common/failure.h"
 
-#include <QFile>
+#include <QDir>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
@@ -17,67 +18,114 @@
 namespace quaverlink {
 namespace {
 
-QString errnoText(int error)
+const QByteArray kFileName = "metadata.txt";
+const QByteArray kTemporaryPrefix = ".metadata.txt.";
+
+QString display(const QByteArray &path)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QFile::decodeName(path);
 }
 
 [[noreturn]] void fail(const QString &what, int error)
 {
-    throw Failure(u"metadata file"_qs, what + u": "_qs + errnoText(error));
+    throw Failure(u"metadata file"_qs, what + u": "_qs + QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QByteArray folderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : path.left(slash);
 }
 
 struct Target
 {
     QByteArray path;
-    std::optional<mode_t> existingMode; // of a regular file already there
+    std::optional<struct stat> existing; // a regular file already there
 };
 
-// The path that is really replaced: a symlink's final target, so the link
-// itself survives; a dangling link is followed to where it points. One lstat
-// for a plain file, which is the usual case.
-Target resolveTarget(const QByteArray &path)
+// The path really written: a symlink's final target, so the link survives; a
+// dangling link is followed to where it points.
+Target resolveTarget(QByteArray path)
 {
-    Target target {path, std::nullopt};
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat info
-        {
-        };
-        if (::lstat(target.path.constData(), &info) != 0) {
-            return target;
+        struct stat info = {};
+        if (::lstat(path.constData(), &info) != 0) {
+            return {path, std::nullopt};
         }
         if (!S_ISLNK(info.st_mode)) {
-            if (S_ISREG(info.st_mode)) {
-                target.existingMode = info.st_mode & 07777;
-            }
-            return target;
+            return {path, S_ISREG(info.st_mode) ? std::optional(info) : std::nullopt};
+        }
+        struct stat folder = {};
+        ::stat(folderOf(path).constData(), &folder);
+        if (info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
+            throw Failure(u"metadata file"_qs,
+                          display(path)
+                              + u" is a link of user %1, who neither runs the receiver nor owns its folder; "
+                                "it is not followed"_qs.arg(info.st_uid));
         }
         char buffer[PATH_MAX];
-        const ssize_t length = ::readlink(target.path.constData(), buffer, sizeof buffer);
+        const ssize_t length = ::readlink(path.constData(), buffer, sizeof buffer);
         if (length < 0) {
-            return target;
+            fail(u"reading the link "_qs + display(path), errno);
         }
         QByteArray next(buffer, length);
-        if (!next.startsWith('/')) {
-            const qsizetype slash = target.path.lastIndexOf('/');
-            next.prepend(slash < 0 ? QByteArray() : target.path.left(slash + 1));
-        }
-        target.path = next;
+        path = next.startsWith('/') ? next : folderOf(path) + '/' + next;
     }
-    fail(u"resolving "_qs + QString::fromLocal8Bit(path), ELOOP);
+    fail(u"resolving "_qs + display(path), ELOOP);
 }
 
-// Not QSaveFile: it fsyncs before renaming, 624 against 98 microseconds per
-// item at the median here, and a now-playing text outlives no power cut.
+class Descriptor final
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+void writeAll(int fd, const QByteArray &bytes, const QByteArray &path)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno != EINTR) {
+            fail(u"writing "_qs + display(path), errno);
+        }
+        data += qMax<ssize_t>(written, 0);
+        left -= qMax<ssize_t>(written, 0);
+    }
+}
+
+// A new file beside the target under a name nobody can guess, made with
+// O_EXCL so that nothing planted there is ever used; removed unless renamed.
 class TemporaryFile final
 {
 public:
     explicit TemporaryFile(const QByteArray &target)
-        : m_path(target + temporarySuffix())
     {
-        m_fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (m_fd < 0) {
-            fail(u"creating "_qs + QString::fromLocal8Bit(m_path), errno);
+        for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
+            m_path = folderOf(target) + '/' + kTemporaryPrefix
+                + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+            m_fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            m_error = m_fd < 0 ? errno : 0;
+            m_made = m_fd >= 0;
+            if (m_fd < 0 && errno != EEXIST) {
+                return;
+            }
         }
     }
     ~TemporaryFile()
@@ -85,76 +133,110 @@ public:
         if (m_fd >= 0) {
             ::close(m_fd);
         }
-        if (!m_renamed) {
+        if (m_made && !m_renamed) {
             ::unlink(m_path.constData());
         }
     }
     TemporaryFile(const TemporaryFile &) = delete;
     TemporaryFile &operator=(const TemporaryFile &) = delete;
 
-    void write(const QByteArray &bytes)
-    {
-        const char *data = bytes.constData();
-        qsizetype left = bytes.size();
-        while (left > 0) {
-            const ssize_t written = ::write(m_fd, data, size_t(left));
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                fail(u"writing "_qs + QString::fromLocal8Bit(m_path), errno);
-            }
-            data += written;
-            left -= written;
-        }
-    }
+    bool isOpen() const { return m_fd >= 0; }
+    int error() const { return m_error; }
 
-    void takeMode(mode_t mode) { ::fchmod(m_fd, mode); }
-
-    void renameOver(const QByteArray &target)
+    void commit(const QByteArray &content, const Target &target)
     {
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0) {
-            fail(u"writing "_qs + QString::fromLocal8Bit(m_path), errno);
+        writeAll(m_fd, content, m_path);
+        if (target.existing) {
+            ::fchmod(m_fd, target.existing->st_mode & 07777);
         }
-        if (::rename(m_path.constData(), target.constData()) != 0) {
-            fail(u"replacing "_qs + QString::fromLocal8Bit(target), errno);
+        if (::close(std::exchange(m_fd, -1)) != 0) {
+            fail(u"writing "_qs + display(m_path), errno);
+        }
+        if (::rename(m_path.constData(), target.path.constData()) != 0) {
+            fail(u"replacing "_qs + display(target.path), errno);
         }
         m_renamed = true;
     }
 
 private:
-    static const QByteArray &temporarySuffix()
-    {
-        static const QByteArray suffix = ".quaverlink-" + QByteArray::number(::getpid());
-        return suffix;
-    }
-
     QByteArray m_path;
     int m_fd = -1;
+    int m_error = 0;
+    bool m_made = false;
     bool m_renamed = false;
 };
 
+void writeInPlace(const QByteArray &path, const QByteArray &content)
+{
+    const Descriptor fd(::open(path.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        fail(u"writing "_qs + display(path), errno);
+    }
+    writeAll(fd.get(), content, path);
+}
+
 } // namespace
 
-void replaceMetadataFile(const QString &path, const QString &text)
+MetadataFile::MetadataFile(QByteArray folder, Notice notice)
+    : m_folder(std::move(folder))
+    , m_notice(std::move(notice))
 {
-    const Target target = resolveTarget(QFile::encodeName(path));
-    // A file someone made read-only keeps what it holds, as it would if it
-    // were written in place.
-    if (target.existingMode && (*target.existingMode & 0222) == 0) {
-        fail(QString::fromLocal8Bit(target.path) + u" is read-only"_qs, EACCES);
-    }
-    QByteArray content = encode8Bit(text);
-    content.append("\r\n\r\n");
+}
 
-    TemporaryFile temporary(target.path);
-    temporary.write(content);
-    if (target.existingMode) {
-        temporary.takeMode(*target.existingMode);
+void MetadataFile::replace(const QString &text)
+{
+    const Target target = resolveTarget(m_folder + '/' + kFileName);
+    // Read-only is what the system says for this process, not the mode bits.
+    if (target.existing && ::faccessat(AT_FDCWD, target.path.constData(), W_OK, AT_EACCESS) != 0) {
+        fail(display(target.path) + u" may not be written"_qs, errno);
     }
-    temporary.renameOver(target.path);
+    const QByteArray content = encode8Bit(text) + "\r\n\r\n";
+
+    QString inPlaceReason;
+    if (target.existing && target.existing->st_uid != ::geteuid()) {
+        inPlaceReason
+            = u"it belongs to user %1, and a new file would take it from them"_qs.arg(target.existing->st_uid);
+    } else {
+        TemporaryFile temporary(target.path);
+        if (temporary.isOpen() || !target.existing) {
+            if (!temporary.isOpen()) {
+                fail(u"creating a file in "_qs + display(folderOf(target.path)), temporary.error());
+            }
+            temporary.commit(content, target);
+            if (!m_inPlaceReason.isEmpty()) {
+                m_inPlaceReason.clear();
+                m_notice(u"metadata file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
+            }
+            return;
+        }
+        inPlaceReason
+            = u"no new file can be made in its folder: "_qs + QString::fromLocal8Bit(std::strerror(temporary.error()));
+    }
+    writeInPlace(target.path, content);
+    if (inPlaceReason != m_inPlaceReason) {
+        m_inPlaceReason = inPlaceReason;
+        m_notice(u"metadata file"_qs,
+                 u"%1 is written in place, so readers may see it half written: %2"_qs.arg(display(target.path),
+                                                                                          inPlaceReason));
+    }
+}
+
+void MetadataFile::removeLeftovers() const
+{
+    DIR *folder = ::opendir(m_folder.constData());
+    if (!folder) {
+        return;
+    }
+    while (const dirent *entry = ::readdir(folder)) {
+        const QByteArray name(entry->d_name);
+        struct stat info = {};
+        const QByteArray path = m_folder + '/' + name;
+        if (name.startsWith(kTemporaryPrefix) && ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)
+            && info.st_uid == ::geteuid()) {
+            ::unlink(path.constData());
+        }
+    }
+    ::closedir(folder);
 }
 
 } // namespace quaverlink

@@ -1,14 +1,41 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+
+#include <functional>
 
 namespace quaverlink {
 
-// Replaces the file at path with text followed by CR LF CR LF, atomically: a
-// reader polling the file sees either the old content or the new, never an
-// empty or half-written file. A symlink at path keeps pointing where it did
-// and its target is replaced; an existing file keeps its permission bits.
-// Throws Failure when the file cannot be replaced; the old content then stays.
-void replaceMetadataFile(const QString &path, const QString &text);
+// metadata.txt in the working folder, which encoders, RDS encoders and
+// overlays poll. Each text replaces the file atomically (a new file beside it,
+// renamed over it), so a reader sees the old content or the new, never an
+// empty or half-written file; it holds the text in UTF-8 and CR LF CR LF.
+//
+// The folder is named by the path it had at start-up, as bytes, so any name
+// works and a folder removed and made again is written again. A symlink in
+// the file's place is followed when it belongs to the user running the
+// receiver or to the owner of its folder, as the kernel's protected_symlinks
+// does; another's link is refused. A file this process may not write keeps
+// what it holds. Where a new file cannot be made beside it (a folder we may
+// not write) or the file belongs to another user, it is written in place
+// instead, keeping its owner; a notice says so once.
+class MetadataFile final
+{
+public:
+    using Notice = std::function<void(const QString &what, const QString &cause)>;
+
+    MetadataFile(QByteArray folder, Notice notice);
+
+    // Throws Failure when the file cannot be written; the old content stays.
+    void replace(const QString &text);
+    // Removes temporary files that a killed receiver left behind.
+    void removeLeftovers() const;
+
+private:
+    QByteArray m_folder;
+    Notice m_notice;
+    QString m_inPlaceReason;
+};
 
 } // namespace quaverlink

@@ -18,8 +18,7 @@ namespace {
 const QString kStartupFailureMessage = u"Error - Please restart the application!"_qs;
 const QString kVersionText = QStringLiteral(QUAVERLINK_VERSION_TEXT);
 const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_qs;
-const QString kMetadataFile = u"metadata.txt"_qs;
-const QString kSpoolFile = u"playhistory.sqlite"_qs;
+const QByteArray kSpoolFile = "/playhistory.sqlite";
 
 } // namespace
 
@@ -35,6 +34,15 @@ Receiver::Receiver(QObject *parent)
         reportFailure(u"flood"_qs,
                       QString::number(count)
                           + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+    });
+    // At most one line a minute about refused senders, however many there are.
+    m_refusalReport.setSingleShot(true);
+    m_refusalReport.setInterval(std::chrono::minutes(1));
+    connect(&m_refusalReport, &QTimer::timeout, this, &Receiver::reportRefusedSenders);
+    connect(&m_intake, &DatagramIntake::refused, this, [this] {
+        if (!m_refusalReport.isActive()) {
+            reportRefusedSenders();
+        }
     });
     connect(&m_intake, &DatagramIntake::readFailed, this,
             [this](const QString &cause) { reportFailure(u"reading a datagram"_qs, cause); });
@@ -56,7 +64,14 @@ bool Receiver::start()
         m_fields.setText(Field::lblVersion, kVersionText);
         m_fields.setText(Field::lblCopyright, kNoticeText);
 
-        const StationSettings settings = StationSettings::read(QDir::currentPath());
+        // The folder is named by its path from here on, so that one removed
+        // and made again is written again.
+        const QByteArray folder = currentFolder();
+        m_metadataFile = std::make_unique<MetadataFile>(folder, [this](const QString &what, const QString &cause) {
+            reportFailure(what, cause);
+        });
+        m_metadataFile->removeLeftovers();
+        const StationSettings settings = StationSettings::read(folder);
         m_idleText = settings.idleText;
         m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs);
         m_fields.setText(Field::lblDBenabled, settings.dbEnabled);
@@ -65,8 +80,11 @@ bool Receiver::start()
         m_fields.setText(Field::lblDBpassword, settings.dbPassword);
         m_fields.setText(Field::lblDBname, settings.dbName);
         m_fields.setText(Field::lblDefault, m_idleText);
-        startPlayHistory();
+        startPlayHistory(folder);
 
+        if (settings.allowedSenders) {
+            restrictSenders(*settings.allowedSenders);
+        }
         bindListener(toPort(settings.listenPort, u"RDlistenport"_qs));
         aimSender(toPort(settings.listenPort, u"RDlistenport"_qs));
         m_senderLocalPort = settings.senderPort ? toPort(*settings.senderPort, u"SenderPort"_qs)
@@ -87,14 +105,14 @@ bool Receiver::start()
     return false;
 }
 
-void Receiver::startPlayHistory()
+void Receiver::startPlayHistory(const QByteArray &folder)
 {
     if (m_fields.text(Field::lblDBenabled) != u"Y") {
         return;
     }
     // The fields never change after start-up, so the login is read once.
     PlayHistory::Options options;
-    options.spoolPath = QDir::current().filePath(kSpoolFile);
+    options.spoolPath = folder + kSpoolFile;
     options.login
         = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword), m_fields.text(Field::lblDBserver)};
     m_playHistory = std::make_unique<PlayHistory>(options);
@@ -104,6 +122,39 @@ void Receiver::startPlayHistory()
 bool Receiver::stopPlayHistory()
 {
     return !m_playHistory || m_playHistory->stop();
+}
+
+void Receiver::restrictSenders(const QString &allowed)
+{
+    const QList<QPair<QHostAddress, int>> networks = toNetworks(allowed, u"AllowedSenders"_qs);
+    m_intake.setSenderFilter([this, networks](const QHostAddress &address, quint16 port) {
+        bool isIPv4 = false;
+        const QHostAddress ipv4(address.toIPv4Address(&isIPv4));
+        const QHostAddress &sender = isIPv4 ? ipv4 : address;
+        // The idle text's own copies always come back.
+        if (sender.isLoopback() && port == m_senderLocalPort) {
+            return true;
+        }
+        return std::any_of(networks.cbegin(), networks.cend(),
+                           [&](const QPair<QHostAddress, int> &network) { return sender.isInSubnet(network); });
+    });
+}
+
+void Receiver::reportRefusedSenders()
+{
+    const QMap<QString, qint64> refused = m_intake.takeRefused();
+    if (refused.isEmpty()) {
+        return;
+    }
+    QStringList senders;
+    qint64 total = 0;
+    for (auto it = refused.cbegin(); it != refused.cend(); ++it) {
+        senders << u"%1 (%2)"_qs.arg(it.key()).arg(it.value());
+        total += it.value();
+    }
+    reportFailure(u"refused senders"_qs,
+                  u"%1 datagrams from senders outside AllowedSenders: "_qs.arg(total) + senders.join(u", "_qs));
+    m_refusalReport.start();
 }
 
 void Receiver::bindListener(quint16 port)
@@ -150,7 +201,7 @@ void Receiver::applyItem(const QString &text)
     if (text.size() <= 4) {
         m_fields.setText(Field::lblLast, m_fields.text(Field::lblNow));
         m_fields.setText(Field::lblNow, m_idleText);
-        replaceMetadataFile(kMetadataFile, m_fields.text(Field::lblDefault));
+        writeMetadataFile(m_fields.text(Field::lblDefault));
         return;
     }
     // The time it went on air, whenever the database gets it.
@@ -165,13 +216,25 @@ void Receiver::applyItem(const QString &text)
         }
     };
     try {
-        replaceMetadataFile(kMetadataFile, m_fields.text(Field::lblNow));
+        writeMetadataFile(m_fields.text(Field::lblNow));
     } catch (const Failure &) {
         // The item went on air in the window all the same: it is a play.
         handOverPlay();
         throw;
     }
     handOverPlay();
+}
+
+void Receiver::writeMetadataFile(const QString &text)
+{
+    // Before start-up, the working folder as it is now.
+    if (!m_metadataFile) {
+        m_metadataFile
+            = std::make_unique<MetadataFile>(currentFolder(), [this](const QString &what, const QString &cause) {
+                  reportFailure(what, cause);
+              });
+    }
+    m_metadataFile->replace(text);
 }
 
 void Receiver::tick()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datagramintake.h"
+#include "metadatafile.h"
 #include "statusfields.h"
 
 #include <QHostAddress>
@@ -73,7 +74,10 @@ private:
     void bindListener(quint16 port);
     void aimSender(quint16 port);
     void sendIdleText();
-    void startPlayHistory();
+    void startPlayHistory(const QByteArray &folder);
+    void writeMetadataFile(const QString &text);
+    void restrictSenders(const QString &allowed);
+    void reportRefusedSenders();
     void reportFailure(const QString &what, const QString &cause);
     template<typename Work>
     void runEvent(const QString &what, Work &&work);
@@ -89,7 +93,9 @@ private:
     quint16 m_loopbackPort = 0;
     quint16 m_senderLocalPort = 0;
     QTimer m_tickTimer;
+    QTimer m_refusalReport;
     DatagramIntake m_intake;
+    std::unique_ptr<MetadataFile> m_metadataFile;
     std::unique_ptr<PlayHistory> m_playHistory;
 
     StartupFailureHandler m_startupFailureHandler;

@@ -5,10 +5,14 @@
 
 #include <QByteArrayView>
 #include <QFile>
-#include <QFileInfo>
+#include <QRegularExpression>
 
+#include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quaverlink {
 namespace {
@@ -140,14 +144,27 @@ SettingsFile::SettingsFile(QByteArray content, QString fallback)
 {
 }
 
-SettingsFile SettingsFile::read(const QString &path, const QString &fallback)
+SettingsFile SettingsFile::read(const QByteArray &path, const QString &fallback)
 {
-    QFile file(path);
     QByteArray content;
-    if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly)) {
-        content = file.readAll();
+    struct stat info = {};
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        QFile file;
+        if (file.open(fd, QIODevice::ReadOnly)) {
+            content = file.readAll();
+        }
+    }
+    if (fd >= 0) {
+        ::close(fd);
     }
     return SettingsFile(std::move(content), fallback);
+}
+
+QByteArray currentFolder()
+{
+    QByteArray path(PATH_MAX, Qt::Uninitialized);
+    return ::getcwd(path.data(), size_t(path.size())) ? QByteArray(path.constData()) : QByteArray(".");
 }
 
 SettingsFile SettingsFile::fromContent(QByteArray content, const QString &fallback)
@@ -178,15 +195,19 @@ std::optional<QString> SettingsFile::newValue(const QString &section, const QStr
     return std::nullopt;
 }
 
-StationSettings StationSettings::read(const QString &folder)
+StationSettings StationSettings::read(const QByteArray &folder)
 {
-    const SettingsFile file = SettingsFile::read(folder + u"/Quaverlink.ini"_qs, folder);
+    const SettingsFile file = SettingsFile::read(folder + "/Quaverlink.ini", QFile::decodeName(folder));
     StationSettings settings;
     const std::pair<QString StationSettings::*, const char16_t *> keys[] = {
-        {&StationSettings::listenPort, u"Metadata/RDlistenport"}, {&StationSettings::idleText, u"Metadata/IdleString"},
-        {&StationSettings::countTimeout, u"Metadata/CountTimeout"}, {&StationSettings::dbEnabled, u"Database/DBenabled"},
-        {&StationSettings::dbServer, u"Database/DBserver"},         {&StationSettings::dbUser, u"Database/DBuser"},
-        {&StationSettings::dbPassword, u"Database/DBpassword"},     {&StationSettings::dbName, u"Database/DBname"},
+        {&StationSettings::listenPort, u"Metadata/RDlistenport"},
+        {&StationSettings::idleText, u"Metadata/IdleString"},
+        {&StationSettings::countTimeout, u"Metadata/CountTimeout"},
+        {&StationSettings::dbEnabled, u"Database/DBenabled"},
+        {&StationSettings::dbServer, u"Database/DBserver"},
+        {&StationSettings::dbUser, u"Database/DBuser"},
+        {&StationSettings::dbPassword, u"Database/DBpassword"},
+        {&StationSettings::dbName, u"Database/DBname"},
     };
     for (const auto &[member, path] : keys) {
         const QStringList parts = QString::fromUtf16(path).split(u'/');
@@ -196,6 +217,7 @@ StationSettings StationSettings::read(const QString &folder)
         }
     }
     settings.senderPort = file.newValue(u"Metadata"_qs, u"SenderPort"_qs);
+    settings.allowedSenders = file.newValue(u"Metadata"_qs, u"AllowedSenders"_qs);
     return settings;
 }
 
@@ -269,6 +291,23 @@ quint16 toPort(const QString &text, const QString &key)
         throw Failure(u"reading "_qs + key, u"\""_qs + text + u"\" is not a port from 1 to 65535"_qs);
     }
     return quint16(*value);
+}
+
+QList<QPair<QHostAddress, int>> toNetworks(const QString &text, const QString &key)
+{
+    QList<QPair<QHostAddress, int>> networks;
+    static const QRegularExpression separators(u"[,\\s]+"_qs);
+    for (const QString &entry : text.split(separators, Qt::SkipEmptyParts)) {
+        const QHostAddress address(entry);
+        QPair<QHostAddress, int> network = address.isNull()
+            ? QHostAddress::parseSubnet(entry)
+            : qMakePair(address, address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128);
+        if (network.first.isNull()) {
+            throw Failure(u"reading "_qs + key, u"\""_qs + entry + u"\" is not an address or a network"_qs);
+        }
+        networks << network;
+    }
+    return networks;
 }
 
 } // namespace quaverlink

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -25,7 +28,7 @@ class SettingsFile final
 public:
     // Only a regular file is read: a FIFO or device in its place must not
     // block start-up. Anything unreadable reads as an empty file.
-    static SettingsFile read(const QString &path, const QString &fallback);
+    static SettingsFile read(const QByteArray &path, const QString &fallback);
     static SettingsFile fromContent(QByteArray content, const QString &fallback);
 
     // One of the original keys: at most 29 characters, ending at a NUL, and
@@ -58,11 +61,15 @@ struct StationSettings
     QString dbPassword;
     QString dbName;
     std::optional<QString> senderPort;
+    std::optional<QString> allowedSenders;
     QStringList cutKeys; // original keys whose value lost characters to the cut
 
     // A missing key reads as the folder's path, which is no number.
-    static StationSettings read(const QString &folder);
+    static StationSettings read(const QByteArray &folder);
 };
+
+// The working folder as the system names it: bytes, whatever they decode to.
+QByteArray currentFolder();
 
 // The number rule: blanks around, an optional sign, decimal digits with an
 // optional fraction that is rounded half to even. Anything else, or a result
@@ -72,5 +79,7 @@ std::optional<std::int64_t> convertToInteger(QStringView text, std::int64_t mini
 // The two numbers start-up needs. Each throws Failure naming the key.
 std::int16_t toSeconds(const QString &text, const QString &key);
 quint16 toPort(const QString &text, const QString &key);
+// AllowedSenders: addresses and networks, separated by commas or blanks.
+QList<QPair<QHostAddress, int>> toNetworks(const QString &text, const QString &key);
 
 } // namespace quaverlink

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 
-#include <cstdio>
 #include <unistd.h>
 
 namespace quaverlink {
@@ -25,7 +24,7 @@ int runUntilStopped(QCoreApplication &app, Receiver &receiver)
     if (!receiver.stopPlayHistory()) {
         // A database call is still waiting on its own timeout; its play is
         // safe in the spool. Leave without tearing down what it uses.
-        std::fflush(stderr);
+        flushFailureLines(kLastLinesTimeout);
         ::_exit(status);
     }
     return status;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 class QCoreApplication;
 
 namespace quaverlink {
@@ -13,5 +15,8 @@ void reportStartupFailureOnStandardError(Receiver &receiver);
 // Runs the event loop until the window closes or SIGTERM, SIGINT or SIGHUP
 // arrives, then stops the play history. Returns the exit status.
 int runUntilStopped(QCoreApplication &app, Receiver &receiver);
+
+// How long the last failure lines may take to reach standard error at exit.
+inline constexpr std::chrono::milliseconds kLastLinesTimeout {500};
 
 } // namespace quaverlink

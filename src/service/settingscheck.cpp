@@ -6,7 +6,8 @@
 #include "receiver/settings.h"
 
 #include <QFile>
-#include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace quaverlink {
 namespace {
@@ -88,12 +89,13 @@ void checkDatabase(const StationSettings &settings, Report &report)
 
 } // namespace
 
-bool checkSettings(const QString &folder, QTextStream &out)
+bool checkSettings(const QByteArray &folder, QTextStream &out)
 {
     Report report(out);
     const StationSettings settings = StationSettings::read(folder);
-    const QString path = folder + u"/Quaverlink.ini"_qs;
-    if (!QFileInfo(path).isFile()) {
+    const QString path = QFile::decodeName(folder + "/Quaverlink.ini");
+    struct stat info = {};
+    if (::stat((folder + "/Quaverlink.ini").constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
         report.fail(path + u" is missing or not a regular file; every setting reads as the folder's path"_qs);
     }
     report.line(u"Settings read from %1:"_qs.arg(path));
@@ -102,6 +104,7 @@ bool checkSettings(const QString &folder, QTextStream &out)
         {u"[Metadata] IdleString  ", settings.idleText},
         {u"[Metadata] CountTimeout", settings.countTimeout},
         {u"[Metadata] SenderPort  ", settings.senderPort.value_or(u"(not set: 6969)"_qs)},
+        {u"[Metadata] AllowedSenders", settings.allowedSenders.value_or(u"(not set: every sender)"_qs)},
         {u"[Database] DBenabled   ", settings.dbEnabled},
         {u"[Database] DBserver    ", settings.dbServer},
         {u"[Database] DBuser      ", settings.dbUser},
@@ -118,12 +121,17 @@ bool checkSettings(const QString &folder, QTextStream &out)
     std::int16_t countTimeout = 0;
     quint16 listenPort = 0;
     quint16 senderPort = StationSettings::kDefaultSenderPort;
-    const bool numbersRead = report.step([&] { countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs); })
-        && report.step([&] { listenPort = toPort(settings.listenPort, u"RDlistenport"_qs); }) && report.step([&] {
-               if (settings.senderPort) {
-                   senderPort = toPort(*settings.senderPort, u"SenderPort"_qs);
-               }
-           });
+    const auto readCountTimeout = [&] { countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs); };
+    const auto readPorts = [&] {
+        listenPort = toPort(settings.listenPort, u"RDlistenport"_qs);
+        if (settings.senderPort) {
+            senderPort = toPort(*settings.senderPort, u"SenderPort"_qs);
+        }
+        if (settings.allowedSenders) {
+            toNetworks(*settings.allowedSenders, u"AllowedSenders"_qs);
+        }
+    };
+    const bool numbersRead = report.step(readCountTimeout) && report.step(readPorts);
     if (numbersRead && countTimeout <= 1) {
         report.warn(u"CountTimeout %1: the idle text goes back on air every second"_qs.arg(countTimeout));
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 #include <QTextStream>
 
 namespace quaverlink {
@@ -10,6 +10,6 @@ namespace quaverlink {
 // with them and what a station engineer may have got wrong, and tries one
 // database connection when play history is on. Binds nothing and writes no
 // file. Returns whether start-up would succeed.
-bool checkSettings(const QString &folder, QTextStream &out);
+bool checkSettings(const QByteArray &folder, QTextStream &out);
 
 } // namespace quaverlink

@@ -1,0 +1,144 @@
+#include "common/failure.h"
+#include "receiver/metadatafile.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quaverlink;
+using namespace testsupport;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+struct stat statOf(const QByteArray &path)
+{
+    struct stat info = {};
+    ::lstat(path.constData(), &info);
+    return info;
+}
+
+// Makes a path unwritable for this process: root passes over permission
+// bits, so it gets the immutable flag, which stops even root.
+bool lock(const QByteArray &path, bool locked)
+{
+    if (::geteuid() != 0) {
+        return ::chmod(path.constData(), locked ? 0555 : 0755) == 0;
+    }
+    return std::system(("chattr " + QByteArray(locked ? "+i '" : "-i '") + path + "' 2>/dev/null").constData()) == 0;
+}
+
+} // namespace
+
+class MetadataFileTest final : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QByteArray m_folder;
+    QStringList m_notices;
+    std::unique_ptr<MetadataFile> m_file;
+
+    QByteArray path(const char *name) const { return m_folder + '/' + name; }
+    QByteArray content(const char *name = "metadata.txt") const { return readBytes(QFile::decodeName(path(name))); }
+    QStringList entries() const
+    {
+        return QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_folder = QFile::encodeName(m_dir->path());
+        m_notices.clear();
+        m_file = std::make_unique<MetadataFile>(m_folder,
+                                                [this](const QString &, const QString &cause) { m_notices << cause; });
+    }
+
+    void linksAndModesAreKeptAndReadOnlyFilesRefused()
+    {
+        QVERIFY(QDir(m_dir->path()).mkdir(u"encoder"_s));
+        QVERIFY(::symlink("encoder/nowplaying.txt", path("metadata.txt").constData()) == 0);
+        m_file->replace(u"Linked - Item"_s);
+        QVERIFY(::chmod(path("encoder/nowplaying.txt").constData(), 0640) == 0);
+        m_file->replace(u"Second - Item"_s);
+        QVERIFY(S_ISLNK(statOf(path("metadata.txt")).st_mode));
+        QCOMPARE(statOf(path("encoder/nowplaying.txt")).st_mode & 07777, mode_t(0640));
+        QCOMPARE(content("encoder/nowplaying.txt"), QByteArray("Second - Item\r\n\r\n"));
+
+        QVERIFY(lock(path("encoder/nowplaying.txt"), true));
+        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace(u"Kept - Out"_s));
+        QVERIFY(lock(path("encoder/nowplaying.txt"), false));
+        QCOMPARE(content("encoder/nowplaying.txt"), QByteArray("Second - Item\r\n\r\n"));
+        QVERIFY(m_notices.isEmpty());
+    }
+
+    void anotherUsersLinkOrFileIsNotTakenOver()
+    {
+        if (::geteuid() != 0) {
+            QSKIP("making files of another user needs root");
+        }
+        QTemporaryDir elsewhere;
+        const QByteArray script = QFile::encodeName(elsewhere.filePath(u"run.sh"_s));
+        writeBytes(QFile::decodeName(script), "#!/bin/sh\n");
+        QVERIFY(::symlink(script.constData(), path("metadata.txt").constData()) == 0);
+        QVERIFY(::lchown(path("metadata.txt").constData(), kNobody, kNobody) == 0);
+        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace(u"Planted - Link"_s));
+        QCOMPARE(readBytes(QFile::decodeName(script)), QByteArray("#!/bin/sh\n"));
+
+        // Another user's file is written in place: it keeps its owner.
+        QVERIFY(::unlink(path("metadata.txt").constData()) == 0);
+        writeBytes(QFile::decodeName(path("metadata.txt")), "Theirs\r\n\r\n");
+        QVERIFY(::chown(path("metadata.txt").constData(), kNobody, kNobody) == 0);
+        m_file->replace(u"In - Place"_s);
+        m_file->replace(u"Again - In Place"_s);
+        QCOMPARE(content(), QByteArray("Again - In Place\r\n\r\n"));
+        QCOMPARE(statOf(path("metadata.txt")).st_uid, kNobody);
+        QCOMPARE(m_notices.size(), 1);
+    }
+
+    void folderThatTakesNoNewFileIsWrittenInPlaceUntilItDoes()
+    {
+        m_file->replace(u"Before - Lock"_s);
+        QVERIFY(lock(m_folder, true));
+        m_file->replace(u"Locked - One"_s);
+        m_file->replace(u"Locked - Two"_s);
+        const QByteArray duringLock = content();
+        QVERIFY(lock(m_folder, false));
+        QCOMPARE(duringLock, QByteArray("Locked - Two\r\n\r\n"));
+        m_file->replace(u"Atomic - Again"_s);
+        QCOMPARE(content(), QByteArray("Atomic - Again\r\n\r\n"));
+        QCOMPARE(m_notices.size(), 2);
+        QVERIFY(m_notices.at(1).contains(u"atomic again"_s));
+        QCOMPARE(entries(), QStringList {u"metadata.txt"_s});
+    }
+
+    void folderRemovedAndMadeAgainIsWrittenAgain()
+    {
+        m_file->replace(u"First - Folder"_s);
+        QVERIFY(QDir(m_dir->path()).removeRecursively());
+        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace(u"No - Folder"_s));
+        QVERIFY(QDir().mkpath(m_dir->path()));
+        m_file->replace(u"Second - Folder"_s);
+        QCOMPARE(content(), QByteArray("Second - Folder\r\n\r\n"));
+    }
+
+    void leftoversOfAKilledReceiverAreRemoved()
+    {
+        writeBytes(QFile::decodeName(path(".metadata.txt.k1lled")), "half");
+        writeBytes(QFile::decodeName(path(".metadata.txt.theirs")), "theirs");
+        const bool root = ::geteuid() == 0;
+        if (root) {
+            QVERIFY(::chown(path(".metadata.txt.theirs").constData(), kNobody, kNobody) == 0);
+        }
+        m_file->removeLeftovers();
+        QCOMPARE(entries(), root ? QStringList {u".metadata.txt.theirs"_s} : QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(MetadataFileTest)
+#include "tst_metadatafile.moc"
