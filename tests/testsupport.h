@@ -13,6 +13,7 @@
 #include <QUdpSocket>
 
 #include <memory>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -150,36 +151,25 @@ public:
         return client.readAllStandardOutput();
     }
     // Each row's columns, hex-encoded in the query, decoded here.
+    // By column: each a list of the rows' values.
     QList<QStringList> rows(const QString &hexColumns = u"HEX(full_text), HEX(played_at)"_s) const
     {
-        QList<QStringList> result;
+        QList<QStringList> columns;
         const QByteArray out = query(u"SELECT "_s + hexColumns + u" FROM Metadata ORDER BY play_id"_s);
         for (const QByteArray &line : out.split('\n')) {
-            if (!line.isEmpty()) {
-                QStringList cells;
-                for (const QByteArray &cell : line.split('\t')) {
-                    cells << QString::fromUtf8(QByteArray::fromHex(cell));
-                }
-                result << cells;
+            const QList<QByteArray> cells = line.split('\t');
+            columns.resize(qMax(columns.size(), line.isEmpty() ? 0 : cells.size()));
+            for (qsizetype i = 0; !line.isEmpty() && i < cells.size(); ++i) {
+                columns[i] << QString::fromUtf8(QByteArray::fromHex(cells[i]));
             }
         }
-        return result;
+        return columns;
     }
-    QStringList storedTexts() const
-    {
-        QStringList texts;
-        for (const QStringList &row : rows(u"HEX(full_text)"_s)) {
-            texts << row.at(0);
-        }
-        return texts;
-    }
-    // Stops or restarts the same server, through the script that started it.
+    QStringList storedTexts() const { return rows(u"HEX(full_text)"_s).value(0); }
+    // Stops, restarts, suspends or continues the same server.
     bool control(const QString &action) const
     {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(u"bash"_s, {QFINDTESTDATA("mariadb-server.sh"), action, m_dir});
-        return process.waitForFinished(60000) && process.exitCode() == 0;
+        return QProcess::execute(u"bash"_s, {QFINDTESTDATA("mariadb-server.sh"), action, m_dir}) == 0;
     }
 
 private:
@@ -194,12 +184,16 @@ class RunningReceiver final
 {
 public:
     RunningReceiver(const Settings &settings, const QString &folder, const QStringList &arguments = {},
-                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+                    const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                    int standardError = -1)
         : m_folder(folder)
     {
         writeBytes(path(u"Quaverlink.ini"_s), settings.ini());
         m_process.setWorkingDirectory(folder);
         m_process.setProcessEnvironment(environment);
+        if (standardError >= 0) {
+            m_process.setChildProcessModifier([standardError] { ::dup2(standardError, 2); });
+        }
         m_process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), arguments);
     }
     ~RunningReceiver()

@@ -4,7 +4,9 @@
 
 #include <QtTest>
 
+#include <atomic>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quaverlink;
@@ -57,6 +59,28 @@ private Q_SLOTS:
         m_notices.clear();
         m_file = std::make_unique<MetadataFile>(m_folder,
                                                 [this](const QString &, const QString &cause) { m_notices << cause; });
+    }
+
+    void readersNeverSeeAPartialFile()
+    {
+        const QByteArray a = QByteArray(3000, 'a') + "\r\n\r\n";
+        const QByteArray b = "bbbbb\r\n\r\n";
+        m_file->replace(u"bbbbb"_s);
+        std::atomic<bool> done = false;
+        std::atomic<int> reads = 0, torn = 0;
+        std::thread poller([&] {
+            for (; !done; ++reads) {
+                const QByteArray seen = content();
+                torn += seen != a && seen != b;
+            }
+        });
+        for (int i = 0; i < 2000; ++i) {
+            m_file->replace(QString::fromLatin1((i % 2 ? a : b).chopped(4)));
+        }
+        done = true;
+        poller.join();
+        QVERIFY(reads > 100);
+        QCOMPARE(torn.load(), 0);
     }
 
     void linksAndModesAreKeptAndReadOnlyFilesRefused()

@@ -3,9 +3,7 @@
 
 #include <QtTest>
 
-#include <atomic>
 #include <sys/stat.h>
-#include <thread>
 
 using namespace quaverlink;
 using namespace testsupport;
@@ -146,29 +144,6 @@ private Q_SLOTS:
         QCOMPARE(empty.metadata(), QByteArray("\r\n\r\n"));
     }
 
-    void readersNeverSeeAPartialFile()
-    {
-        ReceiverFixture f;
-        QVERIFY(f.startAndSettle());
-        const QByteArray a = onAir(QString(3000, u'a'));
-        const QByteArray b = onAir(u"bbbbb"_s);
-        std::atomic<bool> done = false;
-        std::atomic<int> reads = 0, torn = 0;
-        std::thread poller([&] {
-            for (; !done; ++reads) {
-                const QByteArray seen = readBytes(f.file(u"metadata.txt"_s));
-                torn += seen != a && seen != b && seen != onAir(kIdle);
-            }
-        });
-        for (int i = 0; i < 2000; ++i) {
-            f.receiver->applyItem(QString::fromLatin1((i % 2 ? a : b).chopped(4)));
-        }
-        done = true;
-        poller.join();
-        QVERIFY(reads > 100);
-        QCOMPARE(torn.load(), 0);
-    }
-
     void sendersOutsideTheAllowListAreRefusedAndCounted()
     {
         ReceiverFixture f;
@@ -224,28 +199,6 @@ private Q_SLOTS:
         sendTo(quint16(f.settings.senderPort.toUInt()), "Back - Door");
         QVERIFY(f.waitForItems(payloads.size() + 1));
         QCOMPARE(f.field(Field::lblNow), u"Back - Door"_s);
-    }
-
-    void burstIsAppliedCompletelyInOrder()
-    {
-        ReceiverFixture f;
-        QVERIFY(f.startAndSettle());
-        constexpr int kItems = 10000;
-        std::thread sender([port = f.settings.port()] {
-            QUdpSocket socket;
-            for (int i = 0; i < kItems; ++i) {
-                const QByteArray item = "Artist " + QByteArray::number(i) + " - Title";
-                while (socket.writeDatagram(item, QHostAddress::LocalHost, port) != item.size()) {
-                    std::this_thread::yield();
-                }
-            }
-        });
-        const bool all = f.waitForItems(kItems, 60000);
-        sender.join();
-        QVERIFY2(all, qPrintable(u"applied %1 of %2"_s.arg(f.applied.size()).arg(kItems)));
-        for (int i = 0; i < kItems; ++i) {
-            QCOMPARE(f.applied.at(i), u"Artist %1 - Title"_s.arg(i));
-        }
     }
 
     void countdownSequence_data()

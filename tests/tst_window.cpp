@@ -45,27 +45,6 @@ private Q_SLOTS:
         QVERIFY(red);
     }
 
-    void overlapsStackAsDesignedWhateverTheText()
-    {
-        QList<QRect> before;
-        const QList<QWidget *> widgets = m_window->findChildren<QWidget *>();
-        for (QWidget *widget : widgets) {
-            before << widget->geometry();
-        }
-        show(Field::lblNow, QString(150, u'A') + u" - "_s + QString(147, u'B'));
-        show(Field::lblLast, u"<b>Bold</b> & <i>not</i>\nsecond line "_s + QString(300, u'W'));
-        show(Field::lblCopyright, QString(300, u'W'));
-        for (qsizetype i = 0; i < widgets.size(); ++i) {
-            QCOMPARE(widgets.at(i)->geometry(), before.at(i));
-        }
-        QCOMPARE(label("lblLast")->textFormat(), Qt::PlainText);
-        for (const char *name : {"lblCounter", "lblVersion"}) {
-            QCOMPARE(m_window->childAt(label(name)->geometry().center()), label(name));
-        }
-        m_window->resize(MetaDataWindow::kFullClientSize);
-        QCOMPARE(m_window->childAt(label("Label11")->geometry().center()), label("Label11"));
-    }
-
     void passwordIsNeverDrawnOrExposed()
     {
         m_window->resize(MetaDataWindow::kFullClientSize);
