@@ -65,6 +65,7 @@ struct Settings
     QByteArray dbUser = "studio";
     QByteArray dbPassword = "secret";
     QByteArray allowedSenders;
+    QByteArray extraSections;
 
     quint16 port() const { return quint16(listenPort.toUInt()); }
     QByteArray ini() const
@@ -72,7 +73,7 @@ struct Settings
         return "[Metadata]\r\n" + (allowedSenders.isNull() ? QByteArray() : "AllowedSenders=" + allowedSenders + "\r\n")
             + "RDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
             + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver="
-            + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n";
+            + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n" + extraSections;
     }
 };
 

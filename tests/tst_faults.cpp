@@ -141,18 +141,6 @@ private Q_SLOTS:
         QTRY_COMPARE(again.errorLines(u"play history: works again: 9 waiting plays stored"_s), 1);
     }
 
-    void lowestCountTimeoutKeepsRunning()
-    {
-        QTemporaryDir folder;
-        Settings settings;
-        settings.countTimeout = "-32768";
-        RunningReceiver receiver(settings, folder.path());
-        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
-        QTRY_VERIFY_WITH_TIMEOUT(receiver.errorLines(u"-32768"_s) >= 2, 5000);
-        sendTo(settings.port(), "Still - Here");
-        QVERIFY(receiver.waitForOnAir("Still - Here"));
-    }
-
     void listenPortTakenBeforeStart()
     {
         QTemporaryDir folder;

@@ -19,11 +19,15 @@ QByteArray onAir(const QString &text)
 }
 
 // Ticks once by hand; the idle text it may send is back once the loopback
-// datagram has been read.
+// datagram has been read. A tick that fails sends nothing.
 bool tickSendsIdle(ReceiverFixture &f)
 {
     const qsizetype before = f.applied.size();
-    f.receiver->tick();
+    try {
+        f.receiver->tick();
+    } catch (const Failure &) {
+        return false;
+    }
     settle();
     return f.applied.size() > before;
 }
@@ -144,6 +148,24 @@ private Q_SLOTS:
         QCOMPARE(empty.metadata(), QByteArray("\r\n\r\n"));
     }
 
+    void outputsGetEveryTextOnAirAndBadSectionsAreSkipped()
+    {
+        ReceiverFixture f;
+        f.settings.extraSections = "[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={title} ({idle})\n"
+                                   "LineEnd=LF\n[Output rds]\nType=Teletype\n";
+        QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
+        QVERIFY(f.startAndSettle());
+        QCOMPARE(f.receiver->outputNames(), QStringList {u"overlay"_s});
+        QCOMPARE(lines.count(), 1);
+        QVERIFY(lines.at(0).at(0).toString().contains(u"[Output rds] is skipped: Type \"Teletype\""_s));
+        const QString overlay = f.file(u"overlay.txt"_s);
+        QTRY_COMPARE(readBytes(overlay), QByteArray("Music (1)\n"));
+        f.receiver->applyItem(u"Artist - Title\nTwo"_s);
+        QTRY_COMPARE(readBytes(overlay), QByteArray("Title Two (0)\n"));
+        f.receiver->applyItem(u"ad"_s);
+        QTRY_COMPARE(readBytes(overlay), QByteArray("Music (1)\n"));
+    }
+
     void sendersOutsideTheAllowListAreRefusedAndCounted()
     {
         ReceiverFixture f;
@@ -178,26 +200,18 @@ private Q_SLOTS:
         QVERIFY(line.endsWith(u"quaverlink: play: \\x1b[2J\\r\\nBj\u00f6rk\\u0085"_s));
     }
 
-    void datagramsAreDecodedAndAppliedInOrder()
+    void largestDatagramAndTheSenderPortAreReceived()
     {
         ReceiverFixture f;
         QVERIFY(f.startAndSettle());
-        QUdpSocket peer;
         QByteArray largest(65507, 'x');
         largest.front() = 'A';
-        const QList<QByteArray> payloads = {"Caf\xE9 Tacvba \x96 Eres", QByteArray("\x00\x01\xFF junk", 8), largest};
-        for (const QByteArray &payload : payloads) {
-            QCOMPARE(peer.writeDatagram(payload, QHostAddress::LocalHostIPv6, f.settings.port()),
-                     qint64(payload.size()));
-        }
-        QVERIFY(f.waitForItems(payloads.size()));
-        QCOMPARE(f.applied.mid(0, 2),
-                 QStringList({u"Caf\u00e9 Tacvba \u2013 Eres"_s, QString(u"\0\u0001\u00ff junk"_s)}));
-        QCOMPARE(f.field(Field::lblLast), QString(u"\0\u0001\u00ff junk"_s));
+        QUdpSocket peer;
+        QCOMPARE(peer.writeDatagram(largest, QHostAddress::LocalHostIPv6, f.settings.port()), qint64(largest.size()));
+        QVERIFY(f.waitForItems(1));
         QCOMPARE(f.metadata(), largest + "\r\n\r\n");
-        // The sender's own port takes items too.
         sendTo(quint16(f.settings.senderPort.toUInt()), "Back - Door");
-        QVERIFY(f.waitForItems(payloads.size() + 1));
+        QVERIFY(f.waitForItems(2));
         QCOMPARE(f.field(Field::lblNow), u"Back - Door"_s);
     }
 
@@ -211,6 +225,8 @@ private Q_SLOTS:
         QTest::newRow("1") << QByteArray("1") << QStringList {u"1"_s, u"1"_s} << QList<bool> {true, true};
         QTest::newRow("0") << QByteArray("0") << QStringList {u"0"_s, u"0"_s} << QList<bool> {true, true};
         QTest::newRow("-5") << QByteArray("-5") << QStringList {u"-5"_s, u"-5"_s} << QList<bool> {true, true};
+        QTest::newRow("-32768 cannot count down")
+            << QByteArray("-32768") << QStringList {u"9999"_s, u"9999"_s} << QList<bool> {false, false};
     }
     void countdownSequence()
     {

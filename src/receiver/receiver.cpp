@@ -2,13 +2,14 @@
 
 #include "codepage.h"
 #include "common/failure.h"
-#include "metadatafile.h"
+#include "outputs/outputs.h"
 #include "playlog/playhistory.h"
 #include "settings.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QHostInfo>
+#include <QScopeGuard>
 
 #include <limits>
 
@@ -67,9 +68,10 @@ bool Receiver::start()
         // The folder is named by its path from here on, so that one removed
         // and made again is written again.
         const QByteArray folder = currentFolder();
-        m_metadataFile = std::make_unique<MetadataFile>(folder, [this](const QString &what, const QString &cause) {
-            reportFailure(what, cause);
-        });
+        m_metadataFile
+            = std::make_unique<AtomicFile>(folder + "/metadata.txt", [this](const QString &what, const QString &cause) {
+                  reportFailure(what, cause);
+              });
         m_metadataFile->removeLeftovers();
         const StationSettings settings = StationSettings::read(folder);
         m_idleText = settings.idleText;
@@ -81,6 +83,7 @@ bool Receiver::start()
         m_fields.setText(Field::lblDBname, settings.dbName);
         m_fields.setText(Field::lblDefault, m_idleText);
         startPlayHistory(folder);
+        startOutputs(folder);
 
         if (settings.allowedSenders) {
             restrictSenders(*settings.allowedSenders);
@@ -103,6 +106,27 @@ bool Receiver::start()
         m_startupFailureHandler(kStartupFailureMessage);
     }
     return false;
+}
+
+void Receiver::startOutputs(const QByteArray &folder)
+{
+    QStringList problems;
+    const SettingsFile settings = SettingsFile::read(folder + "/Quaverlink.ini", QString());
+    QList<Outputs::Config> configs = Outputs::configure(settings, folder, &problems);
+    for (const QString &problem : std::as_const(problems)) {
+        reportFailure(u"outputs"_qs, problem);
+    }
+    if (!configs.isEmpty()) {
+        m_outputs = std::make_unique<Outputs>(std::move(configs), [this](const QString &what, const QString &cause) {
+            QMetaObject::invokeMethod(
+                this, [=, this] { reportFailure(what, cause); }, Qt::QueuedConnection);
+        });
+    }
+}
+
+QStringList Receiver::outputNames() const
+{
+    return m_outputs ? m_outputs->names() : QStringList();
 }
 
 void Receiver::startPlayHistory(const QByteArray &folder)
@@ -198,43 +222,40 @@ void Receiver::sendIdleText()
 
 void Receiver::applyItem(const QString &text)
 {
-    if (text.size() <= 4) {
-        m_fields.setText(Field::lblLast, m_fields.text(Field::lblNow));
-        m_fields.setText(Field::lblNow, m_idleText);
-        writeMetadataFile(m_fields.text(Field::lblDefault));
-        return;
-    }
-    // The time it went on air, whenever the database gets it.
+    // The time it went on air, whenever the database or an output gets it.
     const QDateTime onAir = QDateTime::currentDateTime();
-    m_countdown = m_countTimeout;
-    m_fields.setText(Field::lblLast, m_fields.text(Field::lblData));
-    m_fields.setText(Field::lblNow, text);
-    m_fields.setText(Field::lblData, text);
-    const auto handOverPlay = [&] {
-        if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
+    const bool isLong = text.size() > 4;
+    m_fields.setText(Field::lblLast, m_fields.text(isLong ? Field::lblData : Field::lblNow));
+    m_fields.setText(Field::lblNow, isLong ? text : m_idleText);
+    if (isLong) {
+        m_countdown = m_countTimeout;
+        m_fields.setText(Field::lblData, text);
+    }
+    // Short items put what the settings band shows on air.
+    const QString onAirText = m_fields.text(isLong ? Field::lblNow : Field::lblDefault);
+    // Whether or not the file can be written, the item went on air in the
+    // window: it is a play, and the other outputs get it.
+    const auto afterwards = qScopeGuard([&] {
+        if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
             m_playHistory->record(text, onAir);
         }
-    };
-    try {
-        writeMetadataFile(m_fields.text(Field::lblNow));
-    } catch (const Failure &) {
-        // The item went on air in the window all the same: it is a play.
-        handOverPlay();
-        throw;
-    }
-    handOverPlay();
+        if (m_outputs) {
+            m_outputs->publish({onAirText, onAir, onAirText == m_idleText});
+        }
+    });
+    writeMetadataFile(onAirText);
 }
 
 void Receiver::writeMetadataFile(const QString &text)
 {
     // Before start-up, the working folder as it is now.
     if (!m_metadataFile) {
-        m_metadataFile
-            = std::make_unique<MetadataFile>(currentFolder(), [this](const QString &what, const QString &cause) {
-                  reportFailure(what, cause);
-              });
+        m_metadataFile = std::make_unique<AtomicFile>(currentFolder() + "/metadata.txt",
+                                                      [this](const QString &what, const QString &cause) {
+                                                          reportFailure(what, cause);
+                                                      });
     }
-    m_metadataFile->replace(text);
+    m_metadataFile->replace(encode8Bit(text) + "\r\n\r\n");
 }
 
 void Receiver::tick()

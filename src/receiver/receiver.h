@@ -1,7 +1,7 @@
 #pragma once
 
+#include "common/atomicfile.h"
 #include "datagramintake.h"
-#include "metadatafile.h"
 #include "statusfields.h"
 
 #include <QHostAddress>
@@ -17,6 +17,7 @@
 
 namespace quaverlink {
 
+class Outputs;
 class PlayHistory;
 
 // The receiver, with no widget in sight: the status fields, the idle text
@@ -39,6 +40,8 @@ public:
     std::int16_t countdown() const { return m_countdown; }
     bool isListening() const { return m_listener.state() == QAbstractSocket::BoundState; }
     bool isCountingDown() const { return m_tickTimer.isActive(); }
+    // The names of the outputs beside metadata.txt that start-up set up.
+    QStringList outputNames() const;
 
     // Shown, modally, when start-up fails. Tests replace the message box.
     void setStartupFailureHandler(StartupFailureHandler handler);
@@ -75,6 +78,7 @@ private:
     void aimSender(quint16 port);
     void sendIdleText();
     void startPlayHistory(const QByteArray &folder);
+    void startOutputs(const QByteArray &folder);
     void writeMetadataFile(const QString &text);
     void restrictSenders(const QString &allowed);
     void reportRefusedSenders();
@@ -95,8 +99,9 @@ private:
     QTimer m_tickTimer;
     QTimer m_refusalReport;
     DatagramIntake m_intake;
-    std::unique_ptr<MetadataFile> m_metadataFile;
+    std::unique_ptr<AtomicFile> m_metadataFile;
     std::unique_ptr<PlayHistory> m_playHistory;
+    std::unique_ptr<Outputs> m_outputs;
 
     StartupFailureHandler m_startupFailureHandler;
 };

@@ -78,6 +78,20 @@ public:
         }
     }
 
+    // The names of all sections, in the order they stand.
+    QStringList sections()
+    {
+        QStringList names;
+        QByteArrayView line;
+        while (nextLine(line)) {
+            line = trimBlanks(line);
+            if (line.startsWith('[') && line.indexOf(']') > 0) {
+                names << decode8Bit(trimBlanks(line.sliced(1, line.indexOf(']') - 1)));
+            }
+        }
+        return names;
+    }
+
     // Finds the value of key in the first section named section.
     std::optional<QByteArrayView> find(const QString &section, const QString &key)
     {
@@ -185,6 +199,11 @@ bool SettingsFile::isCut(const QString &section, const QString &key) const
     const std::optional<QByteArrayView> found = ProfileScanner(m_content).find(section, key);
     const QString whole = cutAtNul(found ? decode8Bit(*found) : m_fallback);
     return whole.size() > kSettingMaxLength;
+}
+
+QStringList SettingsFile::sections() const
+{
+    return ProfileScanner(m_content).sections();
 }
 
 std::optional<QString> SettingsFile::newValue(const QString &section, const QString &key) const

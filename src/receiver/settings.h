@@ -36,6 +36,7 @@ public:
     QString value(const QString &section, const QString &key) const;
     // Whether that value lost characters to the 29-character cut.
     bool isCut(const QString &section, const QString &key) const;
+    QStringList sections() const;
     // A key the original never had: not cut; nothing when it is missing.
     std::optional<QString> newValue(const QString &section, const QString &key) const;
 

@@ -1,6 +1,7 @@
 #include "settingscheck.h"
 
 #include "common/failure.h"
+#include "outputs/outputs.h"
 #include "playlog/database.h"
 #include "playlog/odbc.h"
 #include "receiver/settings.h"
@@ -162,6 +163,14 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     }
     if (logging) {
         checkDatabase(settings, report);
+    }
+    QStringList problems;
+    const SettingsFile file = SettingsFile::read(folder + "/Quaverlink.ini", QString());
+    for (const Outputs::Config &output : Outputs::configure(file, folder, &problems)) {
+        report.line(u"output %1: file %2"_qs.arg(output.name, QFile::decodeName(output.path)));
+    }
+    for (const QString &problem : std::as_const(problems)) {
+        report.warn(problem);
     }
     report.line(report.failed() ? u"Start-up would fail."_qs : u"Start-up would succeed."_qs);
     return !report.failed();

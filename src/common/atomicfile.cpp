@@ -1,7 +1,6 @@
-#include "metadatafile.h"
+#include "atomicfile.h"
 
-#include "codepage.h"
-#include "common/failure.h"
+#include "failure.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -18,9 +17,6 @@
 namespace quaverlink {
 namespace {
 
-const QByteArray kFileName = "metadata.txt";
-const QByteArray kTemporaryPrefix = ".metadata.txt.";
-
 QString display(const QByteArray &path)
 {
     return QFile::decodeName(path);
@@ -28,7 +24,7 @@ QString display(const QByteArray &path)
 
 [[noreturn]] void fail(const QString &what, int error)
 {
-    throw Failure(u"metadata file"_qs, what + u": "_qs + QString::fromLocal8Bit(std::strerror(error)));
+    throw Failure(u"writing a file"_qs, what + u": "_qs + QString::fromLocal8Bit(std::strerror(error)));
 }
 
 QByteArray folderOf(const QByteArray &path)
@@ -58,7 +54,7 @@ Target resolveTarget(QByteArray path)
         struct stat folder = {};
         ::stat(folderOf(path).constData(), &folder);
         if (info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
-            throw Failure(u"metadata file"_qs,
+            throw Failure(u"writing a file"_qs,
                           display(path)
                               + u" is a link of user %1, who neither runs the receiver nor owns its folder; "
                                 "it is not followed"_qs.arg(info.st_uid));
@@ -117,9 +113,9 @@ class TemporaryFile final
 public:
     explicit TemporaryFile(const QByteArray &target)
     {
+        const QByteArray prefix = folderOf(target) + "/." + target.mid(target.lastIndexOf('/') + 1) + '.';
         for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
-            m_path = folderOf(target) + '/' + kTemporaryPrefix
-                + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+            m_path = prefix + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
             m_fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
             m_error = m_fd < 0 ? errno : 0;
             m_made = m_fd >= 0;
@@ -177,20 +173,19 @@ void writeInPlace(const QByteArray &path, const QByteArray &content)
 
 } // namespace
 
-MetadataFile::MetadataFile(QByteArray folder, Notice notice)
-    : m_folder(std::move(folder))
+AtomicFile::AtomicFile(QByteArray path, Notice notice)
+    : m_path(std::move(path))
     , m_notice(std::move(notice))
 {
 }
 
-void MetadataFile::replace(const QString &text)
+void AtomicFile::replace(const QByteArray &content)
 {
-    const Target target = resolveTarget(m_folder + '/' + kFileName);
+    const Target target = resolveTarget(m_path);
     // Read-only is what the system says for this process, not the mode bits.
     if (target.existing && ::faccessat(AT_FDCWD, target.path.constData(), W_OK, AT_EACCESS) != 0) {
         fail(display(target.path) + u" may not be written"_qs, errno);
     }
-    const QByteArray content = encode8Bit(text) + "\r\n\r\n";
 
     QString inPlaceReason;
     if (target.existing && target.existing->st_uid != ::geteuid()) {
@@ -205,7 +200,7 @@ void MetadataFile::replace(const QString &text)
             temporary.commit(content, target);
             if (!m_inPlaceReason.isEmpty()) {
                 m_inPlaceReason.clear();
-                m_notice(u"metadata file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
+                m_notice(u"writing a file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
             }
             return;
         }
@@ -215,23 +210,25 @@ void MetadataFile::replace(const QString &text)
     writeInPlace(target.path, content);
     if (inPlaceReason != m_inPlaceReason) {
         m_inPlaceReason = inPlaceReason;
-        m_notice(u"metadata file"_qs,
+        m_notice(u"writing a file"_qs,
                  u"%1 is written in place, so readers may see it half written: %2"_qs.arg(display(target.path),
                                                                                           inPlaceReason));
     }
 }
 
-void MetadataFile::removeLeftovers() const
+void AtomicFile::removeLeftovers() const
 {
-    DIR *folder = ::opendir(m_folder.constData());
+    const QByteArray folderPath = folderOf(m_path);
+    const QByteArray prefix = '.' + m_path.mid(m_path.lastIndexOf('/') + 1) + '.';
+    DIR *folder = ::opendir(folderPath.constData());
     if (!folder) {
         return;
     }
     while (const dirent *entry = ::readdir(folder)) {
         const QByteArray name(entry->d_name);
         struct stat info = {};
-        const QByteArray path = m_folder + '/' + name;
-        if (name.startsWith(kTemporaryPrefix) && ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)
+        const QByteArray path = folderPath + '/' + name;
+        if (name.startsWith(prefix) && ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)
             && info.st_uid == ::geteuid()) {
             ::unlink(path.constData());
         }

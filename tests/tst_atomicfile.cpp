@@ -1,5 +1,5 @@
+#include "common/atomicfile.h"
 #include "common/failure.h"
-#include "receiver/metadatafile.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -35,14 +35,14 @@ bool lock(const QByteArray &path, bool locked)
 
 } // namespace
 
-class MetadataFileTest final : public QObject
+class AtomicFileTest final : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QByteArray m_folder;
     QStringList m_notices;
-    std::unique_ptr<MetadataFile> m_file;
+    std::unique_ptr<AtomicFile> m_file;
 
     QByteArray path(const char *name) const { return m_folder + '/' + name; }
     QByteArray content(const char *name = "metadata.txt") const { return readBytes(QFile::decodeName(path(name))); }
@@ -57,15 +57,15 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         m_folder = QFile::encodeName(m_dir->path());
         m_notices.clear();
-        m_file = std::make_unique<MetadataFile>(m_folder,
-                                                [this](const QString &, const QString &cause) { m_notices << cause; });
+        m_file = std::make_unique<AtomicFile>(path("metadata.txt"),
+                                              [this](const QString &, const QString &cause) { m_notices << cause; });
     }
 
     void readersNeverSeeAPartialFile()
     {
         const QByteArray a = QByteArray(3000, 'a') + "\r\n\r\n";
         const QByteArray b = "bbbbb\r\n\r\n";
-        m_file->replace(u"bbbbb"_s);
+        m_file->replace("bbbbb\r\n\r\n");
         std::atomic<bool> done = false;
         std::atomic<int> reads = 0, torn = 0;
         std::thread poller([&] {
@@ -75,7 +75,7 @@ private Q_SLOTS:
             }
         });
         for (int i = 0; i < 2000; ++i) {
-            m_file->replace(QString::fromLatin1((i % 2 ? a : b).chopped(4)));
+            m_file->replace(i % 2 ? a : b);
         }
         done = true;
         poller.join();
@@ -87,15 +87,15 @@ private Q_SLOTS:
     {
         QVERIFY(QDir(m_dir->path()).mkdir(u"encoder"_s));
         QVERIFY(::symlink("encoder/nowplaying.txt", path("metadata.txt").constData()) == 0);
-        m_file->replace(u"Linked - Item"_s);
+        m_file->replace("Linked - Item\r\n\r\n");
         QVERIFY(::chmod(path("encoder/nowplaying.txt").constData(), 0640) == 0);
-        m_file->replace(u"Second - Item"_s);
+        m_file->replace("Second - Item\r\n\r\n");
         QVERIFY(S_ISLNK(statOf(path("metadata.txt")).st_mode));
         QCOMPARE(statOf(path("encoder/nowplaying.txt")).st_mode & 07777, mode_t(0640));
         QCOMPARE(content("encoder/nowplaying.txt"), QByteArray("Second - Item\r\n\r\n"));
 
         QVERIFY(lock(path("encoder/nowplaying.txt"), true));
-        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace(u"Kept - Out"_s));
+        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace("Kept - Out\r\n\r\n"));
         QVERIFY(lock(path("encoder/nowplaying.txt"), false));
         QCOMPARE(content("encoder/nowplaying.txt"), QByteArray("Second - Item\r\n\r\n"));
         QVERIFY(m_notices.isEmpty());
@@ -111,43 +111,40 @@ private Q_SLOTS:
         writeBytes(QFile::decodeName(script), "#!/bin/sh\n");
         QVERIFY(::symlink(script.constData(), path("metadata.txt").constData()) == 0);
         QVERIFY(::lchown(path("metadata.txt").constData(), kNobody, kNobody) == 0);
-        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace(u"Planted - Link"_s));
+        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace("Planted - Link\r\n\r\n"));
         QCOMPARE(readBytes(QFile::decodeName(script)), QByteArray("#!/bin/sh\n"));
 
         // Another user's file is written in place: it keeps its owner.
         QVERIFY(::unlink(path("metadata.txt").constData()) == 0);
         writeBytes(QFile::decodeName(path("metadata.txt")), "Theirs\r\n\r\n");
         QVERIFY(::chown(path("metadata.txt").constData(), kNobody, kNobody) == 0);
-        m_file->replace(u"In - Place"_s);
-        m_file->replace(u"Again - In Place"_s);
+        m_file->replace("In - Place\r\n\r\n");
+        m_file->replace("Again - In Place\r\n\r\n");
         QCOMPARE(content(), QByteArray("Again - In Place\r\n\r\n"));
         QCOMPARE(statOf(path("metadata.txt")).st_uid, kNobody);
         QCOMPARE(m_notices.size(), 1);
     }
 
-    void folderThatTakesNoNewFileIsWrittenInPlaceUntilItDoes()
+    void folderThatTakesNoNewFileOrGoesAwayIsWrittenAgainLater()
     {
-        m_file->replace(u"Before - Lock"_s);
+        m_file->replace("Before - Lock\r\n\r\n");
         QVERIFY(lock(m_folder, true));
-        m_file->replace(u"Locked - One"_s);
-        m_file->replace(u"Locked - Two"_s);
+        m_file->replace("Locked - One\r\n\r\n");
+        m_file->replace("Locked - Two\r\n\r\n");
         const QByteArray duringLock = content();
         QVERIFY(lock(m_folder, false));
         QCOMPARE(duringLock, QByteArray("Locked - Two\r\n\r\n"));
-        m_file->replace(u"Atomic - Again"_s);
+        m_file->replace("Atomic - Again\r\n\r\n");
         QCOMPARE(content(), QByteArray("Atomic - Again\r\n\r\n"));
         QCOMPARE(m_notices.size(), 2);
         QVERIFY(m_notices.at(1).contains(u"atomic again"_s));
         QCOMPARE(entries(), QStringList {u"metadata.txt"_s});
-    }
 
-    void folderRemovedAndMadeAgainIsWrittenAgain()
-    {
-        m_file->replace(u"First - Folder"_s);
+        // Removed and made again, the folder is written again.
         QVERIFY(QDir(m_dir->path()).removeRecursively());
-        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace(u"No - Folder"_s));
+        QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace("No - Folder\r\n\r\n"));
         QVERIFY(QDir().mkpath(m_dir->path()));
-        m_file->replace(u"Second - Folder"_s);
+        m_file->replace("Second - Folder\r\n\r\n");
         QCOMPARE(content(), QByteArray("Second - Folder\r\n\r\n"));
     }
 
@@ -164,5 +161,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(MetadataFileTest)
-#include "tst_metadatafile.moc"
+QTEST_GUILESS_MAIN(AtomicFileTest)
+#include "tst_atomicfile.moc"

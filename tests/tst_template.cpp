@@ -1,0 +1,61 @@
+#include "outputs/template.h"
+
+#include <QtTest>
+
+using namespace quaverlink;
+using namespace Qt::StringLiterals;
+
+class TemplateTest final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void rendersFieldsThroughTheFilters_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("maxLength");
+        QTest::addColumn<int>("charset");
+        QTest::addColumn<QByteArray>("expected");
+        const int utf8 = int(Template::Charset::Utf8), latin1 = int(Template::Charset::Latin1),
+                  ascii = int(Template::Charset::Ascii);
+        QTest::newRow("fields") << u"{artist}|{title}|{time}|{idle}|{{x}"_s << u"A-ha - Take On Me"_s << 0 << utf8
+                                << QByteArray("A-ha|Take On Me|08:05:09|0|{x}");
+        QTest::newRow("first dash without blanks")
+            << u"{artist}/{title}"_s << u"Foo-Bar"_s << 0 << utf8 << QByteArray("Foo/Bar");
+        QTest::newRow("no dash") << u"{artist}/{title}"_s << u"Station ID"_s << 0 << utf8 << QByteArray("Station ID/");
+        QTest::newRow("one line") << u"{text}"_s << u" Line\r\none\n"_s << 0 << utf8 << QByteArray("Line one");
+        QTest::newRow("cut at a word") << u"{text}"_s << u"Artist - A Rather Long Title"_s << 20 << utf8
+                                       << QByteArray("Artist - A Rather");
+        QTest::newRow("cut inside one word")
+            << u"{text}"_s << u"Supercalifragilistic"_s << 5 << utf8 << QByteArray("Super");
+        QTest::newRow("Latin-1") << u"{text}"_s << u"Bj\u00f6rk \u2013 J\u00f3ga"_s << 0 << latin1
+                                 << QByteArray("Bj\xF6rk - J\xF3ga");
+        QTest::newRow("ASCII") << u"{text}"_s << u"Bj\u00f6rk - Caf\u00e9 \u5742 \U0001F3B5"_s << 0 << ascii
+                               << QByteArray("Bjork - Cafe ? ?");
+    }
+    void rendersFieldsThroughTheFilters()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(QString, text);
+        QFETCH(int, maxLength);
+        QFETCH(int, charset);
+        QFETCH(QByteArray, expected);
+        QString error;
+        const auto renderer = Template::parse(pattern, {true, maxLength, Template::Charset(charset), "\r\n"}, &error);
+        QVERIFY2(renderer, qPrintable(error));
+        const NowPlaying playing {text, QDateTime(QDate(2026, 3, 7), QTime(8, 5, 9)), false};
+        QCOMPARE(renderer->render(playing), expected + "\r\n");
+    }
+
+    void unknownFieldsAndOpenBracesAreRefused()
+    {
+        QString error;
+        QVERIFY(!Template::parse(u"{album}"_s, {}, &error));
+        QVERIFY(error.contains(u"{album}"_s));
+        QVERIFY(!Template::parse(u"{text"_s, {}, &error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TemplateTest)
+#include "tst_template.moc"
