@@ -72,8 +72,9 @@ struct Settings
     {
         return "[Metadata]\r\n" + (allowedSenders.isNull() ? QByteArray() : "AllowedSenders=" + allowedSenders + "\r\n")
             + "RDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
-            + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled + "\r\nDBserver="
-            + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword + "\r\nDBname=Brackenwaves\r\n" + extraSections;
+            + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled
+            + "\r\nDBserver=" + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword
+            + "\r\nDBname=Brackenwaves\r\n" + extraSections;
     }
 };
 
