@@ -19,7 +19,7 @@ install_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake make pkg-config qt6-base-dev libgl-dev fonts-dejavu-core unixodbc unixodbc-dev odbc-mariadb
-    libsqlite3-dev)
+    libsqlite3-dev fonts-noto-core fonts-noto-cjk fonts-noto-color-emoji)
 
 build_tree() {
     local dir="$1"; shift

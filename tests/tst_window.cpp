@@ -45,6 +45,35 @@ private Q_SLOTS:
         QVERIFY(red);
     }
 
+    // The first character is seen when changing only it changes the picture:
+    // digits share one width, so nothing else moves.
+    void beginningOfEveryTitleIsVisible_data()
+    {
+        QTest::addColumn<QString>("rest");
+        QTest::newRow("long left-to-right") << u" Artist - "_s + QString(300, u'A');
+        QTest::newRow("long right-to-left") << QString(30, u' ').replace(u" "_s, u" \u0645\u0631\u062d\u0628\u0627"_s);
+        QTest::newRow("short right-to-left") << u" \u05e9\u05dc\u05d5\u05dd"_s;
+    }
+    void beginningOfEveryTitleIsVisible()
+    {
+        QFETCH(QString, rest);
+        for (const QSize size : {MetaDataWindow::kInitialClientSize, MetaDataWindow::kFullClientSize}) {
+            m_window->resize(size);
+            show(Field::lblNow, u"1"_s + rest);
+            const QImage one = m_window->grab().toImage();
+            show(Field::lblNow, u"7"_s + rest);
+            QVERIFY2(m_window->grab().toImage() != one, qPrintable(u"at %1 px"_s.arg(size.width())));
+        }
+    }
+
+    void japaneseTitlesDrawGlyphs()
+    {
+        show(Field::lblNow, u"\u6771\u4eac\u30bf\u30ef\u30fc"_s);
+        const QImage tokyo = m_window->grab().toImage();
+        show(Field::lblNow, u"\u5927\u962a\u57ce\u516c\u5712"_s);
+        QVERIFY2(m_window->grab().toImage() != tokyo, "both titles drew the same boxes: no font covers them");
+    }
+
     void passwordIsNeverDrawnOrExposed()
     {
         m_window->resize(MetaDataWindow::kFullClientSize);

@@ -190,12 +190,13 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
         }
         auto *label = static_cast<QLabel *>(widget);
         m_fieldLabels[size_t(*field)] = label;
+        m_designedAlignment[size_t(*field)] = it->align;
         if (*field == Field::lblDBpassword) {
             // Held by the receiver, never handed to any widget.
             label->hide();
             continue;
         }
-        label->setText(visiblePart(receiver.fields().text(*field)));
+        showText(label, receiver.fields().text(*field));
     }
 
     // A person reads this window; 25 pictures a second are plenty. Drawing
@@ -222,7 +223,39 @@ void MetaDataWindow::showChangedFields()
 {
     for (int i = 0; i < kFieldCount; ++i) {
         if (std::exchange(m_changed[size_t(i)], false)) {
-            m_fieldLabels[size_t(i)]->setText(visiblePart(m_receiver.fields().text(Field(i))));
+            showText(m_fieldLabels[size_t(i)], m_receiver.fields().text(Field(i)));
+        }
+    }
+}
+
+void MetaDataWindow::showText(QLabel *label, const QString &text)
+{
+    label->setText(visiblePart(text));
+    alignToVisiblePart(label);
+}
+
+// Right-to-left text begins at its right end, which the designed boxes place
+// beyond the window's edge. Such text is aligned to the right edge of what
+// the window shows of its box, so that its beginning is seen and its end is
+// what is clipped; the box itself stays where it was designed.
+void MetaDataWindow::alignToVisiblePart(QLabel *label)
+{
+    const auto field = size_t(std::find(m_fieldLabels.cbegin(), m_fieldLabels.cend(), label) - m_fieldLabels.cbegin());
+    if (!(m_designedAlignment[field] & Qt::AlignLeft)) {
+        return;
+    }
+    const int hidden = qMax(0, label->geometry().right() + 1 - width());
+    label->setContentsMargins(0, 0, hidden, 0);
+    const bool rightToLeft = label->text().isRightToLeft();
+    label->setAlignment((rightToLeft ? Qt::AlignRight | Qt::AlignAbsolute : m_designedAlignment[field]) | Qt::AlignTop);
+}
+
+void MetaDataWindow::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    for (QLabel *label : m_fieldLabels) {
+        if (label) {
+            alignToVisiblePart(label);
         }
     }
 }

@@ -27,13 +27,19 @@ public:
 
     explicit MetaDataWindow(Receiver &receiver, QWidget *parent = nullptr);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void markChanged(Field field);
     void showChangedFields();
+    void showText(QLabel *label, const QString &text);
+    void alignToVisiblePart(QLabel *label);
 
     Receiver &m_receiver;
     std::array<QLabel *, kFieldCount> m_fieldLabels {};
     std::array<bool, kFieldCount> m_changed {};
+    std::array<Qt::Alignment, kFieldCount> m_designedAlignment {};
     QTimer m_showTimer;
 };
 

@@ -37,14 +37,25 @@ int main(int argc, char *argv[])
     fields.setText(Field::lblDBname, u"Brackenwaves"_qs);
 
     window.show();
-    QCoreApplication::processEvents();
-    QThread::msleep(100);
-    QCoreApplication::processEvents();
-    const QString initial = folder + u"/window-initial.png"_qs;
-    const QString full = folder + u"/window-full.png"_qs;
-    bool saved = window.grab().save(initial);
+    // Each picture after the window has redrawn what changed.
+    const auto save = [&](const QString &name) {
+        for (int i = 0; i < 3; ++i) {
+            QCoreApplication::processEvents();
+            QThread::msleep(50);
+        }
+        const QString path = folder + u"/"_qs + name;
+        std::printf("%s\n", qPrintable(path));
+        return window.grab().save(path);
+    };
+    bool saved = save(u"window-initial.png"_qs);
     window.resize(MetaDataWindow::kFullClientSize);
-    saved = window.grab().save(full) && saved;
-    std::printf("%s\n%s\n", qPrintable(initial), qPrintable(full));
+    saved = save(u"window-full.png"_qs) && saved;
+    window.resize(MetaDataWindow::kInitialClientSize);
+    fields.setText(Field::lblLast, u"Sigur R\u00f3s - Hopp\u00edpolla"_qs);
+    fields.setText(Field::lblNow, u"\u0641\u064a\u0631\u0648\u0632 - \u0643\u064a\u0641\u0643 \u0625\u0646\u062a"_qs);
+    saved = save(u"window-right-to-left.png"_qs) && saved;
+    fields.setText(Field::lblNow,
+                   u"\u5742\u672c\u9f8d\u4e00 - \u6226\u5834\u306e\u30e1\u30ea\u30fc\u30af\u30ea\u30b9\u30de\u30b9"_qs);
+    saved = save(u"window-japanese.png"_qs) && saved;
     return saved ? 0 : 1;
 }
