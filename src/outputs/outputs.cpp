@@ -1,11 +1,11 @@
 #include "outputs.h"
 
-#include "common/atomicfile.h"
-#include "common/failure.h"
 #include "receiver/settings.h"
+#include "sinks.h"
 
 #include <QFile>
 
+#include <memory>
 #include <vector>
 
 namespace quaverlink {
@@ -43,69 +43,131 @@ std::optional<Template::Filters> filtersOf(const SettingsFile &settings, const Q
     return std::nullopt;
 }
 
+// The keys of each type: what it needs, read into the configuration.
+QString readTarget(const SettingsFile &settings, const QString &section, const QByteArray &folder,
+                   Outputs::Config &config)
+{
+    const auto value = [&](const char16_t *key) {
+        return settings.newValue(section, QString::fromUtf16(key)).value_or(QString()).trimmed();
+    };
+    bool isPort = false;
+    const auto port = [&](const QString &text) {
+        const uint number = text.toUInt(&isPort);
+        isPort = isPort && number >= 1 && number <= 65535;
+        return quint16(number);
+    };
+    switch (config.type) {
+    case Outputs::Type::File: {
+        const QString file = value(u"File");
+        config.path = file.startsWith(u'/') ? QFile::encodeName(file) : folder + '/' + QFile::encodeName(file);
+        return file.isEmpty() ? u"it names no File"_qs : QString();
+    }
+    case Outputs::Type::Icecast:
+        config.server = QUrl(value(u"Server"), QUrl::StrictMode);
+        config.mount = value(u"Mount");
+        config.user = settings.newValue(section, u"User"_qs).value_or(u"source"_qs).trimmed();
+        config.password = value(u"Password");
+        if (!config.server.isValid() || !config.server.scheme().startsWith(u"http")) {
+            return u"Server must be a URL such as http://127.0.0.1:8000"_qs;
+        }
+        return config.mount.startsWith(u'/') ? QString() : u"Mount must be a mount point such as /live"_qs;
+    case Outputs::Type::LineFeed: {
+        const QString protocol = value(u"Protocol").toUpper();
+        config.udp = protocol == u"UDP";
+        config.host = value(u"Host");
+        config.port = port(value(u"Port"));
+        if (protocol != u"TCP" && protocol != u"UDP") {
+            return u"Protocol must be TCP or UDP"_qs;
+        }
+        return config.host.isEmpty() || !isPort ? u"it needs a Host and a Port from 1 to 65535"_qs : QString();
+    }
+    case Outputs::Type::Http:
+        config.host = settings.newValue(section, u"Address"_qs).value_or(u"127.0.0.1"_qs).trimmed();
+        config.port = port(value(u"Port"));
+        if (QHostAddress(config.host).isNull()) {
+            return u"Address must be an IP address to listen on"_qs;
+        }
+        return isPort ? QString() : u"it needs a Port from 1 to 65535"_qs;
+    }
+    return QString();
+}
+
 } // namespace
 
-// Writes every output for each text, on the outputs' own thread.
+QString Outputs::Config::describe() const
+{
+    switch (type) {
+    case Type::File:
+        return u"file "_qs + QFile::decodeName(path);
+    case Type::Icecast:
+        return u"Icecast %1 mount %2"_qs.arg(server.toString(QUrl::RemoveUserInfo), mount);
+    case Type::LineFeed:
+        return u"%1 line feed to %2 port %3"_qs.arg(udp ? u"UDP"_qs : u"TCP"_qs, host).arg(port);
+    case Type::Http:
+        return u"HTTP feed on %1 port %2 (/now, /events)"_qs.arg(host).arg(port);
+    }
+    return QString();
+}
+
+// Owns the sinks; made and run on the outputs' thread.
 class OutputWorker final : public QObject
 {
 public:
-    OutputWorker(QList<Outputs::Config> configs, Outputs::Report report)
-        : m_configs(std::move(configs))
-        , m_report(std::move(report))
+    void start(const QList<Outputs::Config> &configs, const Outputs::Report &report)
     {
-        for (const Outputs::Config &config : std::as_const(m_configs)) {
-            m_files.push_back(
-                std::make_unique<AtomicFile>(config.path,
-                                             [this, name = config.name](const QString &, const QString &cause) {
-                                                 m_report(u"output "_qs + name, cause);
-                                             }));
+        for (const Outputs::Config &config : configs) {
+            Sink *sink = config.type == Outputs::Type::File ? makeFileSink(config, report)
+                : config.type == Outputs::Type::Icecast     ? makeIcecastSink(config, report)
+                : config.type == Outputs::Type::LineFeed    ? makeLineFeedSink(config, report)
+                                                            : makeHttpFeed(config, report);
+            m_sinks.emplace_back(sink);
         }
     }
 
-    void write(const NowPlaying &playing)
+    void publish(const NowPlaying &playing)
     {
-        for (size_t i = 0; i < m_files.size(); ++i) {
-            try {
-                m_files[i]->replace(m_configs[qsizetype(i)].renderer.render(playing));
-            } catch (const Failure &failure) {
-                m_report(u"output "_qs + m_configs[qsizetype(i)].name, failure.describe());
-            }
+        for (const std::unique_ptr<Sink> &sink : m_sinks) {
+            sink->publish(playing);
         }
     }
 
 private:
-    const QList<Outputs::Config> m_configs;
-    const Outputs::Report m_report;
-    std::vector<std::unique_ptr<AtomicFile>> m_files;
+    std::vector<std::unique_ptr<Sink>> m_sinks;
 };
 
 QList<Outputs::Config> Outputs::configure(const SettingsFile &settings, const QByteArray &folder, QStringList *problems)
 {
+    static const std::pair<const char16_t *, Type> kTypes[]
+        = {{u"File", Type::File}, {u"Icecast", Type::Icecast}, {u"LineFeed", Type::LineFeed}, {u"HTTP", Type::Http}};
     QList<Config> configs;
     for (const QString &section : settings.sections()) {
         if (!section.startsWith(kSectionPrefix, Qt::CaseInsensitive)) {
             continue;
         }
-        const QString name = section.mid(kSectionPrefix.size()).trimmed();
         const auto fail = [&](const QString &why) { *problems << u"[%1] is skipped: %2"_qs.arg(section, why); };
-        const QString type = settings.newValue(section, u"Type"_qs).value_or(QString()).trimmed();
-        const QString file = settings.newValue(section, u"File"_qs).value_or(QString()).trimmed();
+        const QString typeName = settings.newValue(section, u"Type"_qs).value_or(QString()).trimmed();
+        const auto type = std::find_if(std::begin(kTypes), std::end(kTypes), [&](const auto &known) {
+            return typeName.compare(QString::fromUtf16(known.first), Qt::CaseInsensitive) == 0;
+        });
         QString problem;
         const std::optional<Template::Filters> filters = filtersOf(settings, section, &problem);
+        if (type == std::end(kTypes)) {
+            fail(u"Type \"%1\" is not known (File, Icecast, LineFeed or HTTP are)"_qs.arg(typeName));
+            continue;
+        }
         std::optional<Template> renderer;
-        if (type.compare(u"File"_qs, Qt::CaseInsensitive) != 0) {
-            fail(u"Type \"%1\" is not known (File is)"_qs.arg(type));
-        } else if (file.isEmpty()) {
-            fail(u"it names no File"_qs);
-        } else if (!filters) {
+        if (!filters) {
             fail(problem);
         } else if (!(renderer = Template::parse(settings.newValue(section, u"Template"_qs).value_or(u"{text}"_qs),
                                                 *filters, &problem))) {
             fail(u"Template: "_qs + problem);
         } else {
-            const QByteArray path
-                = file.startsWith(u'/') ? QFile::encodeName(file) : folder + '/' + QFile::encodeName(file);
-            configs.append({name, path, *renderer});
+            Config config {section.mid(kSectionPrefix.size()).trimmed(), type->second, *renderer};
+            if (const QString why = readTarget(settings, section, folder, config); !why.isEmpty()) {
+                fail(why);
+            } else {
+                configs.append(config);
+            }
         }
     }
     return configs;
@@ -117,16 +179,18 @@ Outputs::Outputs(QList<Config> configs, Report report, QObject *parent)
     for (const Config &config : std::as_const(configs)) {
         m_names << config.name;
     }
-    m_worker = new OutputWorker(std::move(configs), std::move(report));
+    m_worker = new OutputWorker;
     m_worker->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.setObjectName(u"outputs"_qs);
     m_thread.start();
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker, configs, report] { worker->start(configs, report); }, Qt::QueuedConnection);
 }
 
 Outputs::~Outputs()
 {
-    // What was published is written before the outputs end.
+    // What was published is handed on before the outputs end.
     QMetaObject::invokeMethod(
         m_worker, [thread = &m_thread] { thread->quit(); }, Qt::QueuedConnection);
     m_thread.wait();
@@ -135,7 +199,7 @@ Outputs::~Outputs()
 void Outputs::publish(const NowPlaying &playing)
 {
     QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker, playing] { worker->write(playing); }, Qt::QueuedConnection);
+        m_worker, [worker = m_worker, playing] { worker->publish(playing); }, Qt::QueuedConnection);
 }
 
 } // namespace quaverlink

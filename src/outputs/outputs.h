@@ -6,9 +6,9 @@
 #include <QObject>
 #include <QStringList>
 #include <QThread>
+#include <QUrl>
 
 #include <functional>
-#include <memory>
 
 namespace quaverlink {
 
@@ -16,10 +16,10 @@ class SettingsFile;
 class OutputWorker;
 
 // The outputs beside metadata.txt that Quaverlink.ini asks for, one section
-// each: [Output NAME] with Type=File, File=PATH, Template=..., OneLine=Y|N,
-// MaxLength=N, Charset=UTF-8|Latin-1|ASCII, LineEnd=none|LF|CRLF. Every text
-// that goes on air reaches every output, in order, on a thread of their own,
-// so an output never holds up the air.
+// each, [Output NAME]: files, Icecast mounts, line feeds to RDS encoders and
+// an HTTP feed for web pages and overlays. Every text that goes on air reaches
+// every output, in order, on a thread of their own, so an output never holds
+// up the air; a push output that falls behind sends the newest text.
 class Outputs final : public QObject
 {
     Q_OBJECT
@@ -27,11 +27,23 @@ class Outputs final : public QObject
 public:
     using Report = std::function<void(const QString &what, const QString &cause)>;
 
+    enum class Type { File, Icecast, LineFeed, Http };
+
     struct Config
     {
         QString name;
-        QByteArray path;
+        Type type;
         Template renderer;
+        QByteArray path;  // File
+        QUrl server;      // Icecast
+        QString mount;    // Icecast
+        QString user;     // Icecast
+        QString password; // Icecast
+        QString host;     // line feed: where to; HTTP: the address listened on
+        quint16 port = 0; // line feed, HTTP
+        bool udp = false; // line feed
+
+        QString describe() const;
     };
 
     // The usable sections, and a line for each one that cannot be used
@@ -41,7 +53,6 @@ public:
     Outputs(QList<Config> configs, Report report, QObject *parent = nullptr);
     ~Outputs() override;
 
-    bool isEmpty() const { return m_names.isEmpty(); }
     const QStringList &names() const { return m_names; }
     void publish(const NowPlaying &playing);
 

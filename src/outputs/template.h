@@ -38,6 +38,7 @@ public:
     static std::optional<Template> parse(const QString &pattern, Filters filters, QString *error);
 
     QByteArray render(const NowPlaying &playing) const;
+    Charset charset() const { return m_filters.charset; }
 
     // The artist and the title: split at the first " - " when there is one,
     // else at the first dash; no dash leaves the title empty.

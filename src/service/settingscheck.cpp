@@ -167,7 +167,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     QStringList problems;
     const SettingsFile file = SettingsFile::read(folder + "/Quaverlink.ini", QString());
     for (const Outputs::Config &output : Outputs::configure(file, folder, &problems)) {
-        report.line(u"output %1: file %2"_qs.arg(output.name, QFile::decodeName(output.path)));
+        report.line(u"output %1: %2"_qs.arg(output.name, output.describe()));
     }
     for (const QString &problem : std::as_const(problems)) {
         report.warn(problem);

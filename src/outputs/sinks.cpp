@@ -1,0 +1,244 @@
+#include "sinks.h"
+
+#include "common/atomicfile.h"
+#include "common/failure.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include <optional>
+
+namespace quaverlink {
+
+Sink::Sink(const Outputs::Config &config, Outputs::Report report)
+    : m_config(config)
+    , m_report(std::move(report))
+{
+}
+
+void Sink::failed(const QString &cause)
+{
+    if (!std::exchange(m_failing, true)) {
+        m_report(u"output "_qs + m_config.name, u"stopped working; the newest text is retried: "_qs + cause);
+    }
+}
+
+void Sink::worked()
+{
+    if (std::exchange(m_failing, false)) {
+        m_report(u"output "_qs + m_config.name, u"works again"_qs);
+    }
+}
+
+namespace {
+
+class FileSink final : public Sink
+{
+public:
+    FileSink(const Outputs::Config &config, Outputs::Report report)
+        : Sink(config, report)
+        , m_file(config.path, [report, name = config.name](const QString &, const QString &cause) {
+            report(u"output "_qs + name, cause);
+        })
+    {
+        m_file.removeLeftovers();
+    }
+
+    void publish(const NowPlaying &playing) override
+    {
+        try {
+            m_file.replace(render(playing));
+            worked();
+        } catch (const Failure &failure) {
+            failed(failure.describe());
+        }
+    }
+
+private:
+    AtomicFile m_file;
+};
+
+// A push output: one text at a time, the newest when it falls behind, and
+// the newest again after a pause when a push fails or the peer is lost.
+class PushSink : public Sink
+{
+public:
+    PushSink(const Outputs::Config &config, Outputs::Report report)
+        : Sink(config, std::move(report))
+    {
+        m_retry.setSingleShot(true);
+        connect(&m_retry, &QTimer::timeout, this, [this] { pushNewest(); });
+    }
+
+    void publish(const NowPlaying &playing) override
+    {
+        m_newest = render(playing);
+        if (!m_busy && !m_retry.isActive()) {
+            pushNewest();
+        }
+    }
+
+protected:
+    // Starts sending; done() follows, now or later.
+    virtual void push(const QByteArray &text) = 0;
+
+    void done(const std::optional<QString> &failure)
+    {
+        m_busy = false;
+        if (failure) {
+            lost(*failure);
+            return;
+        }
+        worked();
+        m_backoff.reset();
+        pushNewest();
+    }
+
+    // The text last sent is sent again after a pause, unless a newer one
+    // comes first.
+    void lost(const QString &cause)
+    {
+        if (!m_newest) {
+            m_newest = m_last;
+        }
+        failed(cause);
+        if (!m_busy) {
+            m_retry.start(m_backoff.next());
+        }
+    }
+
+private:
+    void pushNewest()
+    {
+        if (m_newest) {
+            m_busy = true;
+            m_last = *std::exchange(m_newest, std::nullopt);
+            push(m_last);
+        }
+    }
+
+    std::optional<QByteArray> m_newest;
+    QByteArray m_last;
+    bool m_busy = false;
+    QTimer m_retry;
+    Backoff m_backoff;
+};
+
+class IcecastSink final : public PushSink
+{
+public:
+    using PushSink::PushSink;
+
+protected:
+    void push(const QByteArray &text) override
+    {
+        const char *charset = m_config.renderer.charset() == Template::Charset::Latin1 ? "ISO-8859-1"
+            : m_config.renderer.charset() == Template::Charset::Ascii                  ? "US-ASCII"
+                                                                                       : "UTF-8";
+        // The song travels as the bytes of its character set, percent-encoded.
+        QUrl url = m_config.server;
+        url.setPath(u"/admin/metadata"_qs);
+        url.setQuery(QString::fromLatin1("mode=updinfo&mount=" + QUrl::toPercentEncoding(m_config.mount)
+                                         + "&charset=" + charset + "&song=" + text.toPercentEncoding()),
+                     QUrl::StrictMode);
+        QNetworkRequest request(url);
+        request.setRawHeader("Authorization",
+                             "Basic " + (m_config.user + u':' + m_config.password).toUtf8().toBase64());
+        request.setTransferTimeout(10000);
+        QNetworkReply *reply = m_network.get(request);
+        connect(reply, &QNetworkReply::finished, this, [this, reply] {
+            reply->deleteLater();
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            if (reply->error() == QNetworkReply::NoError && status == 200) {
+                done(std::nullopt);
+            } else {
+                // The reply's text names the URL, never the password.
+                done(u"HTTP %1: %2"_qs.arg(status).arg(reply->errorString()));
+            }
+        });
+    }
+
+private:
+    QNetworkAccessManager m_network;
+};
+
+class LineFeedSink final : public PushSink
+{
+public:
+    LineFeedSink(const Outputs::Config &config, Outputs::Report report)
+        : PushSink(config, std::move(report))
+    {
+        connect(&m_socket, &QTcpSocket::connected, this, [this] { send(); });
+        connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] {
+            const QString cause = m_socket.errorString();
+            m_socket.abort();
+            if (std::exchange(m_waiting, false)) {
+                done(cause);
+            } else {
+                lost(cause);
+            }
+        });
+    }
+
+protected:
+    void push(const QByteArray &text) override
+    {
+        m_text = text;
+        if (m_config.udp) {
+            QUdpSocket udp;
+            const bool sent = udp.writeDatagram(text, QHostAddress(m_config.host), m_config.port) == text.size();
+            done(sent ? std::nullopt : std::optional(udp.errorString()));
+            return;
+        }
+        m_waiting = true;
+        if (m_socket.state() == QAbstractSocket::ConnectedState) {
+            send();
+        } else if (m_socket.state() == QAbstractSocket::UnconnectedState) {
+            m_socket.connectToHost(m_config.host, m_config.port);
+        }
+    }
+
+private:
+    void send()
+    {
+        if (!m_waiting) {
+            return;
+        }
+        m_waiting = false;
+        // A device that stopped reading gets no more: what it has not taken
+        // is old news, and the newest text waits for it.
+        if (m_socket.bytesToWrite() > kMaxUnread) {
+            m_socket.abort();
+            done(u"the device stopped reading"_qs);
+            return;
+        }
+        m_socket.write(m_text);
+        done(std::nullopt);
+    }
+
+    static constexpr qint64 kMaxUnread = 64 * 1024;
+    QTcpSocket m_socket;
+    QByteArray m_text;
+    bool m_waiting = false;
+};
+
+} // namespace
+
+Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report)
+{
+    return new FileSink(config, std::move(report));
+}
+
+Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report)
+{
+    return new IcecastSink(config, std::move(report));
+}
+
+Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report)
+{
+    return new LineFeedSink(config, std::move(report));
+}
+
+} // namespace quaverlink
