@@ -411,6 +411,120 @@ std::string ratio(double ours, double theirs)
     return theirs > 0 ? fixed(ours / theirs, 2) : "-";
 }
 
+int listenTcp(int *port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    listen(fd, 64);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+int connectTcp(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? fd : (close(fd), -1);
+}
+
+// Reads from fd until wanted has arrived; the seconds it took, or a negative
+// number after timeout.
+double readUntil(int fd, const std::string &wanted, Clock::time_point since, double timeout)
+{
+    std::string seen;
+    char buffer[65536];
+    while (secondsSince(since) < timeout) {
+        pollfd wait {fd, POLLIN, 0};
+        if (poll(&wait, 1, 50) == 1) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                return -1;
+            }
+            seen.append(buffer, size_t(n));
+            if (seen.find(wanted) != std::string::npos) {
+                return secondsSince(since);
+            }
+        }
+    }
+    return -1;
+}
+
+// The play-out side of each output, for --outputs: a line-feed device and a
+// page that follows the HTTP feed, and how long an item takes to reach them
+// and Icecast's status page.
+void measureOutputs(const Options &options, int icecastPort)
+{
+    int devicePort = 0;
+    const int device = listenTcp(&devicePort);
+    const int httpPort = freePort();
+    const std::string outputs = "DBenabled=N\n[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={artist}\n"
+                                "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
+        + std::to_string(devicePort)
+        + "\nLineEnd=CRLF\n[Output udp]\nType=LineFeed\nProtocol=UDP\nHost=127.0.0.1\nPort="
+        + std::to_string(freePort()) + "\n[Output web]\nType=HTTP\nPort=" + std::to_string(httpPort) + "\n"
+        + (icecastPort ? "[Output icecast]\nType=Icecast\nServer=http://127.0.0.1:" + std::to_string(icecastPort)
+                   + "\nMount=/live\nPassword=Src-p4ss\n"
+                       : std::string());
+    constexpr int kItems = 2000;
+    constexpr double kRate = 200;
+    Latency none, four;
+    {
+        Receiver receiver(Kind::Quaverlink, options);
+        if (receiver.waitReady()) {
+            none = measureLatency(receiver, kItems, kRate);
+        }
+    }
+    double sse = -1, status = -1;
+    {
+        Receiver receiver(Kind::Quaverlink, options, outputs);
+        std::thread reader([device] {
+            const int accepted = accept(device, nullptr, nullptr);
+            char buffer[4096];
+            while (accepted >= 0 && read(accepted, buffer, sizeof buffer) > 0) { }
+        });
+        if (receiver.waitReady()) {
+            four = measureLatency(receiver, kItems, kRate);
+            const int events = connectTcp(httpPort);
+            const std::string request = "GET /events HTTP/1.1\r\n\r\n";
+            write(events, request.data(), request.size());
+            readUntil(events, "data:", Clock::now(), 2);
+            Sender(receiver.port()).send("Followed - By The Page");
+            sse = readUntil(events, "Followed - By The Page", Clock::now(), 5);
+            close(events);
+            const auto sent = Clock::now();
+            Sender(receiver.port()).send("Shown - On Icecast");
+            while (icecastPort && secondsSince(sent) < 5 && status < 0) {
+                const int page = connectTcp(icecastPort);
+                const std::string get = "GET /status-json.xsl HTTP/1.0\r\n\r\n";
+                write(page, get.data(), get.size());
+                status = readUntil(page, "Shown - On Icecast", sent, 5);
+                close(page);
+            }
+        }
+        shutdown(device, SHUT_RDWR);
+        close(device);
+        reader.detach();
+    }
+    std::printf("| On-air latency p50 / p99, no outputs (2,000 items at 200/s) | %s / %s µs | | | | |\n",
+                fixed(none.p50).c_str(), fixed(none.p99).c_str());
+    std::printf(
+        "| On-air latency p50 / p99, %s outputs (file, TCP and UDP line feeds, HTTP%s) | %s / %s µs | | | | |\n",
+        icecastPort ? "five" : "four", icecastPort ? ", Icecast" : "", fixed(four.p50).c_str(),
+        fixed(four.p99).c_str());
+    std::printf("| Datagram to a Server-Sent Events client | %s ms | | | | |\n", fixed(sse * 1000, 1).c_str());
+    if (icecastPort) {
+        std::printf("| Datagram to Icecast's status page | %s ms | | | | |\n", fixed(status * 1000, 1).c_str());
+    }
+}
+
 std::map<std::string, std::string> parse(int argc, char **argv)
 {
     std::map<std::string, std::string> args;
@@ -432,6 +546,10 @@ int main(int argc, char **argv)
     constexpr double kRate = 200;
     constexpr int kBurstItems = 10000;
     constexpr int kSoakItems = 100000;
+    if (args.count("--outputs")) {
+        measureOutputs(options, std::atoi(args["--icecast-port"].c_str()));
+        return 0;
+    }
     if (args.count("--db-only")) {
         // On-air latency in one run: play history off, on against the real
         // server, and on against a host that accepts connections and never

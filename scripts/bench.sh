@@ -4,7 +4,7 @@
 # receiver, and writes the table into the README's benchmark section.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client python3
+install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client python3 icecast2 ffmpeg curl
 build_tree "$QUAVERLINK_ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DQUAVERLINK_BUILD_TESTS=OFF -DQUAVERLINK_BENCH=ON
 
 bin="$QUAVERLINK_ROOT/build-bench/bench"
@@ -14,7 +14,8 @@ table="$(mktemp)"
     --python "$QUAVERLINK_ROOT/bench/baseline_receiver.py" --minimal "$bin/minimal_receiver" > "$table"
 
 db="$(mktemp -d /tmp/quaverlink-bench-db-XXXXXX)"
-trap 'bash "$QUAVERLINK_ROOT/tests/mariadb-server.sh" stop "$db/server"; rm -rf "$db"' EXIT
+chmod 0755 "$db" # Icecast runs as nobody and writes its logs below
+trap 'bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" stop "$db/icecast" 2>/dev/null; bash "$QUAVERLINK_ROOT/tests/mariadb-server.sh" stop "$db/server"; rm -rf "$db"' EXIT
 bash "$QUAVERLINK_ROOT/tests/mariadb-server.sh" start "$db/server" >/dev/null
 export ODBCSYSINI="$db/server/odbc"
 server="127.0.0.1;port=$(cat "$db/server/port")"
@@ -23,6 +24,12 @@ password='Pl4y-h1st0ry'
 "$bin/quaverlink-loadgen" --quaverlink "$bin/quaverlink-journal" --db-only 1 \
     --db-server "$server" --db-user "$user" --db-password "$password" --db-socket "$db/server/server.sock" >> "$table"
 "$bin/quaverlink-playlog-bench" "$server" "$user" "$password" 10000 >> "$table"
+
+# The outputs, with a throwaway Icecast server and its silent source.
+ice="$db/icecast"
+bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" start "$ice" >/dev/null
+"$bin/quaverlink-loadgen" --quaverlink "$bin/quaverlink-journal" --outputs 1 --icecast-port "$(cat "$ice/port")" >> "$table"
+bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" stop "$ice"
 cat "$table"
 
 machine="$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(date -u +%Y-%m-%d)"

@@ -7,6 +7,7 @@
 #include "receiver/settings.h"
 
 #include <QFile>
+#include <QTcpSocket>
 
 #include <sys/stat.h>
 
@@ -88,6 +89,19 @@ void checkDatabase(const StationSettings &settings, Report &report)
     }
 }
 
+// Whether the peer of a push output answers at all; nothing is sent to it.
+QString reachability(const Outputs::Config &output)
+{
+    const bool icecast = output.type == Outputs::Type::Icecast;
+    if (!icecast && (output.type != Outputs::Type::LineFeed || output.udp)) {
+        return QString();
+    }
+    QTcpSocket socket;
+    socket.connectToHost(icecast ? output.server.host() : output.host,
+                         icecast ? quint16(output.server.port(80)) : output.port);
+    return socket.waitForConnected(2000) ? u", reachable"_qs : u", cannot be reached: "_qs + socket.errorString();
+}
+
 } // namespace
 
 bool checkSettings(const QByteArray &folder, QTextStream &out)
@@ -167,7 +181,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     QStringList problems;
     const SettingsFile file = SettingsFile::read(folder + "/Quaverlink.ini", QString());
     for (const Outputs::Config &output : Outputs::configure(file, folder, &problems)) {
-        report.line(u"output %1: %2"_qs.arg(output.name, output.describe()));
+        report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));
     }
     for (const QString &problem : std::as_const(problems)) {
         report.warn(problem);
