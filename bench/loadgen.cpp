@@ -179,11 +179,11 @@ public:
             if (readFile(m_dir + "/metadata.txt") == expected) {
                 return true;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
             if (left <= 0) {
                 return false;
             }
-            waitForEvents(int(std::min<long long>(left, 1000)));
+            waitForEvents(int(std::min<long long>(left / 1000 + 1, 1000)));
         }
     }
 

@@ -10,20 +10,27 @@ class IntakeTest final : public QObject
 {
     Q_OBJECT
 
+    QUdpSocket m_socket;
+    QUdpSocket m_peer;
+    void send(const QByteArray &datagram)
+    {
+        m_peer.writeDatagram(datagram, QHostAddress::LocalHost, m_socket.localPort());
+    }
+
 private Q_SLOTS:
+    void initTestCase() { QVERIFY(m_socket.bind(QHostAddress::LocalHost, 0)); }
+
     void floodGivesWayOldestFirstAndTurnsLeaveRoomForOtherEvents()
     {
         QList<QByteArray> handed;
         // Room for six datagrams of 100 bytes with their overhead.
         DatagramIntake flooded([&](const QByteArray &datagram) { handed << datagram; }, 1000);
         QSignalSpy dropped(&flooded, &DatagramIntake::dropped);
-        QUdpSocket socket;
-        QVERIFY(socket.bind(QHostAddress::LocalHost, 0));
-        flooded.watch(&socket);
+        flooded.watch(&m_socket);
         QList<QByteArray> sent;
         for (int i = 0; i < 400; ++i) {
             sent << QByteArray::number(i).rightJustified(100, '.');
-            QUdpSocket().writeDatagram(sent.last(), QHostAddress::LocalHost, socket.localPort());
+            send(sent.last());
             // In parts that the kernel's buffer holds.
             if (i % 100 == 99) {
                 flooded.drain();
@@ -37,9 +44,9 @@ private Q_SLOTS:
 
         handed.clear();
         DatagramIntake roomy([&](const QByteArray &datagram) { handed << datagram; });
-        roomy.watch(&socket);
+        roomy.watch(&m_socket);
         for (const QByteArray &datagram : sent) {
-            QUdpSocket().writeDatagram(datagram, QHostAddress::LocalHost, socket.localPort());
+            send(datagram);
             if (datagram.endsWith("99")) {
                 roomy.drain();
             }
@@ -47,6 +54,24 @@ private Q_SLOTS:
         roomy.handOn();
         QCOMPARE(handed, sent.mid(0, DatagramIntake::kItemsPerTurn));
         QTRY_COMPARE(handed, sent);
+    }
+
+    void whatArrivesDuringAnItemIsTakenBeforeTheKernelDropsIt()
+    {
+        // Each of the first ten items takes long enough for 100 more to
+        // arrive: together far more than the kernel's buffer holds.
+        int handed = 0;
+        DatagramIntake intake([&](const QByteArray &) {
+            if (++handed > 10) {
+                return;
+            }
+            for (int i = 0; i < 100; ++i) {
+                send(QByteArray(100, 'x'));
+            }
+        });
+        intake.watch(&m_socket);
+        send("first");
+        QTRY_COMPARE(handed, 1001);
     }
 };
 

@@ -151,13 +151,15 @@ private Q_SLOTS:
     void outputsGetEveryTextOnAirAndBadSectionsAreSkipped()
     {
         ReceiverFixture f;
-        f.settings.extraSections = "[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={title} ({idle})\n"
-                                   "LineEnd=LF\n[Output rds]\nType=Teletype\n";
+        f.settings.extraSections
+            = "[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={title} ({idle})\n"
+              "LineEnd=LF\n[Output rds]\nType=Teletype\n[Output album]\nType=File\nFile=a\nTemplate={album}\n";
         QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
         QVERIFY(f.startAndSettle());
         QCOMPARE(f.receiver->outputNames(), QStringList {u"overlay"_s});
-        QCOMPARE(lines.count(), 1);
+        QCOMPARE(lines.count(), 2);
         QVERIFY(lines.at(0).at(0).toString().contains(u"[Output rds] is skipped: Type \"Teletype\""_s));
+        QVERIFY(lines.at(1).at(0).toString().contains(u"[Output album] is skipped: Template: no field {album}"_s));
         const QString overlay = f.file(u"overlay.txt"_s);
         QTRY_COMPARE(readBytes(overlay), QByteArray("Music (1)\n"));
         f.receiver->applyItem(u"Artist - Title\nTwo"_s);

@@ -170,6 +170,7 @@ private Q_SLOTS:
         RunningReceiver one(a, first.path(), {u"--headless"_s});
         RunningReceiver two(b, second.path(), {u"--headless"_s});
         QVERIFY(one.waitForOnAir("Quaverlink FM - Music"));
+        QVERIFY(two.waitForOnAir("Second Station - Idle"));
         sendTo(b.port(), "Only - Second");
         QVERIFY(two.waitForOnAir("Only - Second"));
         // The second station's idle text comes back through its own sender port.

@@ -47,14 +47,6 @@ private Q_SLOTS:
         const NowPlaying playing {text, QDateTime(QDate(2026, 3, 7), QTime(8, 5, 9)), false};
         QCOMPARE(renderer->render(playing), expected + "\r\n");
     }
-
-    void unknownFieldsAndOpenBracesAreRefused()
-    {
-        QString error;
-        QVERIFY(!Template::parse(u"{album}"_s, {}, &error));
-        QVERIFY(error.contains(u"{album}"_s));
-        QVERIFY(!Template::parse(u"{text"_s, {}, &error));
-    }
 };
 
 QTEST_GUILESS_MAIN(TemplateTest)

@@ -1,5 +1,6 @@
 #include "atomicfile.h"
 
+#include "descriptor.h"
 #include "failure.h"
 
 #include <QDir>
@@ -69,28 +70,6 @@ Target resolveTarget(QByteArray path)
     }
     fail(u"resolving "_qs + display(path), ELOOP);
 }
-
-class Descriptor final
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Descriptor()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
 
 void writeAll(int fd, const QByteArray &bytes, const QByteArray &path)
 {

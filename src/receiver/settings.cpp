@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "codepage.h"
+#include "common/descriptor.h"
 #include "common/failure.h"
 
 #include <QByteArrayView>
@@ -162,15 +163,11 @@ SettingsFile SettingsFile::read(const QByteArray &path, const QString &fallback)
 {
     QByteArray content;
     struct stat info = {};
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        QFile file;
-        if (file.open(fd, QIODevice::ReadOnly)) {
-            content = file.readAll();
-        }
-    }
-    if (fd >= 0) {
-        ::close(fd);
+    const Descriptor fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    QFile file;
+    if (fd.isValid() && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)
+        && file.open(fd.get(), QIODevice::ReadOnly)) {
+        content = file.readAll();
     }
     return SettingsFile(std::move(content), fallback);
 }

@@ -1,5 +1,7 @@
 #include "display.h"
 
+#include "common/descriptor.h"
+
 #include <QByteArray>
 #include <QList>
 
@@ -17,44 +19,23 @@ namespace {
 // A short wait: an unreachable display host must not hold up start-up.
 constexpr int kConnectTimeoutMs = 1000;
 
-class Socket final
-{
-public:
-    explicit Socket(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Socket()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Socket(const Socket &) = delete;
-    Socket &operator=(const Socket &) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 bool connects(int family, const sockaddr *address, socklen_t length)
 {
-    const Socket socket(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (socket.fd() < 0) {
+    const Descriptor socket(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0) {
         return false;
     }
-    if (::connect(socket.fd(), address, length) == 0) {
+    if (::connect(socket.get(), address, length) == 0) {
         return true;
     }
     if (errno != EINPROGRESS) {
         return false;
     }
-    pollfd wait {socket.fd(), POLLOUT, 0};
+    pollfd wait {socket.get(), POLLOUT, 0};
     int error = 0;
     socklen_t size = sizeof error;
     return ::poll(&wait, 1, kConnectTimeoutMs) == 1
-        && ::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        && ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
 // An abstract socket has no file; X servers offer one beside the file.
