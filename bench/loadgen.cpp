@@ -147,28 +147,24 @@ public:
     // startupSeconds: from start to the first write.
     bool waitReady(double *startupSeconds = nullptr)
     {
+        bool ready = false;
         if (m_kind == Kind::Quaverlink) {
             int moves = 0;
             while (moves < 2 && secondsSince(m_started) < 20) {
-                const int now = waitForEvents(100);
-                if (moves == 0 && now > 0 && startupSeconds) {
-                    *startupSeconds = secondsSince(m_started);
-                }
-                moves += now;
+                moves += waitForEvents(100);
             }
-            return waitOnAir("Idle", 5);
-        }
-        Sender sender(m_port);
-        for (int attempt = 0; attempt < 10000; ++attempt) {
-            sender.send("Ready - Probe");
-            if (waitOnAir("Ready - Probe", 0.001)) {
-                if (startupSeconds) {
-                    *startupSeconds = secondsSince(m_started);
-                }
-                return true;
+            ready = waitOnAir("Idle", 5);
+        } else {
+            Sender sender(m_port);
+            for (int attempt = 0; attempt < 10000 && !ready; ++attempt) {
+                sender.send("Ready - Probe");
+                ready = waitOnAir("Ready - Probe", 0.001);
             }
         }
-        return false;
+        if (startupSeconds) {
+            *startupSeconds = duration<double>(m_firstWrite - m_started).count();
+        }
+        return ready;
     }
 
     bool waitOnAir(const std::string &text, double timeoutSeconds)
@@ -240,8 +236,11 @@ private:
             }
             for (ssize_t offset = 0; offset < n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
-                if ((event->mask & IN_MOVED_TO) && event->len && std::strcmp(event->name, "metadata.txt") == 0) {
-                    ++moves;
+                if (event->len && std::strcmp(event->name, "metadata.txt") == 0) {
+                    if (m_firstWrite == Clock::time_point()) {
+                        m_firstWrite = Clock::now();
+                    }
+                    moves += (event->mask & IN_MOVED_TO) ? 1 : 0;
                 }
                 offset += ssize_t(sizeof(inotify_event) + event->len);
             }
@@ -263,6 +262,7 @@ private:
     int m_inotify = -1;
     pid_t m_pid = -1;
     Clock::time_point m_started;
+    Clock::time_point m_firstWrite; // when metadata.txt was first written or replaced
 };
 
 struct Latency
