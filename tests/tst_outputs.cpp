@@ -76,6 +76,7 @@ private Q_SLOTS:
         const QString line = lines.at(0).at(0).toString();
         QVERIFY2(line.contains(u"output refused"_s) && line.contains(u"401"_s), qPrintable(line));
         QVERIFY(!line.contains(u"Wr0ng-p4ss"_s));
+        QTRY_VERIFY(f.receiver->outputSummary().contains(u"refused: not working: HTTP 401"_s));
     }
 
     void lineFeedsReachTheirDevicesAndReconnect()

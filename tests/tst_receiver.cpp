@@ -162,6 +162,7 @@ private Q_SLOTS:
         QVERIFY(lines.at(1).at(0).toString().contains(u"[Output album] is skipped: Template: no field {album}"_s));
         const QString overlay = f.file(u"overlay.txt"_s);
         QTRY_COMPARE(readBytes(overlay), QByteArray("Music (1)\n"));
+        QTRY_COMPARE(f.receiver->outputSummary(), u"overlay: working"_s);
         f.receiver->applyItem(u"Artist - Title\nTwo"_s);
         QTRY_COMPARE(readBytes(overlay), QByteArray("Title Two (0)\n"));
         f.receiver->applyItem(u"ad"_s);

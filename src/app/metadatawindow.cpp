@@ -205,6 +205,19 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
     m_showTimer.setInterval(40);
     connect(&m_showTimer, &QTimer::timeout, this, &MetaDataWindow::showChangedFields);
     connect(&receiver.fields(), &StatusFields::textChanged, this, [this](Field field) { markChanged(field); });
+
+    // Below the settings band, for a window enlarged further: the outputs
+    // beside metadata.txt and how each stands. Not part of the original
+    // layout, so it shows only when there are outputs.
+    m_outputs = makeLabel({"lblOutputs", 240, 3720, 9600, 195, nullptr, Qt::AlignLeft, Look::Default, Ink::Default,
+                           false, false},
+                          this);
+    m_outputs->setObjectName(u"lblOutputs"_qs);
+    m_outputs->hide();
+    connect(&receiver, &Receiver::outputsChanged, this, [this] {
+        m_outputs->setText(u"Outputs: "_qs + m_receiver.outputSummary());
+        m_outputs->setVisible(!m_receiver.outputNames().isEmpty());
+    });
     resize(kInitialClientSize);
 }
 

@@ -40,6 +40,7 @@ private:
     std::array<QLabel *, kFieldCount> m_fieldLabels {};
     std::array<bool, kFieldCount> m_changed {};
     std::array<Qt::Alignment, kFieldCount> m_designedAlignment {};
+    QLabel *m_outputs = nullptr;
     QTimer m_showTimer;
 };
 

@@ -15,12 +15,14 @@ namespace {
 class HttpFeed final : public Sink
 {
 public:
-    HttpFeed(const Outputs::Config &config, Outputs::Report report)
-        : Sink(config, std::move(report))
+    HttpFeed(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+        : Sink(config, std::move(report), std::move(state))
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] { accept(); });
         if (!m_server.listen(QHostAddress(config.host), config.port)) {
             failed(u"listening on %1 port %2: %3"_qs.arg(config.host).arg(config.port).arg(m_server.errorString()));
+        } else {
+            worked();
         }
     }
 
@@ -124,9 +126,9 @@ private:
 
 } // namespace
 
-Sink *makeHttpFeed(const Outputs::Config &config, Outputs::Report report)
+Sink *makeHttpFeed(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
 {
-    return new HttpFeed(config, std::move(report));
+    return new HttpFeed(config, std::move(report), std::move(state));
 }
 
 } // namespace quaverlink

@@ -5,6 +5,7 @@
 
 #include <QFile>
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -113,14 +114,14 @@ QString Outputs::Config::describe() const
 class OutputWorker final : public QObject
 {
 public:
-    void start(const QList<Outputs::Config> &configs, const Outputs::Report &report)
+    void start(const QList<Outputs::Config> &configs, const Outputs::Report &report, const Outputs::StateReport &state)
     {
+        static const std::map<Outputs::Type, SinkMaker> kMakers = {{Outputs::Type::File, makeFileSink},
+                                                                   {Outputs::Type::Icecast, makeIcecastSink},
+                                                                   {Outputs::Type::LineFeed, makeLineFeedSink},
+                                                                   {Outputs::Type::Http, makeHttpFeed}};
         for (const Outputs::Config &config : configs) {
-            Sink *sink = config.type == Outputs::Type::File ? makeFileSink(config, report)
-                : config.type == Outputs::Type::Icecast     ? makeIcecastSink(config, report)
-                : config.type == Outputs::Type::LineFeed    ? makeLineFeedSink(config, report)
-                                                            : makeHttpFeed(config, report);
-            m_sinks.emplace_back(sink);
+            m_sinks.emplace_back(kMakers.at(config.type)(config, report, state));
         }
     }
 
@@ -184,8 +185,14 @@ Outputs::Outputs(QList<Config> configs, Report report, QObject *parent)
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.setObjectName(u"outputs"_qs);
     m_thread.start();
+    // States come back to this object's thread.
+    const StateReport state = [this](const QString &name, const QString &state) {
+        QMetaObject::invokeMethod(
+            this, [=, this] { Q_EMIT stateChanged(name, state); }, Qt::QueuedConnection);
+    };
     QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker, configs, report] { worker->start(configs, report); }, Qt::QueuedConnection);
+        m_worker, [worker = m_worker, configs, report, state] { worker->start(configs, report, state); },
+        Qt::QueuedConnection);
 }
 
 Outputs::~Outputs()

@@ -26,6 +26,7 @@ class Outputs final : public QObject
 
 public:
     using Report = std::function<void(const QString &what, const QString &cause)>;
+    using StateReport = std::function<void(const QString &name, const QString &state)>;
 
     enum class Type { File, Icecast, LineFeed, Http };
 
@@ -55,6 +56,10 @@ public:
 
     const QStringList &names() const { return m_names; }
     void publish(const NowPlaying &playing);
+
+Q_SIGNALS:
+    // An output began or stopped working; state says how it stands.
+    void stateChanged(const QString &name, const QString &state);
 
 private:
     QStringList m_names;

@@ -12,23 +12,29 @@
 
 namespace quaverlink {
 
-Sink::Sink(const Outputs::Config &config, Outputs::Report report)
+Sink::Sink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
     : m_config(config)
     , m_report(std::move(report))
+    , m_state(std::move(state))
 {
 }
 
 void Sink::failed(const QString &cause)
 {
-    if (!std::exchange(m_failing, true)) {
+    if (std::exchange(m_failing, true) != true) {
         m_report(u"output "_qs + m_config.name, u"stopped working; the newest text is retried: "_qs + cause);
+        m_state(m_config.name, u"not working: "_qs + cause);
     }
 }
 
 void Sink::worked()
 {
-    if (std::exchange(m_failing, false)) {
+    const std::optional<bool> was = std::exchange(m_failing, false);
+    if (was == true) {
         m_report(u"output "_qs + m_config.name, u"works again"_qs);
+    }
+    if (was != false) {
+        m_state(m_config.name, u"working"_qs);
     }
 }
 
@@ -37,8 +43,8 @@ namespace {
 class FileSink final : public Sink
 {
 public:
-    FileSink(const Outputs::Config &config, Outputs::Report report)
-        : Sink(config, report)
+    FileSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+        : Sink(config, report, std::move(state))
         , m_file(config.path, [report, name = config.name](const QString &, const QString &cause) {
             report(u"output "_qs + name, cause);
         })
@@ -65,8 +71,8 @@ private:
 class PushSink : public Sink
 {
 public:
-    PushSink(const Outputs::Config &config, Outputs::Report report)
-        : Sink(config, std::move(report))
+    PushSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+        : Sink(config, std::move(report), std::move(state))
     {
         m_retry.setSingleShot(true);
         connect(&m_retry, &QTimer::timeout, this, [this] { pushNewest(); });
@@ -167,8 +173,8 @@ private:
 class LineFeedSink final : public PushSink
 {
 public:
-    LineFeedSink(const Outputs::Config &config, Outputs::Report report)
-        : PushSink(config, std::move(report))
+    LineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+        : PushSink(config, std::move(report), std::move(state))
     {
         connect(&m_socket, &QTcpSocket::connected, this, [this] { send(); });
         connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] {
@@ -226,19 +232,19 @@ private:
 
 } // namespace
 
-Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report)
+Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
 {
-    return new FileSink(config, std::move(report));
+    return new FileSink(config, std::move(report), std::move(state));
 }
 
-Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report)
+Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
 {
-    return new IcecastSink(config, std::move(report));
+    return new IcecastSink(config, std::move(report), std::move(state));
 }
 
-Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report)
+Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
 {
-    return new LineFeedSink(config, std::move(report));
+    return new LineFeedSink(config, std::move(report), std::move(state));
 }
 
 } // namespace quaverlink

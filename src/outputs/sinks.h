@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 namespace quaverlink {
 
@@ -13,7 +14,7 @@ namespace quaverlink {
 class Sink : public QObject
 {
 public:
-    Sink(const Outputs::Config &config, Outputs::Report report);
+    Sink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
 
     virtual void publish(const NowPlaying &playing) = 0;
 
@@ -27,7 +28,8 @@ protected:
 
 private:
     const Outputs::Report m_report;
-    bool m_failing = false;
+    const Outputs::StateReport m_state;
+    std::optional<bool> m_failing;
 };
 
 // Pauses between attempts: about a second at first, doubling up to a minute.
@@ -46,9 +48,10 @@ private:
     std::chrono::milliseconds m_pause {1000};
 };
 
-Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report);
-Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report);
-Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report);
-Sink *makeHttpFeed(const Outputs::Config &config, Outputs::Report report);
+using SinkMaker = Sink *(*)(const Outputs::Config &, Outputs::Report, Outputs::StateReport);
+Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
+Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
+Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
+Sink *makeHttpFeed(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
 
 } // namespace quaverlink

@@ -116,17 +116,35 @@ void Receiver::startOutputs(const QByteArray &folder)
     for (const QString &problem : std::as_const(problems)) {
         reportFailure(u"outputs"_qs, problem);
     }
-    if (!configs.isEmpty()) {
-        m_outputs = std::make_unique<Outputs>(std::move(configs), [this](const QString &what, const QString &cause) {
-            QMetaObject::invokeMethod(
-                this, [=, this] { reportFailure(what, cause); }, Qt::QueuedConnection);
-        });
+    if (configs.isEmpty()) {
+        return;
     }
+    for (const Outputs::Config &config : std::as_const(configs)) {
+        m_outputStates[config.name] = u"waiting for a text"_qs;
+    }
+    m_outputs = std::make_unique<Outputs>(std::move(configs), [this](const QString &what, const QString &cause) {
+        QMetaObject::invokeMethod(
+            this, [=, this] { reportFailure(what, cause); }, Qt::QueuedConnection);
+    });
+    connect(m_outputs.get(), &Outputs::stateChanged, this, [this](const QString &name, const QString &state) {
+        m_outputStates[name] = state;
+        Q_EMIT outputsChanged();
+    });
+    Q_EMIT outputsChanged();
 }
 
 QStringList Receiver::outputNames() const
 {
     return m_outputs ? m_outputs->names() : QStringList();
+}
+
+QString Receiver::outputSummary() const
+{
+    QStringList states;
+    for (auto it = m_outputStates.cbegin(); it != m_outputStates.cend(); ++it) {
+        states << it.key() + u": "_qs + it.value();
+    }
+    return states.join(u" \u00b7 "_qs);
 }
 
 void Receiver::startPlayHistory(const QByteArray &folder)

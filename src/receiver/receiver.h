@@ -5,6 +5,7 @@
 #include "statusfields.h"
 
 #include <QHostAddress>
+#include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -42,6 +43,8 @@ public:
     bool isCountingDown() const { return m_tickTimer.isActive(); }
     // The names of the outputs beside metadata.txt that start-up set up.
     QStringList outputNames() const;
+    // Each output and how it stands, one line for the window.
+    QString outputSummary() const;
 
     // Shown, modally, when start-up fails. Tests replace the message box.
     void setStartupFailureHandler(StartupFailureHandler handler);
@@ -71,6 +74,7 @@ Q_SIGNALS:
     void failureReported(const QString &line);
     // After each received item, whether or not all of its work succeeded.
     void itemApplied(const QString &text);
+    void outputsChanged();
 
 private:
     void receiveItem(const QByteArray &datagram);
@@ -102,6 +106,7 @@ private:
     std::unique_ptr<AtomicFile> m_metadataFile;
     std::unique_ptr<PlayHistory> m_playHistory;
     std::unique_ptr<Outputs> m_outputs;
+    QMap<QString, QString> m_outputStates;
 
     StartupFailureHandler m_startupFailureHandler;
 };
