@@ -423,7 +423,7 @@ int listenTcp(int *port)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    listen(fd, 64);
+    listen(fd, 4096);
     socklen_t length = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     *port = ntohs(address.sin_port);
@@ -559,14 +559,8 @@ int main(int argc, char **argv)
         // On-air latency in one run: play history off, on against the real
         // server, and on against a host that accepts connections and never
         // answers (a listening socket nobody accepts from).
-        const int hung = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(hung, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        listen(hung, 4096);
-        socklen_t length = sizeof address;
-        getsockname(hung, reinterpret_cast<sockaddr *>(&address), &length);
+        int hungPort = 0;
+        const int hung = listenTcp(&hungPort);
         auto logTo = [&](const std::string &server) {
             return "DBenabled=Y\nDBserver=" + server + "\nDBuser=" + options.dbUser
                 + "\nDBpassword=" + options.dbPassword + "\n";
@@ -574,7 +568,7 @@ int main(int argc, char **argv)
         const std::pair<const char *, std::string> runs[] = {
             {"off", {}},
             {"on", logTo(options.dbServer)},
-            {"on, database hanging", logTo("127.0.0.1;port=" + std::to_string(ntohs(address.sin_port)))},
+            {"on, database hanging", logTo("127.0.0.1;port=" + std::to_string(hungPort))},
         };
         for (const auto &[name, settings] : runs) {
             Receiver receiver(Kind::Quaverlink, options, settings);
