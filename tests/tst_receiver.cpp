@@ -184,6 +184,13 @@ private Q_SLOTS:
         QVERIFY(!f.applied.contains(u"From - Loopback"_s));
         QCOMPARE(lines.count(), 1);
         QVERIFY(lines.at(0).at(0).toString().endsWith(u"outside AllowedSenders: 127.0.0.1 (1)"_s));
+
+        ReceiverFixture allowed;
+        allowed.settings.allowedSenders = "192.168.10.0/24 127.0.0.0/8";
+        QVERIFY(allowed.startAndSettle());
+        sendTo(allowed.settings.port(), "From - Loopback");
+        QVERIFY(allowed.waitForItems(1));
+        QCOMPARE(allowed.applied, QStringList {u"From - Loopback"_s});
     }
 
     void startsInAFolderWhoseNameIsNotUtf8()
