@@ -132,6 +132,17 @@ private Q_SLOTS:
         QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("An artist name too long - X|1\n"));
     }
 
+    void spoolThatCannotBeOnDiskIsKeptInMemory()
+    {
+        PlayHistory::Options nowhere = options();
+        nowhere.spoolPath = "/nonexistent/playhistory.sqlite";
+        PlayHistory history(nowhere);
+        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        history.record(u"In - Memory"_s, QDateTime::currentDateTime());
+        QTRY_COMPARE(m_db.storedTexts(), QStringList {u"In - Memory"_s});
+        QTRY_VERIFY(!lines.isEmpty() && lines.at(0).at(0).toString().contains(u"held in memory only"_s));
+    }
+
     void fullSpoolKeepsWhatItHoldsAcrossRuns()
     {
         PlayHistory::Options limited = options(freeUdpPort());

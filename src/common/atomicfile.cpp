@@ -34,6 +34,12 @@ QByteArray folderOf(const QByteArray &path)
     return slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : path.left(slash);
 }
 
+// Temporary files are hidden beside their target: ".metadata.txt.<random>".
+QByteArray temporaryPrefix(const QByteArray &target)
+{
+    return folderOf(target) + "/." + target.mid(target.lastIndexOf('/') + 1) + '.';
+}
+
 struct Target
 {
     QByteArray path;
@@ -92,7 +98,7 @@ class TemporaryFile final
 public:
     explicit TemporaryFile(const QByteArray &target)
     {
-        const QByteArray prefix = folderOf(target) + "/." + target.mid(target.lastIndexOf('/') + 1) + '.';
+        const QByteArray prefix = temporaryPrefix(target);
         for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
             m_path = prefix + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
             m_fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -198,7 +204,7 @@ void AtomicFile::replace(const QByteArray &content)
 void AtomicFile::removeLeftovers() const
 {
     const QByteArray folderPath = folderOf(m_path);
-    const QByteArray prefix = '.' + m_path.mid(m_path.lastIndexOf('/') + 1) + '.';
+    const QByteArray prefix = temporaryPrefix(m_path);
     DIR *folder = ::opendir(folderPath.constData());
     if (!folder) {
         return;
@@ -207,7 +213,7 @@ void AtomicFile::removeLeftovers() const
         const QByteArray name(entry->d_name);
         struct stat info = {};
         const QByteArray path = folderPath + '/' + name;
-        if (name.startsWith(prefix) && ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)
+        if (path.startsWith(prefix) && ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)
             && info.st_uid == ::geteuid()) {
             ::unlink(path.constData());
         }

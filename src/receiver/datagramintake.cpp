@@ -98,14 +98,18 @@ void DatagramIntake::drainSocket(QUdpSocket &socket)
 
 bool DatagramIntake::accepts(const QHostAddress &address, quint16 port)
 {
-    if (!m_filter || m_filter(address, port)) {
+    if (!m_filter) {
         return true;
     }
     // A dual-stack socket reports IPv4 senders as ::ffff:a.b.c.d.
     bool isIPv4 = false;
-    const QHostAddress shown(address.toIPv4Address(&isIPv4));
+    const QHostAddress ipv4(address.toIPv4Address(&isIPv4));
+    const QHostAddress &sender = isIPv4 ? ipv4 : address;
+    if (m_filter(sender, port)) {
+        return true;
+    }
     const bool first = m_refused.isEmpty();
-    ++m_refused[(isIPv4 ? shown : address).toString()];
+    ++m_refused[sender.toString()];
     if (first) {
         Q_EMIT refused();
     }

@@ -26,6 +26,7 @@ class DatagramIntake final : public QObject
 public:
     using Handler = std::function<void(const QByteArray &datagram)>;
     // Whether a datagram from this sender may go on; without one, all may.
+    // IPv4 senders arrive as IPv4 addresses, never IPv4-mapped IPv6 ones.
     using SenderFilter = std::function<bool(const QHostAddress &address, quint16 port)>;
 
     // Beyond this much waiting text a flood would take all memory.

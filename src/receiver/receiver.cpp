@@ -83,13 +83,14 @@ bool Receiver::start()
         m_fields.setText(Field::lblDBname, settings.dbName);
         m_fields.setText(Field::lblDefault, m_idleText);
         startPlayHistory(folder);
-        startOutputs(folder);
+        startOutputs(settings.file, folder);
 
         if (settings.allowedSenders) {
             restrictSenders(*settings.allowedSenders);
         }
-        bindListener(toPort(settings.listenPort, u"RDlistenport"_qs));
-        aimSender(toPort(settings.listenPort, u"RDlistenport"_qs));
+        const quint16 listenPort = toPort(settings.listenPort, u"RDlistenport"_qs);
+        bindListener(listenPort);
+        aimSender(listenPort);
         m_senderLocalPort = settings.senderPort ? toPort(*settings.senderPort, u"SenderPort"_qs)
                                                 : StationSettings::kDefaultSenderPort;
         sendIdleText();
@@ -108,10 +109,9 @@ bool Receiver::start()
     return false;
 }
 
-void Receiver::startOutputs(const QByteArray &folder)
+void Receiver::startOutputs(const SettingsFile &settings, const QByteArray &folder)
 {
     QStringList problems;
-    const SettingsFile settings = SettingsFile::read(folder + "/Quaverlink.ini", QString());
     QList<Outputs::Config> configs = Outputs::configure(settings, folder, &problems);
     for (const QString &problem : std::as_const(problems)) {
         reportFailure(u"outputs"_qs, problem);
@@ -169,10 +169,7 @@ bool Receiver::stopPlayHistory()
 void Receiver::restrictSenders(const QString &allowed)
 {
     const QList<QPair<QHostAddress, int>> networks = toNetworks(allowed, u"AllowedSenders"_qs);
-    m_intake.setSenderFilter([this, networks](const QHostAddress &address, quint16 port) {
-        bool isIPv4 = false;
-        const QHostAddress ipv4(address.toIPv4Address(&isIPv4));
-        const QHostAddress &sender = isIPv4 ? ipv4 : address;
+    m_intake.setSenderFilter([this, networks](const QHostAddress &sender, quint16 port) {
         // The idle text's own copies always come back.
         if (sender.isLoopback() && port == m_senderLocalPort) {
             return true;

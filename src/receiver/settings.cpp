@@ -213,8 +213,8 @@ std::optional<QString> SettingsFile::newValue(const QString &section, const QStr
 
 StationSettings StationSettings::read(const QByteArray &folder)
 {
-    const SettingsFile file = SettingsFile::read(folder + "/Quaverlink.ini", QFile::decodeName(folder));
-    StationSettings settings;
+    StationSettings settings {SettingsFile::read(folder + "/Quaverlink.ini", QFile::decodeName(folder))};
+    const SettingsFile &file = settings.file;
     const std::pair<QString StationSettings::*, const char16_t *> keys[] = {
         {&StationSettings::listenPort, u"Metadata/RDlistenport"},
         {&StationSettings::idleText, u"Metadata/IdleString"},

@@ -53,6 +53,7 @@ struct StationSettings
 {
     static constexpr quint16 kDefaultSenderPort = 6969;
 
+    SettingsFile file; // the whole file, for the sections of the outputs
     QString listenPort;
     QString idleText;
     QString countTimeout;

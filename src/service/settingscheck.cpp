@@ -179,8 +179,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         checkDatabase(settings, report);
     }
     QStringList problems;
-    const SettingsFile file = SettingsFile::read(folder + "/Quaverlink.ini", QString());
-    for (const Outputs::Config &output : Outputs::configure(file, folder, &problems)) {
+    for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));
     }
     for (const QString &problem : std::as_const(problems)) {
