@@ -14,7 +14,6 @@ table="$(mktemp)"
     --python "$QUAVERLINK_ROOT/bench/baseline_receiver.py" --minimal "$bin/minimal_receiver" > "$table"
 
 db="$(mktemp -d /tmp/quaverlink-bench-db-XXXXXX)"
-chmod 0755 "$db" # Icecast runs as nobody and writes its logs below
 trap 'bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" stop "$db/icecast" 2>/dev/null; bash "$QUAVERLINK_ROOT/tests/mariadb-server.sh" stop "$db/server"; rm -rf "$db"' EXIT
 bash "$QUAVERLINK_ROOT/tests/mariadb-server.sh" start "$db/server" >/dev/null
 export ODBCSYSINI="$db/server/odbc"

@@ -12,12 +12,17 @@ stop() {
     for pidfile in "$dir"/*.pid; do
         [[ -f "$pidfile" ]] && kill "$(cat "$pidfile")" 2>/dev/null || true
     done
+    [[ -f "$dir/logdir" ]] && rm -rf "$(cat "$dir/logdir")" || true
 }
 
 start() {
     rm -rf "$dir"
-    mkdir -p "$dir/log"
-    chmod 0777 "$dir/log"
+    mkdir -p "$dir"
+    # Icecast writes its logs as nobody, who may not reach into this tree.
+    local logdir
+    logdir="$(mktemp -d /tmp/quaverlink-icecast-XXXXXX)"
+    chmod 0777 "$logdir"
+    echo "$logdir" > "$dir/logdir"
     local port=$((20000 + RANDOM % 30000))
     local security=""
     # Icecast refuses to run as root unless it changes owner.
@@ -34,7 +39,7 @@ start() {
   <listen-socket><port>$port</port><bind-address>127.0.0.1</bind-address></listen-socket>
   <paths>
     <basedir>/usr/share/icecast2</basedir>
-    <logdir>$dir/log</logdir>
+    <logdir>$logdir</logdir>
     <webroot>/usr/share/icecast2/web</webroot>
     <adminroot>/usr/share/icecast2/admin</adminroot>
   </paths>
@@ -63,7 +68,7 @@ XML
         sleep 0.1
     done
     echo "Icecast or its sources did not start:" >&2
-    cat "$dir"/*.out "$dir/log/error.log" >&2 || true
+    cat "$dir"/*.out "$logdir/error.log" >&2 || true
     stop
     exit 1
 }
