@@ -41,12 +41,14 @@ qint64 sizeOf(const SpooledPlay &play)
 PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
     : m_limits(limits)
 {
-    const int rc = sqlite3_open_v2(path.constData(), &m_db,
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(path.constData(), &db,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    m_db.reset(db);
     if (rc != SQLITE_OK) {
         fail(u"opening the spool "_qs + QFile::decodeName(path));
     }
-    sqlite3_busy_timeout(m_db, 5000);
+    sqlite3_busy_timeout(m_db.get(), 5000);
     // Each kept play reaches the disk before keep() returns.
     execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -61,25 +63,27 @@ PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
     m_waitingBytes = qint64(sqlite3_column_double(totals->handle, 1));
 }
 
-PlaySpool::~PlaySpool()
+PlaySpool::~PlaySpool() = default;
+
+void PlaySpool::DatabaseCloser::operator()(sqlite3 *db) const
 {
-    sqlite3_close_v2(m_db);
+    sqlite3_close_v2(db);
 }
 
 void PlaySpool::fail(const QString &step)
 {
-    const QString message = QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "out of memory");
-    if (m_db) {
+    const QString message = QString::fromUtf8(m_db.get() ? sqlite3_errmsg(m_db.get()) : "out of memory");
+    if (m_db.get()) {
         // Whatever the failed step began is undone; outside a transaction
         // this does nothing.
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     }
     throw Failure(step, message);
 }
 
 void PlaySpool::execute(const char *sql)
 {
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail(u"writing the spool"_qs);
     }
 }
@@ -87,7 +91,7 @@ void PlaySpool::execute(const char *sql)
 std::unique_ptr<PlaySpool::Statement> PlaySpool::prepare(const char *sql)
 {
     auto statement = std::make_unique<Statement>();
-    if (sqlite3_prepare_v2(m_db, sql, -1, &statement->handle, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(m_db.get(), sql, -1, &statement->handle, nullptr) != SQLITE_OK) {
         fail(u"reading the spool"_qs);
     }
     return statement;

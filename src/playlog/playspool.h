@@ -61,8 +61,14 @@ private:
     void erase(qint64 id);
     [[noreturn]] void fail(const QString &step);
 
+    // Closed on every path, a constructor that throws included.
+    struct DatabaseCloser
+    {
+        void operator()(sqlite3 *db) const;
+    };
+
     QMutex m_mutex;
-    sqlite3 *m_db = nullptr;
+    std::unique_ptr<sqlite3, DatabaseCloser> m_db;
     SpoolLimits m_limits;
     qint64 m_waitingPlays = 0;
     qint64 m_waitingBytes = 0;
