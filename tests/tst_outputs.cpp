@@ -127,6 +127,8 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.extraSections = "[Output web]\nType=HTTP\nPort=" + QByteArray::number(port) + "\n";
         QVERIFY(f.startAndSettle());
+        // The feed listens on the outputs' own thread, a moment after start.
+        QTRY_VERIFY(f.receiver->outputSummary().contains(u"web: working"_s));
         const QString base = u"http://127.0.0.1:%1"_s.arg(port);
         QTcpSocket events;
         events.connectToHost(QHostAddress::LocalHost, port);
