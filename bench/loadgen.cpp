@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -96,7 +97,8 @@ struct Options
     std::string dbServer, dbUser, dbPassword, dbSocket;
 };
 
-// One receiver process in a fresh folder, with an inotify watch on it.
+// One receiver process in a fresh folder, with an inotify watch on it; its
+// own ports, so that several run side by side.
 class Receiver
 {
 public:
@@ -108,7 +110,8 @@ public:
         m_dir = mkdtemp(pattern);
         if (kind == Kind::Quaverlink) {
             std::ofstream(m_dir + "/Quaverlink.ini")
-                << "[Metadata]\nRDlistenport=" << m_port << "\nIdleString=Idle\nCountTimeout=30000\n"
+                << "[Metadata]\nRDlistenport=" << m_port << "\nSenderPort=" << freePort()
+                << "\nIdleString=Idle\nCountTimeout=30000\n"
                 << "[Database]\n"
                 << (extraSettings.empty() ? "DBenabled=N\n" : extraSettings);
         }
@@ -271,23 +274,10 @@ struct Latency
     int missed = 0;
 };
 
-Latency measureLatency(Receiver &receiver, int items, double rate)
+Latency latencyOf(std::vector<double> samples, int missed)
 {
-    Sender sender(receiver.port());
-    std::vector<double> samples;
     Latency result;
-    const auto start = Clock::now();
-    for (int i = 0; i < items; ++i) {
-        std::this_thread::sleep_until(start + duration<double>(i / rate));
-        const std::string item = "Latency " + std::to_string(i) + " - Title " + std::to_string(i);
-        const auto sent = Clock::now();
-        sender.send(item);
-        if (receiver.waitOnAir(item, 1.0)) {
-            samples.push_back(secondsSince(sent) * 1e6);
-        } else {
-            ++result.missed;
-        }
-    }
+    result.missed = missed;
     std::sort(samples.begin(), samples.end());
     if (!samples.empty()) {
         result.p50 = samples[samples.size() / 2];
@@ -295,6 +285,44 @@ Latency measureLatency(Receiver &receiver, int items, double rate)
         result.max = samples.back();
     }
     return result;
+}
+
+// Several receivers in one run, taking turns in blocks of 100 items, so
+// that whatever else the machine is doing falls on all of them alike while
+// one receiver's work after an item (its play history, its outputs) does
+// not fall on the next receiver's items.
+std::vector<Latency> measureLatencyTogether(const std::vector<Receiver *> &receivers, int items, double rate)
+{
+    constexpr int kBlock = 100;
+    std::vector<std::vector<double>> samples(receivers.size());
+    std::vector<int> missed(receivers.size());
+    for (int first = 0; first < items; first += kBlock) {
+        for (size_t r = 0; r < receivers.size(); ++r) {
+            const Sender sender(receivers[r]->port());
+            const auto start = Clock::now();
+            for (int i = first; i < std::min(items, first + kBlock); ++i) {
+                std::this_thread::sleep_until(start + duration<double>((i - first) / rate));
+                const std::string item = "Latency " + std::to_string(i) + " - Title " + std::to_string(i);
+                const auto sent = Clock::now();
+                sender.send(item);
+                if (receivers[r]->waitOnAir(item, 1.0)) {
+                    samples[r].push_back(secondsSince(sent) * 1e6);
+                } else {
+                    ++missed[r];
+                }
+            }
+        }
+    }
+    std::vector<Latency> results;
+    for (size_t r = 0; r < receivers.size(); ++r) {
+        results.push_back(latencyOf(std::move(samples[r]), missed[r]));
+    }
+    return results;
+}
+
+Latency measureLatency(Receiver &receiver, int items, double rate)
+{
+    return measureLatencyTogether({&receiver}, items, rate).front();
 }
 
 struct Burst
@@ -469,7 +497,8 @@ void measureOutputs(const Options &options, int icecastPort)
 {
     int devicePort = 0;
     const int device = listenTcp(&devicePort);
-    const int httpPort = freePort();
+    int httpPort = 0;
+    close(listenTcp(&httpPort));
     const std::string outputs = "DBenabled=N\n[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={artist}\n"
                                 "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
         + std::to_string(devicePort)
@@ -481,22 +510,19 @@ void measureOutputs(const Options &options, int icecastPort)
     constexpr int kItems = 2000;
     constexpr double kRate = 200;
     Latency none, four;
-    {
-        Receiver receiver(Kind::Quaverlink, options);
-        if (receiver.waitReady()) {
-            none = measureLatency(receiver, kItems, kRate);
-        }
-    }
     double sse = -1, status = -1;
     {
+        Receiver bare(Kind::Quaverlink, options);
         Receiver receiver(Kind::Quaverlink, options, outputs);
         std::thread reader([device] {
             const int accepted = accept(device, nullptr, nullptr);
             char buffer[4096];
             while (accepted >= 0 && read(accepted, buffer, sizeof buffer) > 0) { }
         });
-        if (receiver.waitReady()) {
-            four = measureLatency(receiver, kItems, kRate);
+        if (bare.waitReady() && receiver.waitReady()) {
+            const std::vector<Latency> both = measureLatencyTogether({&bare, &receiver}, kItems, kRate);
+            none = both[0];
+            four = both[1];
             const int events = connectTcp(httpPort);
             const std::string request = "GET /events HTTP/1.1\r\n\r\n";
             write(events, request.data(), request.size());
@@ -513,6 +539,10 @@ void measureOutputs(const Options &options, int icecastPort)
                 status = readUntil(page, "Shown - On Icecast", sent, 5);
                 close(page);
             }
+        }
+        if (sse < 0 || (icecastPort && status < 0)) {
+            std::fprintf(stderr, "an output did not answer; the receiver said:\n%s",
+                         readFile(receiver.dir() + "/stderr.log").c_str());
         }
         shutdown(device, SHUT_RDWR);
         close(device);
@@ -570,13 +600,20 @@ int main(int argc, char **argv)
             {"on", logTo(options.dbServer)},
             {"on, database hanging", logTo("127.0.0.1;port=" + std::to_string(hungPort))},
         };
+        std::vector<std::unique_ptr<Receiver>> receivers;
+        std::vector<Receiver *> ready;
         for (const auto &[name, settings] : runs) {
-            Receiver receiver(Kind::Quaverlink, options, settings);
-            if (receiver.waitReady()) {
-                const Latency l = measureLatency(receiver, kLatencyItems, kRate);
+            receivers.push_back(std::make_unique<Receiver>(Kind::Quaverlink, options, settings));
+            if (receivers.back()->waitReady()) {
+                ready.push_back(receivers.back().get());
+            }
+        }
+        if (ready.size() == receivers.size()) {
+            const std::vector<Latency> latencies = measureLatencyTogether(ready, kLatencyItems, kRate);
+            for (size_t r = 0; r < latencies.size(); ++r) {
                 std::printf(
-                    "| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n", name,
-                    fixed(l.p50).c_str(), fixed(l.p99).c_str());
+                    "| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n",
+                    runs[r].first, fixed(latencies[r].p50).c_str(), fixed(latencies[r].p99).c_str());
             }
         }
         close(hung);

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace quaverlink {
 namespace {
@@ -51,6 +52,7 @@ private:
     static constexpr qsizetype kMaxRequest = 8192;
     static constexpr qsizetype kMaxClients = 64;
     static constexpr qint64 kMaxUnread = 256 * 1024;
+    static constexpr std::chrono::seconds kRequestTimeout {10};
 
     void accept()
     {
@@ -66,6 +68,13 @@ private:
                 m_requests.remove(client);
             });
             connect(client, &QTcpSocket::readyRead, this, [this, client] { read(client); });
+            // A client that never finishes its request would hold its place
+            // for good, and enough of them would shut the pages out.
+            QTimer::singleShot(kRequestTimeout, client, [this, client] {
+                if (!m_streams.contains(client) && client->state() == QAbstractSocket::ConnectedState) {
+                    client->abort();
+                }
+            });
         }
     }
 
