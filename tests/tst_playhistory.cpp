@@ -2,6 +2,7 @@
 #include "playlog/odbc.h"
 #include "playlog/playhistory.h"
 #include "playlog/playrecord.h"
+#include "playlog/playspool.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -141,6 +142,27 @@ private Q_SLOTS:
         history.record(u"In - Memory"_s, QDateTime::currentDateTime());
         QTRY_COMPARE(m_db.storedTexts(), QStringList {u"In - Memory"_s});
         QTRY_VERIFY(!lines.isEmpty() && lines.at(0).at(0).toString().contains(u"held in memory only"_s));
+    }
+
+    void spoolFollowsItsFolderRemovedAndMadeAgain()
+    {
+        const QString folder = m_folder.filePath(u"station"_s);
+        QVERIFY(QDir().mkdir(folder));
+        const QByteArray path = QFile::encodeName(folder + u"/playhistory.sqlite"_s);
+        const auto play = [](const QString &text) { return SpooledPlay {0, text, u"2026-01-01 00:00:00"_s}; };
+        PlaySpool spool(path);
+        spool.keep({play(u"Before - Removal"_s)});
+        const qint64 uploading = spool.oldest()->id;
+        QVERIFY(QDir(folder).removeRecursively());
+        QVERIFY(!spool.followPath());
+        QCOMPARE(spool.keep({play(u"While - Gone"_s)}), 1);
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(spool.followPath());
+        spool.remove(uploading);
+        spool.keep({play(u"After - Return"_s)});
+        PlaySpool found(path);
+        QCOMPARE(found.waitingCount(), 2);
+        QCOMPARE(found.oldest()->text, u"While - Gone"_s);
     }
 
     void fullSpoolKeepsWhatItHoldsAcrossRuns()

@@ -154,6 +154,7 @@ public:
         if (plays.isEmpty()) {
             return;
         }
+        followMovedSpool();
         qsizetype kept = 0;
         try {
             kept = m_spool->keep(plays);
@@ -187,6 +188,22 @@ public:
     }
 
 private:
+    // The working folder removed and created again: what waits goes to a
+    // file the next start will find.
+    void followMovedSpool()
+    {
+        try {
+            if (m_spool->followPath()) {
+                report(m_history,
+                       u"the spool's file was removed while in use; its %1 waiting plays are kept in a new one"_qs.arg(
+                           m_spool->waitingCount()));
+            }
+        } catch (const Failure &failure) {
+            report(m_history, u"the spool's file was removed while in use and cannot be made again"_qs,
+                   failure.describe());
+        }
+    }
+
     // A full spool refuses new plays: the ones it holds are never given up.
     void noteRefused(qsizetype refused)
     {

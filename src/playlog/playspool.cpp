@@ -39,22 +39,10 @@ qint64 sizeOf(const SpooledPlay &play)
 } // namespace
 
 PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
-    : m_limits(limits)
+    : m_path(path)
+    , m_limits(limits)
 {
-    sqlite3 *db = nullptr;
-    const int rc = sqlite3_open_v2(path.constData(), &db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    m_db.reset(db);
-    if (rc != SQLITE_OK) {
-        fail(u"opening the spool "_qs + QFile::decodeName(path));
-    }
-    sqlite3_busy_timeout(m_db.get(), 5000);
-    // Each kept play reaches the disk before keep() returns.
-    execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
-            "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " played_at TEXT NOT NULL, text TEXT NOT NULL);"
-            "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
-            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);");
+    open();
     const auto totals = prepare("SELECT count(*), total(length(CAST(text AS BLOB)) + length(played_at)) FROM waiting");
     if (sqlite3_step(totals->handle) != SQLITE_ROW) {
         fail(u"reading the spool"_qs);
@@ -64,6 +52,57 @@ PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
 }
 
 PlaySpool::~PlaySpool() = default;
+
+void PlaySpool::open()
+{
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(m_path.constData(), &db,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    m_db.reset(db);
+    if (rc != SQLITE_OK) {
+        fail(u"opening the spool "_qs + QFile::decodeName(m_path));
+    }
+    sqlite3_busy_timeout(m_db.get(), 5000);
+    // Each kept play reaches the disk before keep() returns.
+    execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+            "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
+            " played_at TEXT NOT NULL, text TEXT NOT NULL);"
+            "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
+            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);");
+}
+
+bool PlaySpool::followPath()
+{
+    QMutexLocker lock(&m_mutex);
+    int moved = 0;
+    if (sqlite3_file_control(m_db.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || !moved) {
+        return false;
+    }
+    auto held = std::move(m_db);
+    try {
+        open();
+    } catch (const Failure &) {
+        m_db = std::move(held);
+        return false;
+    }
+    // The ids stay as they were: the uploader may be storing one of them.
+    std::swap(m_db, held);
+    if (const auto attach = prepare("ATTACH DATABASE ? AS moved");
+        sqlite3_bind_text(attach->handle, 1, m_path.constData(), int(m_path.size()), SQLITE_STATIC) != SQLITE_OK
+        || sqlite3_step(attach->handle) != SQLITE_DONE) {
+        fail(u"moving the spool to a new file"_qs);
+    }
+    try {
+        execute("BEGIN IMMEDIATE; INSERT INTO moved.waiting SELECT * FROM main.waiting;"
+                "INSERT INTO moved.rejected SELECT * FROM main.rejected; COMMIT");
+    } catch (const Failure &) {
+        execute("DETACH DATABASE moved");
+        throw;
+    }
+    execute("DETACH DATABASE moved");
+    m_db = std::move(held);
+    return true;
+}
 
 void PlaySpool::DatabaseCloser::operator()(sqlite3 *db) const
 {

@@ -53,9 +53,15 @@ public:
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
     qint64 waitingCount();
+    // When the spool's file was removed or renamed while in use (the folder
+    // removed and created again), moves everything it holds to a new file at
+    // its path; true when it did. While the folder is missing, the spool
+    // goes on in the file it has. Throws Failure when the move failed.
+    bool followPath();
 
 private:
     struct Statement;
+    void open();
     void execute(const char *sql);
     std::unique_ptr<Statement> prepare(const char *sql);
     void erase(qint64 id);
@@ -68,6 +74,7 @@ private:
     };
 
     QMutex m_mutex;
+    const QByteArray m_path;
     std::unique_ptr<sqlite3, DatabaseCloser> m_db;
     SpoolLimits m_limits;
     qint64 m_waitingPlays = 0;
