@@ -14,10 +14,10 @@ using namespace testsupport;
 
 namespace {
 
-QByteArray httpGet(const QString &url, int *status = nullptr)
+QByteArray httpGet(const QString &url, int *status = nullptr, const QByteArray &method = "GET")
 {
     static QNetworkAccessManager network;
-    QNetworkReply *reply = network.get(QNetworkRequest(QUrl(url)));
+    QNetworkReply *reply = network.sendCustomRequest(QNetworkRequest(QUrl(url)), method);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     finished.wait(5000);
     reply->deleteLater();
@@ -149,6 +149,8 @@ private Q_SLOTS:
         int status = 0;
         httpGet(base + u"/../Quaverlink.ini"_s, &status);
         QCOMPARE(status, 404);
+        httpGet(base + u"/now"_s, &status, "DELETE");
+        QCOMPARE(status, 405);
     }
 
     void deviceThatNeverReadsHoldsNothingUp()
