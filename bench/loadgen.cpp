@@ -325,6 +325,22 @@ Latency measureLatency(Receiver &receiver, int items, double rate)
     return measureLatencyTogether({&receiver}, items, rate).front();
 }
 
+// Starts one receiver for each setup (its kind and extra settings) and
+// measures them side by side; nothing when one of them did not start.
+std::vector<Latency> measureSideBySide(const std::vector<std::pair<Kind, std::string>> &setups, const Options &options,
+                                       int items, double rate)
+{
+    std::vector<std::unique_ptr<Receiver>> receivers;
+    std::vector<Receiver *> ready;
+    for (const auto &[kind, settings] : setups) {
+        receivers.push_back(std::make_unique<Receiver>(kind, options, settings));
+        if (receivers.back()->waitReady()) {
+            ready.push_back(receivers.back().get());
+        }
+    }
+    return ready.size() == receivers.size() ? measureLatencyTogether(ready, items, rate) : std::vector<Latency>();
+}
+
 struct Burst
 {
     std::optional<double> seconds; // until the last item was on air
@@ -600,21 +616,14 @@ int main(int argc, char **argv)
             {"on", logTo(options.dbServer)},
             {"on, database hanging", logTo("127.0.0.1;port=" + std::to_string(hungPort))},
         };
-        std::vector<std::unique_ptr<Receiver>> receivers;
-        std::vector<Receiver *> ready;
-        for (const auto &[name, settings] : runs) {
-            receivers.push_back(std::make_unique<Receiver>(Kind::Quaverlink, options, settings));
-            if (receivers.back()->waitReady()) {
-                ready.push_back(receivers.back().get());
-            }
+        std::vector<std::pair<Kind, std::string>> setups;
+        for (const auto &run : runs) {
+            setups.emplace_back(Kind::Quaverlink, run.second);
         }
-        if (ready.size() == receivers.size()) {
-            const std::vector<Latency> latencies = measureLatencyTogether(ready, kLatencyItems, kRate);
-            for (size_t r = 0; r < latencies.size(); ++r) {
-                std::printf(
-                    "| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n",
-                    runs[r].first, fixed(latencies[r].p50).c_str(), fixed(latencies[r].p99).c_str());
-            }
+        const std::vector<Latency> latencies = measureSideBySide(setups, options, kLatencyItems, kRate);
+        for (size_t r = 0; r < latencies.size(); ++r) {
+            std::printf("| On-air latency p50 / p99, play history %s (2,000 items at 200/s) | %s / %s µs | | | | |\n",
+                        runs[r].first, fixed(latencies[r].p50).c_str(), fixed(latencies[r].p99).c_str());
         }
         close(hung);
         const Logging logging = measureLogging(options, 2000);
@@ -641,13 +650,15 @@ int main(int argc, char **argv)
     std::map<Kind, Latency> latency;
     std::map<Kind, Burst> burst;
     std::map<Kind, Soak> soak;
+    std::vector<std::pair<Kind, std::string>> setups;
     for (Kind kind : kinds) {
-        {
-            Receiver receiver(kind, options);
-            if (receiver.waitReady()) {
-                latency[kind] = measureLatency(receiver, kLatencyItems, kRate);
-            }
-        }
+        setups.emplace_back(kind, std::string());
+    }
+    const std::vector<Latency> latencies = measureSideBySide(setups, options, kLatencyItems, kRate);
+    for (size_t k = 0; k < latencies.size(); ++k) {
+        latency[kinds[k]] = latencies[k];
+    }
+    for (Kind kind : kinds) {
         {
             Receiver receiver(kind, options);
             if (receiver.waitReady()) {
