@@ -248,19 +248,36 @@ void MetaDataWindow::showText(QLabel *label, const QString &text)
 }
 
 // Right-to-left text begins at its right end, which the designed boxes place
-// beyond the window's edge. Such text is aligned to the right edge of what
-// the window shows of its box, so that its beginning is seen and its end is
-// what is clipped; the box itself stays where it was designed.
+// beyond the window's edge or under the counter. Such text is aligned to the
+// right edge of what the window shows of its box, so that its beginning is
+// seen and its end is what is clipped; the box itself stays where it was
+// designed, and left-to-right text runs on under whatever covers it, as
+// designed.
 void MetaDataWindow::alignToVisiblePart(QLabel *label)
 {
     const auto field = size_t(std::find(m_fieldLabels.cbegin(), m_fieldLabels.cend(), label) - m_fieldLabels.cbegin());
     if (!(m_designedAlignment[field] & Qt::AlignLeft)) {
         return;
     }
-    const int hidden = qMax(0, label->geometry().right() + 1 - width());
-    label->setContentsMargins(0, 0, hidden, 0);
     const bool rightToLeft = label->text().isRightToLeft();
+    label->setContentsMargins(0, 0, rightToLeft ? label->geometry().right() + 1 - visibleRight(label) : 0, 0);
     label->setAlignment((rightToLeft ? Qt::AlignRight | Qt::AlignAbsolute : m_designedAlignment[field]) | Qt::AlignTop);
+}
+
+// The window's edge, or the left edge of a box drawn over this one from the
+// right (the counter lies over the previous text's end), whichever comes first.
+int MetaDataWindow::visibleRight(const QLabel *label) const
+{
+    int right = qMin(label->geometry().right() + 1, width());
+    const QObjectList &siblings = children();
+    for (auto it = std::find(siblings.cbegin(), siblings.cend(), label); it != siblings.cend(); ++it) {
+        const auto *over = qobject_cast<const QLabel *>(*it);
+        if (over && over != label && !over->isHidden() && over->x() > label->x()
+            && over->geometry().intersects(label->geometry())) {
+            right = qMin(right, over->x());
+        }
+    }
+    return right;
 }
 
 void MetaDataWindow::resizeEvent(QResizeEvent *event)

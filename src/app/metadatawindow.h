@@ -35,6 +35,7 @@ private:
     void showChangedFields();
     void showText(QLabel *label, const QString &text);
     void alignToVisiblePart(QLabel *label);
+    int visibleRight(const QLabel *label) const;
 
     Receiver &m_receiver;
     std::array<QLabel *, kFieldCount> m_fieldLabels {};
