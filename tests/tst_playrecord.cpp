@@ -21,7 +21,7 @@ private Q_SLOTS:
         QTest::newRow("further dashes vanish")
             << u"Blue-Eyed Soul - Night"_s << true << u"Blue"_s << u"Eyed Soul  Night"_s;
         QTest::newRow("one blank per side") << u"Abc  -  Def"_s << true << u"Abc "_s << u" Def"_s;
-        QTest::newRow("single blank part kept") << u" - Abc"_s << true << u" "_s << u"Abc"_s;
+        QTest::newRow("single blank parts kept") << u" - "_s << true << u" "_s << u" "_s;
         QTest::newRow("leading dash") << u"-Intro"_s << true << QString() << u"Intro"_s;
         QTest::newRow("trailing dash") << u"Outro -"_s << true << u"Outro"_s << QString();
         QTest::newRow("apostrophes stay single")
