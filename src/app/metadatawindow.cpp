@@ -270,10 +270,10 @@ int MetaDataWindow::visibleRight(const QLabel *label) const
 {
     int right = qMin(label->geometry().right() + 1, width());
     const QObjectList &siblings = children();
-    for (auto it = std::find(siblings.cbegin(), siblings.cend(), label); it != siblings.cend(); ++it) {
+    // Later siblings are drawn above.
+    for (auto it = std::next(std::find(siblings.cbegin(), siblings.cend(), label)); it != siblings.cend(); ++it) {
         const auto *over = qobject_cast<const QLabel *>(*it);
-        if (over && over != label && !over->isHidden() && over->x() > label->x()
-            && over->geometry().intersects(label->geometry())) {
+        if (over && !over->isHidden() && over->x() > label->x() && over->geometry().intersects(label->geometry())) {
             right = qMin(right, over->x());
         }
     }
