@@ -1,6 +1,6 @@
 // Any bytes as a settings file: every lookup ends, stays within 29
 // characters and never leaves half of a surrogate pair.
-#include "receiver/settings.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -8,8 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace quaverlink;
-    const SettingsFile settings
-        = SettingsFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
+    const IniFile settings
+        = IniFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
                                     QStringLiteral("/default/working/directory/that/is/long"));
     static const char16_t *const keys[][2] = {
         {u"Metadata", u"RDlistenport"},

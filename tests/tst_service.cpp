@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -159,6 +160,47 @@ private Q_SLOTS:
         QCOMPARE(receiver.process().exitCode(), 0);
         QVERIFY(receiver.metadata().startsWith("Burst"));
         QCOMPARE(filesIn(folder.path()), QStringList({u"Quaverlink.ini"_s, u"metadata.txt"_s}));
+    }
+
+    void stoppingWithPagesConnectedEndsCleanly_data()
+    {
+        QTest::addColumn<int>("pages");
+        QTest::newRow("one page") << 1;
+        QTest::newRow("three pages") << 3;
+    }
+    void stoppingWithPagesConnectedEndsCleanly()
+    {
+        QFETCH(int, pages);
+        QTemporaryDir folder;
+        Settings settings;
+        const quint16 web = freeUdpPort();
+        settings.extraSections = "[Output web]\nType=HTTP\nPort=" + QByteArray::number(web) + "\n";
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        std::vector<std::unique_ptr<QTcpSocket>> streams;
+        for (int i = 0; i < pages; ++i) {
+            auto &page = streams.emplace_back(std::make_unique<QTcpSocket>());
+            // The feed listens a moment after the idle text is on air.
+            QTRY_VERIFY((page->abort(), page->connectToHost(QHostAddress::LocalHost, web), page->waitForConnected(200)));
+            page->write("GET /events HTTP/1.1\r\n\r\n");
+            QTRY_VERIFY(page->peek(4096).contains("data: "));
+        }
+        ::kill(pid_t(receiver.process().processId()), SIGTERM);
+        QVERIFY(receiver.finish());
+        QCOMPARE(receiver.process().exitCode(), 0);
+    }
+
+    void senderPortTakenLeavesTheReceiverListening()
+    {
+        QTemporaryDir folder;
+        const Settings settings;
+        QUdpSocket squatter;
+        QVERIFY(squatter.bind(QHostAddress::Any, quint16(settings.senderPort.toUInt())));
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QTRY_COMPARE(receiver.errorLines(u"binding the sender to port"_s), 1);
+        sendTo(settings.port(), "Still - Listening");
+        QVERIFY(receiver.waitForOnAir("Still - Listening"));
+        QCOMPARE(receiver.process().state(), QProcess::Running);
     }
 
     void twoStationsRunSideBySide()

@@ -1,5 +1,5 @@
-#include "receiver/codepage.h"
-#include "receiver/settings.h"
+#include "common/codepage.h"
+#include "settings/settings.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -44,7 +44,7 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         QTemporaryDir folder;
         writeBytes(folder.filePath(u"Quaverlink.ini"_s), file);
-        QCOMPARE(SettingsFile::read(QFile::encodeName(folder.filePath(u"Quaverlink.ini"_s)), u"<default>"_s)
+        QCOMPARE(IniFile::read(QFile::encodeName(folder.filePath(u"Quaverlink.ini"_s)), u"<default>"_s)
                      .value(u"M"_s, u"k"_s),
                  expected);
     }
@@ -54,7 +54,7 @@ private Q_SLOTS:
         QTemporaryDir folder;
         const QString fallback = u"/srv/studio-one/automation/quaverlink/current"_s;
         auto lookUp = [&](const QString &path) {
-            return SettingsFile::read(QFile::encodeName(path), fallback).value(u"M"_s, u"k"_s);
+            return IniFile::read(QFile::encodeName(path), fallback).value(u"M"_s, u"k"_s);
         };
         QCOMPARE(lookUp(u"/nonexistent/Quaverlink.ini"_s), fallback.left(29));
         QVERIFY(QDir(folder.path()).mkdir(u"Quaverlink.ini"_s));
@@ -67,7 +67,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < huge.size(); i += 4099) {
             huge[i] = '[';
         }
-        QCOMPARE(SettingsFile::fromContent(huge + "\n[M]\nk=found\n", fallback).value(u"M"_s, u"k"_s), u"found"_s);
+        QCOMPARE(IniFile::fromContent(huge + "\n[M]\nk=found\n", fallback).value(u"M"_s, u"k"_s), u"found"_s);
     }
 
     void numbers_data()

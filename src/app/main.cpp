@@ -1,6 +1,6 @@
 #include "common/failure.h"
 #include "receiver/receiver.h"
-#include "receiver/settings.h"
+#include "settings/settings.h"
 #include "service/display.h"
 #include "service/run.h"
 #include "service/settingscheck.h"
@@ -103,8 +103,10 @@ int runHeadless(int argc, char *argv[])
     Receiver receiver;
     reportStartupFailureOnStandardError(receiver);
     keepJournal(receiver);
-    // A service manager restarts a receiver that could not start.
-    if (!receiver.start()) {
+    // A service manager restarts a receiver that has nothing to do. One
+    // that listens carries on, as the window does, even if a later step
+    // (the idle text's sender) failed.
+    if (!receiver.start() && !receiver.isListening()) {
         return 1;
     }
     return runUntilStopped(app, receiver);

@@ -1,8 +1,10 @@
 #include "sinks.h"
 
+#include "common/socketqueue.h"
+#include "http/httprequest.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -32,6 +34,7 @@ public:
         const auto [artist, title] = Template::split(playing.text);
         m_now = QJsonDocument(
                     QJsonObject {{u"text"_qs, playing.text},
+                                 {u"display"_qs, m_config.renderer.renderText(playing)},
                                  {u"artist"_qs, artist},
                                  {u"title"_qs, title},
                                  {u"onAir"_qs,
@@ -40,97 +43,126 @@ public:
                                  {u"previous"_qs, m_previous}})
                     .toJson(QJsonDocument::Compact);
         m_previous = playing.text;
-        for (const QPointer<QTcpSocket> &client : std::as_const(m_streams)) {
-            if (client) {
-                sendEvent(client);
-            }
+        for (QTcpSocket *client : std::as_const(m_streams)) {
+            sendEvent(client);
         }
-        m_streams.removeAll(nullptr);
     }
 
 private:
     static constexpr qsizetype kMaxRequest = 8192;
-    static constexpr qsizetype kMaxClients = 64;
+    // Event streams stay open for hours; short requests come and go. Each
+    // has its own room, so pages that stay cannot shut /now out.
+    static constexpr qsizetype kMaxStreams = 64;
+    static constexpr qsizetype kMaxConnections = 256;
     static constexpr qint64 kMaxUnread = 256 * 1024;
     static constexpr std::chrono::seconds kRequestTimeout {10};
 
     void accept()
     {
         while (QTcpSocket *client = m_server.nextPendingConnection()) {
+            // The feed owns its clients, not the server: whatever they are
+            // connected to is gone with the feed before any of them is
+            // destroyed, so no handler of theirs runs into a dead feed.
+            client->setParent(this);
             connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-            if (m_clients >= kMaxClients) {
-                reply(client, "503 Service Unavailable", "text/plain", "busy\n");
+            if (m_connections >= kMaxConnections) {
+                client->abort();
                 continue;
             }
-            ++m_clients;
+            ++m_connections;
             connect(client, &QObject::destroyed, this, [this, client] {
-                --m_clients;
+                --m_connections;
                 m_requests.remove(client);
+                m_streams.removeOne(client);
             });
             connect(client, &QTcpSocket::readyRead, this, [this, client] { read(client); });
             // A client that never finishes its request would hold its place
             // for good, and enough of them would shut the pages out.
             QTimer::singleShot(kRequestTimeout, client, [this, client] {
-                if (!m_streams.contains(client) && client->state() == QAbstractSocket::ConnectedState) {
+                if (m_requests.contains(client)) {
                     client->abort();
                 }
             });
+            m_requests.insert(client, QByteArray());
         }
     }
 
     void read(QTcpSocket *client)
     {
-        QByteArray &request = m_requests[client];
-        request += client->readAll();
-        const qsizetype end = request.indexOf("\r\n\r\n");
-        if (end < 0 && request.size() <= kMaxRequest) {
+        if (!m_requests.contains(client)) {
+            client->readAll(); // a request was answered; what follows is not read
             return;
         }
-        const QList<QByteArray> line = request.left(request.indexOf("\r\n")).split(' ');
-        m_requests.remove(client);
-        disconnect(client, &QTcpSocket::readyRead, this, nullptr);
-        const QByteArray path = line.value(1).split('?').value(0);
-        if (end < 0 || line.size() != 3) {
+        QByteArray &buffer = m_requests[client];
+        buffer += client->read(kMaxRequest + 1 - buffer.size());
+        const HttpParse parsed = parseHttpRequest(buffer, kMaxRequest);
+        switch (parsed.status) {
+        case HttpParse::Status::Incomplete:
+            return;
+        case HttpParse::Status::TooLarge:
+            m_requests.remove(client);
+            reply(client, "431 Request Header Fields Too Large", "text/plain", "request too large\n");
+            return;
+        case HttpParse::Status::Malformed:
+            m_requests.remove(client);
             reply(client, "400 Bad Request", "text/plain", "bad request\n");
-        } else if (line[0] != "GET") {
-            reply(client, "405 Method Not Allowed", "text/plain", "only GET\n");
-        } else if (path == "/now") {
-            reply(client, "200 OK", "application/json; charset=utf-8", m_now + '\n');
-        } else if (path == "/events") {
+            return;
+        case HttpParse::Status::Complete:
+            m_requests.remove(client);
+            route(client, parsed.request);
+            return;
+        }
+    }
+
+    void route(QTcpSocket *client, const HttpRequest &request)
+    {
+        const bool head = request.method == "HEAD";
+        if (request.method != "GET" && !head) {
+            reply(client, "405 Method Not Allowed", "text/plain", "only GET and HEAD\n", "Allow: GET, HEAD\r\n");
+        } else if (request.path == "/now") {
+            reply(client, "200 OK", "application/json; charset=utf-8", m_now + '\n', {}, head);
+        } else if (request.path != "/events") {
+            reply(client, "404 Not Found", "text/plain", "not found: /now and /events are served\n", {}, head);
+        } else if (head) {
+            reply(client, "200 OK", "text/event-stream; charset=utf-8", {}, {}, true);
+        } else if (m_streams.size() >= kMaxStreams) {
+            reply(client, "503 Service Unavailable", "text/plain", "too many event streams\n", "Retry-After: 10\r\n");
+        } else {
             client->write("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
                           "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
             m_streams << client;
             sendEvent(client);
-        } else {
-            reply(client, "404 Not Found", "text/plain", "not found: /now and /events are served\n");
         }
     }
 
     void sendEvent(QTcpSocket *client)
     {
-        // A page that stopped reading is let go rather than buffered for.
-        if (client->bytesToWrite() > kMaxUnread) {
+        // A page that stopped reading is let go rather than buffered for;
+        // what the kernel holds for it counts too.
+        if (unsentBytes(*client) > kMaxUnread) {
+            m_streams.removeOne(client);
             client->abort();
             return;
         }
         client->write("data: " + m_now + "\n\n");
     }
 
-    static void reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body)
+    static void reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
+                      const QByteArray &extraHeaders = {}, bool headOnly = false)
     {
         client->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type
-                      + "\r\nContent-Length: " + QByteArray::number(body.size())
-                      + "\r\nCache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n"
-                      + body);
+                      + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders
+                      + "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n"
+                      + (headOnly ? QByteArray() : body));
         client->disconnectFromHost();
     }
 
     QTcpServer m_server;
-    QHash<QTcpSocket *, QByteArray> m_requests;
-    QList<QPointer<QTcpSocket>> m_streams;
+    QHash<QTcpSocket *, QByteArray> m_requests; // clients whose request has not arrived whole
+    QList<QTcpSocket *> m_streams;
     QByteArray m_now = "{}";
     QString m_previous;
-    qsizetype m_clients = 0;
+    qsizetype m_connections = 0;
 };
 
 } // namespace

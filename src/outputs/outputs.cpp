@@ -1,6 +1,6 @@
 #include "outputs.h"
 
-#include "receiver/settings.h"
+#include "settings/settings.h"
 #include "sinks.h"
 
 #include <QFile>
@@ -14,7 +14,7 @@ namespace {
 
 const QString kSectionPrefix = u"Output "_qs;
 
-std::optional<Template::Filters> filtersOf(const SettingsFile &settings, const QString &section, QString *problem)
+std::optional<Template::Filters> filtersOf(const IniFile &settings, const QString &section, QString *problem)
 {
     const auto value = [&](const char16_t *key, const char16_t *fallback) {
         return settings.newValue(section, QString::fromUtf16(key)).value_or(QString::fromUtf16(fallback)).trimmed();
@@ -23,14 +23,14 @@ std::optional<Template::Filters> filtersOf(const SettingsFile &settings, const Q
     const QString oneLine = value(u"OneLine", u"Y").toUpper();
     const QString charset = value(u"Charset", u"UTF-8").toUpper();
     const QString lineEnd = value(u"LineEnd", u"none").toUpper();
-    bool isNumber = false;
-    filters.maxLength = value(u"MaxLength", u"0").toInt(&isNumber);
+    const std::optional<std::int64_t> maxLength = convertToInteger(value(u"MaxLength", u"0"), 0, 1 << 20);
+    filters.maxLength = int(maxLength.value_or(0));
     filters.oneLine = oneLine == u"Y";
     filters.charset = charset == u"LATIN-1" ? Template::Charset::Latin1
         : charset == u"ASCII"               ? Template::Charset::Ascii
                                             : Template::Charset::Utf8;
     filters.lineEnd = lineEnd == u"LF" ? "\n" : lineEnd == u"CRLF" ? "\r\n" : "";
-    if (!isNumber || filters.maxLength < 0) {
+    if (!maxLength) {
         *problem = u"MaxLength must be a number of characters, 0 for no limit"_qs;
     } else if (oneLine != u"Y" && oneLine != u"N") {
         *problem = u"OneLine must be Y or N"_qs;
@@ -45,7 +45,7 @@ std::optional<Template::Filters> filtersOf(const SettingsFile &settings, const Q
 }
 
 // The keys of each type: what it needs, read into the configuration.
-QString readTarget(const SettingsFile &settings, const QString &section, const QByteArray &folder,
+QString readTarget(const IniFile &settings, const QString &section, const QByteArray &folder,
                    Outputs::Config &config)
 {
     const auto value = [&](const char16_t *key) {
@@ -53,9 +53,9 @@ QString readTarget(const SettingsFile &settings, const QString &section, const Q
     };
     bool isPort = false;
     const auto port = [&](const QString &text) {
-        const uint number = text.toUInt(&isPort);
-        isPort = isPort && number >= 1 && number <= 65535;
-        return quint16(number);
+        const std::optional<quint16> number = portNumber(text);
+        isPort = number.has_value();
+        return number.value_or(0);
     };
     switch (config.type) {
     case Outputs::Type::File: {
@@ -91,6 +91,24 @@ QString readTarget(const SettingsFile &settings, const QString &section, const Q
         return isPort ? QString() : u"it needs a Port from 1 to 65535"_qs;
     }
     return QString();
+}
+
+// The keys each type reads; any other key in its section is a mistake worth a
+// word (a typo, or a filter that type does not apply).
+void noteUnusedKeys(const IniFile &settings, const QString &section, Outputs::Type type, QStringList *problems)
+{
+    static const QStringList kCommon = {u"Type"_qs, u"Template"_qs, u"OneLine"_qs, u"MaxLength"_qs, u"Charset"_qs};
+    static const std::map<Outputs::Type, QStringList> kOwn = {
+        {Outputs::Type::File, {u"File"_qs, u"LineEnd"_qs}},
+        {Outputs::Type::Icecast, {u"Server"_qs, u"Mount"_qs, u"User"_qs, u"Password"_qs, u"LineEnd"_qs}},
+        {Outputs::Type::LineFeed, {u"Protocol"_qs, u"Host"_qs, u"Port"_qs, u"LineEnd"_qs}},
+        {Outputs::Type::Http, {u"Address"_qs, u"Port"_qs}},
+    };
+    for (const QString &key : settings.keys(section)) {
+        if (!kCommon.contains(key, Qt::CaseInsensitive) && !kOwn.at(type).contains(key, Qt::CaseInsensitive)) {
+            *problems << u"[%1] %2 is not used by this type of output"_qs.arg(section, key);
+        }
+    }
 }
 
 } // namespace
@@ -136,7 +154,7 @@ private:
     std::vector<std::unique_ptr<Sink>> m_sinks;
 };
 
-QList<Outputs::Config> Outputs::configure(const SettingsFile &settings, const QByteArray &folder, QStringList *problems)
+QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteArray &folder, QStringList *problems)
 {
     static const std::pair<const char16_t *, Type> kTypes[]
         = {{u"File", Type::File}, {u"Icecast", Type::Icecast}, {u"LineFeed", Type::LineFeed}, {u"HTTP", Type::Http}};
@@ -163,10 +181,14 @@ QList<Outputs::Config> Outputs::configure(const SettingsFile &settings, const QB
                                                 *filters, &problem))) {
             fail(u"Template: "_qs + problem);
         } else {
-            Config config {section.mid(kSectionPrefix.size()).trimmed(), type->second, *renderer};
+            Config config;
+            config.name = section.mid(kSectionPrefix.size()).trimmed();
+            config.type = type->second;
+            config.renderer = *renderer;
             if (const QString why = readTarget(settings, section, folder, config); !why.isEmpty()) {
                 fail(why);
             } else {
+                noteUnusedKeys(settings, section, config.type, problems);
                 configs.append(config);
             }
         }

@@ -12,7 +12,7 @@
 
 namespace quaverlink {
 
-class SettingsFile;
+class IniFile;
 class OutputWorker;
 
 // The outputs beside metadata.txt that Quaverlink.ini asks for, one section
@@ -33,7 +33,7 @@ public:
     struct Config
     {
         QString name;
-        Type type;
+        Type type = Type::File;
         Template renderer;
         QByteArray path;  // File
         QUrl server;      // Icecast
@@ -48,8 +48,9 @@ public:
     };
 
     // The usable sections, and a line for each one that cannot be used
-    // (which is then skipped). A relative File is in folder.
-    static QList<Config> configure(const SettingsFile &settings, const QByteArray &folder, QStringList *problems);
+    // (which is then skipped) and for each key an output does not use. A
+    // relative File is in folder.
+    static QList<Config> configure(const IniFile &settings, const QByteArray &folder, QStringList *problems);
 
     Outputs(QList<Config> configs, Report report, QObject *parent = nullptr);
     ~Outputs() override;

@@ -2,6 +2,7 @@
 
 #include "common/atomicfile.h"
 #include "common/failure.h"
+#include "common/socketqueue.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -136,6 +137,13 @@ class IcecastSink final : public PushSink
 {
 public:
     using PushSink::PushSink;
+    ~IcecastSink() override
+    {
+        // A reply aborted as the manager goes says it finished: not to us.
+        for (QNetworkReply *reply : m_network.findChildren<QNetworkReply *>()) {
+            reply->disconnect(this);
+        }
+    }
 
 protected:
     void push(const QByteArray &text) override
@@ -153,11 +161,30 @@ protected:
         request.setRawHeader("Authorization",
                              "Basic " + (m_config.user + u':' + m_config.password).toUtf8().toBase64());
         request.setTransferTimeout(10000);
+        // The password is for this server alone: a redirect is never
+        // followed, so it can never carry the password somewhere else.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = m_network.get(request);
-        connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        // Icecast answers in a few hundred bytes; an answer that never ends
+        // must not fill memory.
+        const auto received = std::make_shared<qint64>(0); // -1 once the answer was too long
+        connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
+            *received += reply->skip(reply->bytesAvailable());
+            if (*received > kMaxAnswer) {
+                *received = -1;
+                reply->abort();
+            }
+        });
+        connect(reply, &QNetworkReply::finished, this, [this, reply, received] {
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (reply->error() == QNetworkReply::NoError && status == 200) {
+            if (*received < 0) {
+                done(u"the server's answer is longer than %1 bytes"_qs.arg(kMaxAnswer));
+            } else if (status >= 300 && status < 400) {
+                const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+                done(u"HTTP %1: the server redirects to %2, which is not followed"_qs.arg(status).arg(
+                    location.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+            } else if (reply->error() == QNetworkReply::NoError && status == 200) {
                 done(std::nullopt);
             } else {
                 // The reply's text names the URL, never the password.
@@ -167,6 +194,7 @@ protected:
     }
 
 private:
+    static constexpr qint64 kMaxAnswer = 16 * 1024;
     QNetworkAccessManager m_network;
 };
 
@@ -176,7 +204,12 @@ public:
     LineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
         : PushSink(config, std::move(report), std::move(state))
     {
-        connect(&m_socket, &QTcpSocket::connected, this, [this] { send(); });
+        connect(&m_socket, &QTcpSocket::connected, this, [this] {
+            limitSendQueue(m_socket, kSendQueue);
+            send();
+        });
+        // What a device says back is not for us; left unread it would pile up.
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_socket.skip(m_socket.bytesAvailable()); });
         connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] {
             const QString cause = m_socket.errorString();
             m_socket.abort();
@@ -186,6 +219,11 @@ public:
                 lost(cause);
             }
         });
+    }
+    ~LineFeedSink() override
+    {
+        // The socket, a member, goes before this object stops hearing it.
+        m_socket.disconnect(this);
     }
 
 protected:
@@ -215,7 +253,7 @@ private:
         m_waiting = false;
         // A device that stopped reading gets no more: what it has not taken
         // is old news, and the newest text waits for it.
-        if (m_socket.bytesToWrite() > kMaxUnread) {
+        if (unsentBytes(m_socket) > kMaxUnread) {
             m_socket.abort();
             done(u"the device stopped reading"_qs);
             return;
@@ -225,6 +263,7 @@ private:
     }
 
     static constexpr qint64 kMaxUnread = 64 * 1024;
+    static constexpr int kSendQueue = 16 * 1024;
     QTcpSocket m_socket;
     QByteArray m_text;
     bool m_waiting = false;

@@ -80,71 +80,112 @@ QByteArray toLatin1(const QString &text)
 
 } // namespace
 
-Template::Template(QString pattern, Filters filters)
-    : m_pattern(std::move(pattern))
+Template::Template(QList<Piece> pieces, int parts, Filters filters)
+    : m_pieces(std::move(pieces))
+    , m_parts(parts)
     , m_filters(std::move(filters))
 {
 }
 
 std::optional<Template> Template::parse(const QString &pattern, Filters filters, QString *error)
 {
+    QList<Piece> pieces;
+    int parts = 0;
+    int part = -1;
+    const auto literal = [&](QChar c) {
+        if (pieces.isEmpty() || pieces.back().field >= 0 || pieces.back().part != part) {
+            pieces.append({QString(), -1, part});
+        }
+        pieces.back().literal += c;
+    };
     for (qsizetype i = 0; i < pattern.size(); ++i) {
-        if (pattern.at(i) != u'{' || pattern.mid(i, 2) == u"{{") {
-            i += pattern.mid(i, 2) == u"{{" ? 1 : 0;
-            continue;
+        const QChar c = pattern.at(i);
+        const bool doubled = i + 1 < pattern.size() && pattern.at(i + 1) == c;
+        if ((c == u'{' || c == u'[' || c == u']') && doubled) {
+            literal(c);
+            ++i;
+        } else if (c == u'{') {
+            const qsizetype close = pattern.indexOf(u'}', i);
+            const QString field = pattern.mid(i + 1, close - i - 1);
+            if (close < 0 || !kFields.contains(field)) {
+                *error = close < 0 ? u"a brace is not closed"_qs
+                                   : u"no field {%1}; there are {%2}"_qs.arg(field, kFields.join(u"}, {"_qs));
+                return std::nullopt;
+            }
+            pieces.append({QString(), int(kFields.indexOf(field)), part});
+            i = close;
+        } else if (c == u'[') {
+            if (part >= 0) {
+                *error = u"an optional part cannot hold another"_qs;
+                return std::nullopt;
+            }
+            part = parts++;
+        } else if (c == u']') {
+            if (part < 0) {
+                *error = u"a ] closes no optional part (write ]] for the bracket itself)"_qs;
+                return std::nullopt;
+            }
+            part = -1;
+        } else {
+            literal(c);
         }
-        const qsizetype close = pattern.indexOf(u'}', i);
-        const QString field = pattern.mid(i + 1, close - i - 1);
-        if (close < 0 || !kFields.contains(field)) {
-            *error = close < 0 ? u"a brace is not closed"_qs
-                               : u"no field {%1}; there are {%2}"_qs.arg(field, kFields.join(u"}, {"_qs));
-            return std::nullopt;
-        }
-        i = close;
     }
-    return Template(pattern, std::move(filters));
+    if (part >= 0) {
+        *error = u"an optional part is not closed with ]"_qs;
+        return std::nullopt;
+    }
+    return Template(std::move(pieces), parts, std::move(filters));
 }
 
 std::pair<QString, QString> Template::split(const QString &text)
 {
-    qsizetype at = text.indexOf(u" - "_qs);
-    qsizetype width = 3;
-    if (at < 0) {
-        at = text.indexOf(u'-');
-        width = 1;
+    for (const QString &seam : {u" - "_qs, u" \u2013 "_qs, u" \u2014 "_qs}) {
+        if (const qsizetype at = text.indexOf(seam); at >= 0) {
+            return {text.left(at).trimmed(), text.mid(at + seam.size()).trimmed()};
+        }
     }
-    if (at < 0) {
-        return {text.trimmed(), QString()};
+    if (const qsizetype at = text.indexOf(u'-'); at >= 0) {
+        return {text.left(at).trimmed(), text.mid(at + 1).trimmed()};
     }
-    return {text.left(at).trimmed(), text.mid(at + width).trimmed()};
+    return {text.trimmed(), QString()};
 }
 
-QByteArray Template::render(const NowPlaying &playing) const
+QString Template::renderText(const NowPlaying &playing) const
 {
     const auto [artist, title] = split(playing.text);
     const QString values[]
         = {playing.text, artist, title, playing.onAir.toString(u"hh:mm:ss"_qs), playing.isIdle ? u"1"_qs : u"0"_qs};
+    QList<bool> partShown(m_parts, true);
+    for (const Piece &piece : m_pieces) {
+        if (piece.part >= 0 && piece.field >= 0 && values[piece.field].isEmpty()) {
+            partShown[piece.part] = false;
+        }
+    }
     QString result;
-    for (qsizetype i = 0; i < m_pattern.size(); ++i) {
-        if (m_pattern.mid(i, 2) == u"{{") {
-            result += u'{';
-            ++i;
-        } else if (m_pattern.at(i) == u'{') {
-            const qsizetype close = m_pattern.indexOf(u'}', i);
-            result += values[kFields.indexOf(m_pattern.mid(i + 1, close - i - 1))];
-            i = close;
-        } else {
-            result += m_pattern.at(i);
+    for (const Piece &piece : m_pieces) {
+        if (piece.part < 0 || partShown[piece.part]) {
+            result += piece.field >= 0 ? values[piece.field] : piece.literal;
         }
     }
     if (m_filters.oneLine) {
         result = oneLine(result);
     }
     result = cutAtWord(result, m_filters.maxLength);
-    const QByteArray bytes = m_filters.charset == Charset::Utf8 ? result.toUtf8()
-        : m_filters.charset == Charset::Latin1                  ? toLatin1(result)
-                                                                : toAscii(result);
-    return bytes + m_filters.lineEnd;
+    switch (m_filters.charset) {
+    case Charset::Latin1:
+        return QString::fromLatin1(toLatin1(result));
+    case Charset::Ascii:
+        return QString::fromLatin1(toAscii(result));
+    case Charset::Utf8:
+        break;
+    }
+    return result;
+}
+
+QByteArray Template::render(const NowPlaying &playing) const
+{
+    const QString text = renderText(playing);
+    return (m_filters.charset == Charset::Utf8 ? text.toUtf8() : text.toLatin1()) + m_filters.lineEnd;
 }
 
 } // namespace quaverlink

@@ -19,7 +19,9 @@ struct NowPlaying
 // A text pattern with fields in braces, {text}, {artist}, {title}, {time}
 // (hh:mm:ss) and {idle} (1 or 0), and the filters applied to the result:
 // one line, a maximum length cut at a word boundary, a character set, and a
-// line end. "{{" stands for a brace.
+// line end. A part in square brackets is left out when a field in it is
+// empty: "{artist}[ - {title}]" gives the artist alone for a text without a
+// dash. "{{", "[[" and "]]" stand for a brace or a bracket.
 class Template final
 {
 public:
@@ -33,21 +35,37 @@ public:
         QByteArray lineEnd;
     };
 
+    // "{text}" as it stands.
+    Template() = default;
+
     // Nothing, with the reason in error, for a pattern with an unknown field
     // or an unclosed brace.
     static std::optional<Template> parse(const QString &pattern, Filters filters, QString *error);
 
+    // The bytes an output sends: the text in its character set, and the line end.
     QByteArray render(const NowPlaying &playing) const;
+    // The same text before it is encoded, without the line end; what the
+    // character set cannot hold is already replaced.
+    QString renderText(const NowPlaying &playing) const;
     Charset charset() const { return m_filters.charset; }
 
-    // The artist and the title: split at the first " - " when there is one,
-    // else at the first dash; no dash leaves the title empty.
+    // The artist and the title: split at the first " - ", " \u2013 " or
+    // " \u2014 " when there is one, else at the first dash; no dash leaves
+    // the title empty.
     static std::pair<QString, QString> split(const QString &text);
 
 private:
-    Template(QString pattern, Filters filters);
+    struct Piece
+    {
+        QString literal;
+        int field = -1; // an index into the fields, or -1 for a literal
+        int part = -1;  // the optional part it belongs to, or -1
+    };
 
-    QString m_pattern;
+    Template(QList<Piece> pieces, int parts, Filters filters);
+
+    QList<Piece> m_pieces {{QString(), 0, -1}};
+    int m_parts = 0;
     Filters m_filters;
 };
 

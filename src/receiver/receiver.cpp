@@ -1,10 +1,10 @@
 #include "receiver.h"
 
-#include "codepage.h"
+#include "common/codepage.h"
 #include "common/failure.h"
 #include "outputs/outputs.h"
 #include "playlog/playhistory.h"
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -74,6 +74,9 @@ bool Receiver::start()
               });
         m_metadataFile->removeLeftovers();
         const StationSettings settings = StationSettings::read(folder);
+        for (const QString &warning : settings.file.warnings()) {
+            reportFailure(u"Quaverlink.ini"_qs, warning);
+        }
         m_idleText = settings.idleText;
         m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs);
         m_fields.setText(Field::lblDBenabled, settings.dbEnabled);
@@ -109,7 +112,7 @@ bool Receiver::start()
     return false;
 }
 
-void Receiver::startOutputs(const SettingsFile &settings, const QByteArray &folder)
+void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
 {
     QStringList problems;
     QList<Outputs::Config> configs = Outputs::configure(settings, folder, &problems);

@@ -20,7 +20,7 @@ namespace quaverlink {
 
 class Outputs;
 class PlayHistory;
-class SettingsFile;
+class IniFile;
 
 // The receiver, with no widget in sight: the status fields, the idle text
 // and countdown, the two datagram endpoints, the metadata file and the hand-
@@ -83,7 +83,7 @@ private:
     void aimSender(quint16 port);
     void sendIdleText();
     void startPlayHistory(const QByteArray &folder);
-    void startOutputs(const SettingsFile &settings, const QByteArray &folder);
+    void startOutputs(const IniFile &settings, const QByteArray &folder);
     void writeMetadataFile(const QString &text);
     void restrictSenders(const QString &allowed);
     void reportRefusedSenders();

@@ -4,7 +4,7 @@
 #include "outputs/outputs.h"
 #include "playlog/database.h"
 #include "playlog/odbc.h"
-#include "receiver/settings.h"
+#include "settings/settings.h"
 
 #include <QFile>
 #include <QTcpSocket>

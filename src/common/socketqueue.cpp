@@ -1,0 +1,27 @@
+#include "socketqueue.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+namespace quaverlink {
+
+qint64 unsentBytes(const QAbstractSocket &socket)
+{
+    int queued = 0;
+    const qintptr fd = socket.socketDescriptor();
+    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &queued) != 0) {
+        queued = 0;
+    }
+    return socket.bytesToWrite() + queued;
+}
+
+void limitSendQueue(QAbstractSocket &socket, int bytes)
+{
+    const qintptr fd = socket.socketDescriptor();
+    if (fd >= 0) {
+        ::setsockopt(int(fd), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    }
+}
+
+} // namespace quaverlink
