@@ -112,25 +112,68 @@ private Q_SLOTS:
         QCOMPARE(m_db.storedTexts(), QStringList {u"Wide - Login"_s});
     }
 
-    void rejectedRowIsSetAsideAndTheQueueGoesOn()
+    void refusedRowIsSetAsideAndTheQueueGoesOn_data()
     {
-        m_db.query(u"ALTER TABLE Metadata MODIFY artist VARCHAR(8) NOT NULL"_s);
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("undo");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("too long for its column (22001)")
+            << u"ALTER TABLE Metadata MODIFY artist VARCHAR(12) NOT NULL"_s
+            << u"ALTER TABLE Metadata MODIFY artist MEDIUMTEXT NOT NULL"_s << u"[22001]"_s;
+        QTest::newRow("a unique key (23000)")
+            << u"INSERT INTO Metadata VALUES('', 'Refused for its text - X', '2000-01-01', 'Refused', 'X');"
+               "ALTER TABLE Metadata ADD UNIQUE KEY once (full_text(64))"_s
+            << u"ALTER TABLE Metadata DROP KEY once"_s << u"[23000]"_s;
+        QTest::newRow("a trigger that signals (45000)")
+            << u"DELIMITER //\nCREATE TRIGGER no_jingles BEFORE INSERT ON Metadata FOR EACH ROW IF NEW.full_text "
+               "LIKE 'Refused%' THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'no jingles'; END IF//"_s
+            << u"DROP TRIGGER no_jingles"_s << u"[45000]"_s;
+    }
+    void refusedRowIsSetAsideAndTheQueueGoesOn()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, undo);
+        QFETCH(QString, reason);
+        m_db.query(change);
+        const auto undoChange = qScopeGuard([&] { m_db.query(undo); });
+        const auto stored = [&] {
+            QStringList texts = m_db.storedTexts();
+            texts.removeAll(u"Refused for its text - X"_s); // the row a unique key holds already
+            return texts;
+        };
         {
             PlayHistory history(options());
             QSignalSpy lines(&history, &PlayHistory::failureReported);
-            QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
-            history.record(u"An artist name too long - X"_s, QDateTime::currentDateTime());
+            history.record(u"Refused for its text - X"_s, QDateTime::currentDateTime());
             history.record(u"Short - Y"_s, QDateTime::currentDateTime());
-            QTRY_COMPARE(m_db.storedTexts(), QStringList {u"Short - Y"_s});
+            QTRY_COMPARE(stored(), QStringList {u"Short - Y"_s});
+            history.record(u"Later - Z"_s, QDateTime::currentDateTime());
+            QTRY_COMPARE(stored(), QStringList({u"Short - Y"_s, u"Later - Z"_s}));
             QTRY_COMPARE(lines.count(), 1);
-            QVERIFY(lines.at(0).at(0).toString().contains(u"[22001]"_s));
+            QVERIFY2(lines.at(0).at(0).toString().contains(reason), qPrintable(lines.at(0).at(0).toString()));
+            QVERIFY(lines.at(0).at(0).toString().contains(u"set aside"_s));
         }
-        m_db.query(u"ALTER TABLE Metadata MODIFY artist MEDIUMTEXT NOT NULL"_s);
         QProcess sqlite;
-        sqlite.start(u"sqlite3"_s,
-                     {QFile::decodeName(options().spoolPath), u"SELECT text, reason LIKE '%22001%' FROM rejected"_s});
+        sqlite.start(u"sqlite3"_s, {QFile::decodeName(options().spoolPath),
+                                    u"SELECT text, reason LIKE '%"_s + reason + u"%' FROM rejected"_s});
         QVERIFY(sqlite.waitForFinished());
-        QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("An artist name too long - X|1\n"));
+        QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("Refused for its text - X|1\n"));
+    }
+
+    void tableFaultKeepsEveryPlayWaiting()
+    {
+        m_db.query(u"RENAME TABLE Metadata TO Metadata_away"_s);
+        auto putBack = qScopeGuard([&] { m_db.query(u"RENAME TABLE Metadata_away TO Metadata"_s); });
+        PlayHistory history(options());
+        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        for (const QString &text : {u"First - Waits"_s, u"Second - Waits"_s, u"Third - Waits"_s}) {
+            history.record(text, QDateTime::currentDateTime());
+        }
+        QTRY_VERIFY(!lines.isEmpty());
+        QVERIFY(lines.at(0).at(0).toString().contains(u"stopped working"_s));
+        putBack.dismiss();
+        m_db.query(u"RENAME TABLE Metadata_away TO Metadata"_s);
+        QTRY_COMPARE(m_db.storedTexts(), QStringList({u"First - Waits"_s, u"Second - Waits"_s, u"Third - Waits"_s}));
     }
 
     void spoolThatCannotBeOnDiskIsKeptInMemory()

@@ -28,8 +28,12 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
         bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
     }
     QString sql = u"INSERT INTO Metadata VALUES(?,?,?,?,?)"_qs;
-    odbc::check(SQLExecDirectW(statement.get(), reinterpret_cast<SQLWCHAR *>(sql.data()), SQLINTEGER(sql.size())),
-                statement, u"storing the row"_qs);
+    try {
+        odbc::check(SQLExecDirectW(statement.get(), reinterpret_cast<SQLWCHAR *>(sql.data()), SQLINTEGER(sql.size())),
+                    statement, u"storing the row"_qs);
+    } catch (const odbc::Error &error) {
+        throw error.refusingStatement();
+    }
 }
 
 } // namespace
@@ -38,6 +42,27 @@ QString connectionString(const DatabaseLogin &login)
 {
     return u"uid="_qs + login.user + u";pwd="_qs + login.password + u";server="_qs + login.server
         + u";driver={MySQL ODBC 3.51 Driver};database=Brackenwaves;dsn='';"_qs;
+}
+
+Refusal refusalOf(const odbc::Error &error)
+{
+    if (!error.isStatementRefusal()) {
+        return Refusal::None;
+    }
+    const QString state = error.sqlState();
+    // MariaDB's codes for a lost connection, a read-only server or a
+    // locked row, and for a table or a grant that does not fit the insert:
+    // none of them is about the row.
+    static const QList<int> kNotTheRow = {2006, 2013, 2055, 1290, 1836, 1205, 1213, 1142, 1143, 1044,
+                                          1146, 1054, 1136, 1036};
+    if (state.startsWith(u"08") || state.startsWith(u"HYT") || state.startsWith(u"40")
+        || kNotTheRow.contains(error.nativeCode())) {
+        return Refusal::None;
+    }
+    if (state.startsWith(u"22") || state.startsWith(u"23")) {
+        return Refusal::ForGood;
+    }
+    return Refusal::Uncertain;
 }
 
 void storePlay(const DatabaseLogin &login, const PlayRecord &record)

@@ -70,6 +70,13 @@ int Error::nativeCode() const
     return m_diagnostics.isEmpty() ? 0 : m_diagnostics.constFirst().nativeCode;
 }
 
+Error Error::refusingStatement() const
+{
+    Error error = *this;
+    error.m_statementRefused = true;
+    return error;
+}
+
 Error Error::masking(const QString &secret) const
 {
     QList<Diagnostic> masked = m_diagnostics;
@@ -78,7 +85,9 @@ Error Error::masking(const QString &secret) const
             diagnostic.message.replace(secret, u"*****"_qs);
         }
     }
-    return Error(step(), masked);
+    Error error(step(), masked);
+    error.m_statementRefused = m_statementRefused;
+    return error;
 }
 
 Handle::Handle(SQLSMALLINT type, SQLHANDLE parent)

@@ -32,14 +32,16 @@ public:
     QString sqlState() const;
     int nativeCode() const;
     const QList<Diagnostic> &diagnostics() const { return m_diagnostics; }
-    // The server refused the row for what it holds (class 22): sending the
-    // same row again can never succeed.
-    bool isDataError() const { return sqlState().startsWith(u"22"); }
+    // The server had taken the connection and the statement and refused to
+    // carry it out, as opposed to a failure to connect or to prepare.
+    bool isStatementRefusal() const { return m_statementRefused; }
+    Error refusingStatement() const;
     // The same error with every occurrence of secret masked.
     Error masking(const QString &secret) const;
 
 private:
     QList<Diagnostic> m_diagnostics;
+    bool m_statementRefused = false;
 };
 
 // Owns one ODBC handle; frees it on every path. Connections are disconnected

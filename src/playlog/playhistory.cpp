@@ -4,6 +4,7 @@
 #include "odbc.h"
 #include "playrecord.h"
 
+#include <QMap>
 #include <QTimer>
 
 #include <algorithm>
@@ -66,41 +67,96 @@ public:
     std::atomic<bool> stopping = false;
 
 private:
+    // A row refused for a reason that may be the row's own is tried this
+    // often, with a later play stored meanwhile, before it is set aside.
+    static constexpr int kTriesBeforeSetAside = 3;
+    // When this many plays in a row are refused, it is the table, not them.
+    static constexpr int kMostPassedOver = 3;
+
+    struct Refused
+    {
+        int tries = 0;
+        bool laterStored = false;
+    };
+
     void uploadWaiting()
     {
         try {
+            qint64 after = 0; // plays up to this one were refused in this pass
+            std::optional<odbc::Error> passedOver;
+            int refusedInARow = 0;
             while (!stopping) {
-                const std::optional<SpooledPlay> play = m_spool->oldest();
+                const std::optional<SpooledPlay> play = m_spool->oldest(after);
+                if (!play && passedOver) {
+                    waitForPassedOver(*passedOver);
+                    return;
+                }
                 if (!play) {
                     caughtUp();
                     return;
                 }
-                upload(*play);
+                if (const std::optional<odbc::Error> refusal = upload(*play)) {
+                    if (++refusedInARow >= kMostPassedOver) {
+                        throw *refusal;
+                    }
+                    passedOver = passedOver.value_or(*refusal);
+                    after = play->id;
+                    continue;
+                }
+                after = 0;
+                passedOver.reset();
+                refusedInARow = 0;
             }
         } catch (const Failure &failure) {
             fail(failure);
         }
     }
 
-    void upload(const SpooledPlay &play)
+    // A play refused as the table refuses every play is no reason to hold
+    // the plays behind it; it is tried again after a pause, and set aside
+    // once later plays were stored while it was not.
+    void waitForPassedOver(const odbc::Error &refusal)
+    {
+        const bool rowAlone = std::all_of(m_refused.cbegin(), m_refused.cend(),
+                                          [](const Refused &refused) { return refused.laterStored; });
+        if (!rowAlone) {
+            throw refusal;
+        }
+        m_retryTimer.start(m_firstRetry);
+    }
+
+    // Nothing when the play was stored or set aside; the refusal when it
+    // was passed over for now.
+    std::optional<odbc::Error> upload(const SpooledPlay &play)
     {
         try {
             storePlay(m_login, PlayRecord::fromText(play.text, play.playedAt));
         } catch (const odbc::Error &error) {
-            if (!error.isDataError()) {
+            const Refusal refusal = refusalOf(error);
+            if (refusal == Refusal::None) {
                 throw;
             }
+            Refused &refused = m_refused[play.id];
+            if (refusal == Refusal::Uncertain && (++refused.tries < kTriesBeforeSetAside || !refused.laterStored)) {
+                return error;
+            }
+            m_refused.remove(play.id);
             m_spool->reject(play, error.describe());
             report(m_history,
                    u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
                    error.describe());
-            return;
+            return std::nullopt;
         }
         m_spool->remove(play.id);
+        for (auto it = m_refused.begin(); it != m_refused.end() && it.key() < play.id; ++it) {
+            it->laterStored = true;
+        }
+        m_refused.remove(play.id);
         m_pause = m_firstRetry;
         if (m_failing) {
             ++m_storedSinceFailure;
         }
+        return std::nullopt;
     }
 
     void caughtUp()
@@ -132,6 +188,7 @@ private:
     QTimer m_retryTimer {this};
     bool m_failing = false;
     qint64 m_storedSinceFailure = 0;
+    QMap<qint64, Refused> m_refused; // by spool id, in on-air order
 };
 
 // Writes handed-over plays to the spool on its own thread, so that the

@@ -162,10 +162,11 @@ qsizetype PlaySpool::keep(const QList<SpooledPlay> &plays)
     return kept;
 }
 
-std::optional<SpooledPlay> PlaySpool::oldest()
+std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
 {
     QMutexLocker lock(&m_mutex);
-    const auto select = prepare("SELECT id, played_at, text FROM waiting ORDER BY id LIMIT 1");
+    const auto select = prepare("SELECT id, played_at, text FROM waiting WHERE id > ? ORDER BY id LIMIT 1");
+    sqlite3_bind_int64(select->handle, 1, after);
     const int rc = sqlite3_step(select->handle);
     if (rc == SQLITE_DONE) {
         return std::nullopt;

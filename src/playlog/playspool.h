@@ -48,7 +48,8 @@ public:
     // are never given up for new ones. Throws Failure when nothing could be
     // written.
     qsizetype keep(const QList<SpooledPlay> &plays);
-    std::optional<SpooledPlay> oldest();
+    // The oldest waiting play after the one with id after.
+    std::optional<SpooledPlay> oldest(qint64 after = 0);
     void remove(qint64 id);
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
