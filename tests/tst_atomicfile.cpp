@@ -101,18 +101,44 @@ private Q_SLOTS:
         QVERIFY(m_notices.isEmpty());
     }
 
-    void anotherUsersLinkOrFileIsNotTakenOver()
+    void hardLinksKeepTheirFile()
+    {
+        m_file->replace("First - Item\r\n\r\n");
+        QVERIFY(::link(path("metadata.txt").constData(), path("encoder.txt").constData()) == 0);
+        m_file->replace("Second - Item\r\n\r\n");
+        QCOMPARE(content("encoder.txt"), QByteArray("Second - Item\r\n\r\n"));
+        QCOMPARE(statOf(path("metadata.txt")).st_nlink, nlink_t(2));
+        QCOMPARE(m_notices.size(), 1);
+    }
+
+    void whatOtherUsersRelyOnIsKept()
     {
         if (::geteuid() != 0) {
             QSKIP("making files of another user needs root");
         }
+        // A file in the group its readers are in keeps that group and its mode.
+        constexpr gid_t kAudio = 29;
+        writeBytes(QFile::decodeName(path("metadata.txt")), "Ours\r\n\r\n");
+        QVERIFY(::chown(path("metadata.txt").constData(), 0, kAudio) == 0);
+        QVERIFY(::chmod(path("metadata.txt").constData(), 0640) == 0);
+        m_file->replace("Group - Kept\r\n\r\n");
+        QCOMPARE(statOf(path("metadata.txt")).st_gid, kAudio);
+        QCOMPARE(statOf(path("metadata.txt")).st_mode & 07777, mode_t(0640));
+        QVERIFY(m_notices.isEmpty());
+
+        // Another user's link is followed where only the folder's owner could
+        // have made it, and refused in a folder open to all, as the kernel does.
         QTemporaryDir elsewhere;
         const QByteArray script = QFile::encodeName(elsewhere.filePath(u"run.sh"_s));
         writeBytes(QFile::decodeName(script), "#!/bin/sh\n");
+        QVERIFY(::unlink(path("metadata.txt").constData()) == 0);
         QVERIFY(::symlink(script.constData(), path("metadata.txt").constData()) == 0);
         QVERIFY(::lchown(path("metadata.txt").constData(), kNobody, kNobody) == 0);
+        m_file->replace("Followed - Link\r\n\r\n");
+        QCOMPARE(readBytes(QFile::decodeName(script)), QByteArray("Followed - Link\r\n\r\n"));
+        QVERIFY(::chmod(m_folder.constData(), 01777) == 0);
         QVERIFY_THROWS_EXCEPTION(Failure, m_file->replace("Planted - Link\r\n\r\n"));
-        QCOMPARE(readBytes(QFile::decodeName(script)), QByteArray("#!/bin/sh\n"));
+        QCOMPARE(readBytes(QFile::decodeName(script)), QByteArray("Followed - Link\r\n\r\n"));
 
         // Another user's file is written in place: it keeps its owner.
         QVERIFY(::unlink(path("metadata.txt").constData()) == 0);

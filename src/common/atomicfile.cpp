@@ -58,13 +58,18 @@ Target resolveTarget(QByteArray path)
         if (!S_ISLNK(info.st_mode)) {
             return {path, S_ISREG(info.st_mode) ? std::optional(info) : std::nullopt};
         }
+        // The kernel's protected_symlinks rule: in a sticky folder anyone
+        // may write (/tmp), a link is followed only when it is ours or the
+        // folder owner's; anywhere else only those trusted with the folder
+        // could have made it.
         struct stat folder = {};
         ::stat(folderOf(path).constData(), &folder);
-        if (info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
+        const bool openToAll = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+        if (openToAll && info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
             throw Failure(u"writing a file"_qs,
                           display(path)
-                              + u" is a link of user %1, who neither runs the receiver nor owns its folder; "
-                                "it is not followed"_qs.arg(info.st_uid));
+                              + u" is a link of user %1 in a folder open to all, and that user neither runs the "
+                                "receiver nor owns the folder; it is not followed"_qs.arg(info.st_uid));
         }
         char buffer[PATH_MAX];
         const ssize_t length = ::readlink(path.constData(), buffer, sizeof buffer);
@@ -77,18 +82,20 @@ Target resolveTarget(QByteArray path)
     fail(u"resolving "_qs + display(path), ELOOP);
 }
 
-void writeAll(int fd, const QByteArray &bytes, const QByteArray &path)
+// The errno of a failed write, or 0.
+int writeAll(int fd, const QByteArray &bytes)
 {
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, size_t(left));
         if (written < 0 && errno != EINTR) {
-            fail(u"writing "_qs + display(path), errno);
+            return errno;
         }
         data += qMax<ssize_t>(written, 0);
         left -= qMax<ssize_t>(written, 0);
     }
+    return 0;
 }
 
 // A new file beside the target under a name nobody can guess, made with
@@ -124,12 +131,30 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     int error() const { return m_error; }
 
-    void commit(const QByteArray &content, const Target &target)
+    // Writes the content and gives the new file what readers of the old
+    // one rely on: its mode and its group. Returns why the file must be
+    // written in place instead when this file cannot be made like the old
+    // one, or the disk has no room for a second copy; throws otherwise.
+    QString fill(const QByteArray &content, const Target &target)
     {
-        writeAll(m_fd, content, m_path);
+        if (const int error = writeAll(m_fd, content); error != 0) {
+            if (target.existing && (error == ENOSPC || error == EDQUOT)) {
+                return u"there is no room for a new file beside it: "_qs + QString::fromLocal8Bit(std::strerror(error));
+            }
+            fail(u"writing "_qs + display(m_path), error);
+        }
         if (target.existing) {
+            if (target.existing->st_gid != ::getegid() && ::fchown(m_fd, uid_t(-1), target.existing->st_gid) != 0) {
+                return u"it belongs to group %1, which a new file of this user cannot have"_qs.arg(
+                    target.existing->st_gid);
+            }
             ::fchmod(m_fd, target.existing->st_mode & 07777);
         }
+        return QString();
+    }
+
+    void commit(const Target &target)
+    {
         if (::close(std::exchange(m_fd, -1)) != 0) {
             fail(u"writing "_qs + display(m_path), errno);
         }
@@ -153,7 +178,26 @@ void writeInPlace(const QByteArray &path, const QByteArray &content)
     if (fd.get() < 0) {
         fail(u"writing "_qs + display(path), errno);
     }
-    writeAll(fd.get(), content, path);
+    if (const int error = writeAll(fd.get(), content); error != 0) {
+        fail(u"writing "_qs + display(path), error);
+    }
+}
+
+// Why a file must keep its inode: replacing it would take it from its
+// owner, or part it from its other names.
+QString reasonToKeepTheFile(const Target &target)
+{
+    if (!target.existing) {
+        return QString();
+    }
+    if (target.existing->st_uid != ::geteuid()) {
+        return u"it belongs to user %1, and a new file would take it from them"_qs.arg(target.existing->st_uid);
+    }
+    if (target.existing->st_nlink > 1) {
+        return u"it has %1 hard links, and a new file would part it from the others"_qs.arg(
+            target.existing->st_nlink);
+    }
+    return QString();
 }
 
 } // namespace
@@ -172,25 +216,23 @@ void AtomicFile::replace(const QByteArray &content)
         fail(display(target.path) + u" may not be written"_qs, errno);
     }
 
-    QString inPlaceReason;
-    if (target.existing && target.existing->st_uid != ::geteuid()) {
-        inPlaceReason
-            = u"it belongs to user %1, and a new file would take it from them"_qs.arg(target.existing->st_uid);
-    } else {
+    QString inPlaceReason = reasonToKeepTheFile(target);
+    if (inPlaceReason.isEmpty()) {
         TemporaryFile temporary(target.path);
-        if (temporary.isOpen() || !target.existing) {
-            if (!temporary.isOpen()) {
-                fail(u"creating a file in "_qs + display(folderOf(target.path)), temporary.error());
-            }
-            temporary.commit(content, target);
+        if (!temporary.isOpen() && !target.existing) {
+            fail(u"creating a file in "_qs + display(folderOf(target.path)), temporary.error());
+        }
+        inPlaceReason = temporary.isOpen() ? temporary.fill(content, target)
+                                           : u"no new file can be made in its folder: "_qs
+                + QString::fromLocal8Bit(std::strerror(temporary.error()));
+        if (inPlaceReason.isEmpty()) {
+            temporary.commit(target);
             if (!m_inPlaceReason.isEmpty()) {
                 m_inPlaceReason.clear();
                 m_notice(u"writing a file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
             }
             return;
         }
-        inPlaceReason
-            = u"no new file can be made in its folder: "_qs + QString::fromLocal8Bit(std::strerror(temporary.error()));
     }
     writeInPlace(target.path, content);
     if (inPlaceReason != m_inPlaceReason) {
