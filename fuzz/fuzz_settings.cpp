@@ -8,9 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace quaverlink;
-    const IniFile settings
-        = IniFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
-                                    QStringLiteral("/default/working/directory/that/is/long"));
+    const IniFile settings = IniFile::fromContent(QByteArray(reinterpret_cast<const char *>(data), qsizetype(size)),
+                                                  QStringLiteral("/default/working/directory/that/is/long"));
     static const char16_t *const keys[][2] = {
         {u"Metadata", u"RDlistenport"},
         {u"Metadata", u"IdleString"},

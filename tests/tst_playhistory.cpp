@@ -154,8 +154,9 @@ private Q_SLOTS:
             QVERIFY(lines.at(0).at(0).toString().contains(u"set aside"_s));
         }
         QProcess sqlite;
-        sqlite.start(u"sqlite3"_s, {QFile::decodeName(options().spoolPath),
-                                    u"SELECT text, reason LIKE '%"_s + reason + u"%' FROM rejected"_s});
+        sqlite.start(u"sqlite3"_s,
+                     {QFile::decodeName(options().spoolPath),
+                      u"SELECT text, reason LIKE '%"_s + reason + u"%' FROM rejected"_s});
         QVERIFY(sqlite.waitForFinished());
         QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("Refused for its text - X|1\n"));
     }

@@ -1,4 +1,5 @@
 #include "common/codepage.h"
+#include "outputs/outputs.h"
 #include "settings/settings.h"
 #include "testsupport.h"
 
@@ -68,6 +69,37 @@ private Q_SLOTS:
             huge[i] = '[';
         }
         QCOMPARE(IniFile::fromContent(huge + "\n[M]\nk=found\n", fallback).value(u"M"_s, u"k"_s), u"found"_s);
+    }
+
+    void whatIsSkippedIsNamedByItsLine()
+    {
+        const IniFile file = IniFile::fromContent("; comment\nstray=1\n[Output web\nType=HTTP\nno equals sign\n"
+                                                  "Type=File\n[output WEB]\nPort=1\n",
+                                                  u"<default>"_s);
+        QCOMPARE(file.warnings(),
+                 QStringList({u"line 2: a key before any section header; it is skipped"_s,
+                              u"line 3: the section header has no closing ], and is read as [Output web]"_s,
+                              u"line 5: not a key=value line; it is skipped"_s,
+                              u"line 6: Type stands earlier in [Output web]; this one is not read"_s,
+                              u"line 7: [output WEB] stands earlier in the file; this one is not read"_s}));
+        QCOMPARE(file.sections(), QStringList {u"Output web"_s});
+        QCOMPARE(file.newValue(u"output web"_s, u"type"_s), u"HTTP"_s);
+        QCOMPARE(file.value(u"Output web"_s, u"Port"_s), u"<default>"_s);
+    }
+
+    void outputSectionsFollowTheSameRules()
+    {
+        const IniFile file = IniFile::fromContent("[Output web]\nType=HTTP\nPort= 9000.0 \nLineEnd=CRLF\nTemplte=x\n"
+                                                  "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=h\nPort=0x10\n",
+                                                  QString());
+        QStringList problems;
+        const QList<Outputs::Config> outputs = Outputs::configure(file, "/srv", &problems);
+        QCOMPARE(outputs.size(), 1);
+        QCOMPARE(outputs.at(0).port, quint16(9000));
+        QCOMPARE(problems,
+                 QStringList({u"[Output web] LineEnd is not used by this type of output"_s,
+                              u"[Output web] Templte is not used by this type of output"_s,
+                              u"[Output rds] is skipped: it needs a Host and a Port from 1 to 65535"_s}));
     }
 
     void numbers_data()

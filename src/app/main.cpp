@@ -1,9 +1,9 @@
 #include "common/failure.h"
 #include "receiver/receiver.h"
-#include "settings/settings.h"
 #include "service/display.h"
 #include "service/run.h"
 #include "service/settingscheck.h"
+#include "settings/settings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -194,8 +194,7 @@ QString reasonToKeepTheFile(const Target &target)
         return u"it belongs to user %1, and a new file would take it from them"_qs.arg(target.existing->st_uid);
     }
     if (target.existing->st_nlink > 1) {
-        return u"it has %1 hard links, and a new file would part it from the others"_qs.arg(
-            target.existing->st_nlink);
+        return u"it has %1 hard links, and a new file would part it from the others"_qs.arg(target.existing->st_nlink);
     }
     return QString();
 }
@@ -222,9 +221,9 @@ void AtomicFile::replace(const QByteArray &content)
         if (!temporary.isOpen() && !target.existing) {
             fail(u"creating a file in "_qs + display(folderOf(target.path)), temporary.error());
         }
-        inPlaceReason = temporary.isOpen() ? temporary.fill(content, target)
-                                           : u"no new file can be made in its folder: "_qs
-                + QString::fromLocal8Bit(std::strerror(temporary.error()));
+        inPlaceReason = temporary.isOpen()
+            ? temporary.fill(content, target)
+            : u"no new file can be made in its folder: "_qs + QString::fromLocal8Bit(std::strerror(temporary.error()));
         if (inPlaceReason.isEmpty()) {
             temporary.commit(target);
             if (!m_inPlaceReason.isEmpty()) {

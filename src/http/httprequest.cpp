@@ -21,9 +21,8 @@ std::optional<HttpRequest> parseRequestLine(QByteArrayView line)
     const QByteArrayView method = line.first(firstBlank);
     const QByteArrayView target = line.sliced(firstBlank + 1, lastBlank - firstBlank - 1);
     const QByteArrayView version = line.sliced(lastBlank + 1);
-    const bool targetIsClean = std::none_of(target.begin(), target.end(), [](char c) {
-        return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F;
-    });
+    const bool targetIsClean = std::none_of(target.begin(), target.end(),
+                                            [](char c) { return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; });
     if (!std::all_of(method.begin(), method.end(), isTokenChar) || !target.startsWith('/') || !targetIsClean
         || !version.startsWith("HTTP/1.") || version.size() != 8) {
         return std::nullopt;

@@ -45,8 +45,7 @@ std::optional<Template::Filters> filtersOf(const IniFile &settings, const QStrin
 }
 
 // The keys of each type: what it needs, read into the configuration.
-QString readTarget(const IniFile &settings, const QString &section, const QByteArray &folder,
-                   Outputs::Config &config)
+QString readTarget(const IniFile &settings, const QString &section, const QByteArray &folder, Outputs::Config &config)
 {
     const auto value = [&](const char16_t *key) {
         return settings.newValue(section, QString::fromUtf16(key)).value_or(QString()).trimmed();

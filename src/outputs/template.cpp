@@ -147,7 +147,7 @@ std::pair<QString, QString> Template::split(const QString &text)
     if (const qsizetype at = text.indexOf(u'-'); at >= 0) {
         return {text.left(at).trimmed(), text.mid(at + 1).trimmed()};
     }
-    return {text.trimmed(), QString()};
+    return {QString(), text.trimmed()};
 }
 
 QString Template::renderText(const NowPlaying &playing) const

@@ -20,7 +20,7 @@ struct NowPlaying
 // (hh:mm:ss) and {idle} (1 or 0), and the filters applied to the result:
 // one line, a maximum length cut at a word boundary, a character set, and a
 // line end. A part in square brackets is left out when a field in it is
-// empty: "{artist}[ - {title}]" gives the artist alone for a text without a
+// empty: "[{artist} - ]{title}" gives the title alone for a text without a
 // dash. "{{", "[[" and "]]" stand for a brace or a bracket.
 class Template final
 {
@@ -50,8 +50,8 @@ public:
     Charset charset() const { return m_filters.charset; }
 
     // The artist and the title: split at the first " - ", " \u2013 " or
-    // " \u2014 " when there is one, else at the first dash; no dash leaves
-    // the title empty.
+    // " \u2014 " when there is one, else at the first dash; a text without a
+    // dash is all title.
     static std::pair<QString, QString> split(const QString &text);
 
 private:

@@ -53,8 +53,8 @@ Refusal refusalOf(const odbc::Error &error)
     // MariaDB's codes for a lost connection, a read-only server or a
     // locked row, and for a table or a grant that does not fit the insert:
     // none of them is about the row.
-    static const QList<int> kNotTheRow = {2006, 2013, 2055, 1290, 1836, 1205, 1213, 1142, 1143, 1044,
-                                          1146, 1054, 1136, 1036};
+    static const QList<int> kNotTheRow
+        = {2006, 2013, 2055, 1290, 1836, 1205, 1213, 1142, 1143, 1044, 1146, 1054, 1136, 1036};
     if (state.startsWith(u"08") || state.startsWith(u"HYT") || state.startsWith(u"40")
         || kNotTheRow.contains(error.nativeCode())) {
         return Refusal::None;

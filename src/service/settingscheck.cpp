@@ -132,6 +132,19 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     for (const QString &key : settings.cutKeys) {
         report.warn(key + u" is longer than 29 characters and is cut to the first 29"_qs);
     }
+    for (const QString &warning : settings.file.warnings()) {
+        report.warn(u"Quaverlink.ini "_qs + warning);
+    }
+    const QStringList sections = settings.file.sections();
+    const bool holdsSecrets = !settings.file.newValue(u"Database"_qs, u"DBpassword"_qs).value_or(QString()).isEmpty()
+        || std::any_of(sections.cbegin(), sections.cend(), [&](const QString &section) {
+               return !settings.file.newValue(section, u"Password"_qs).value_or(QString()).isEmpty();
+           });
+    if (holdsSecrets && (info.st_mode & S_IROTH)) {
+        report.warn(path
+                    + u" holds a password and every user of this machine may read it"
+                      " (chmod o-r, and give the receiver's group read access)"_qs);
+    }
 
     std::int16_t countTimeout = 0;
     quint16 listenPort = 0;
@@ -155,8 +168,14 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         if (port != 0 && port < 1024) {
             report.warn(u"%1 %2 is below 1024: only a privileged process may bind it"_qs.arg(key).arg(port));
         }
+        // The station's own receiver, running as a service, holds its ports
+        // while it is checked: that is no fault of the settings.
         if (port != 0 && isUdpPortInUse(port)) {
-            report.fail(u"UDP port %1 (%2) is already in use, perhaps by another receiver"_qs.arg(port).arg(key));
+            report.warn(u"UDP port %1 (%2) is in use: a receiver, perhaps this station's own, may already hold it;"
+                        " while it does, %3"_qs.arg(port)
+                            .arg(key)
+                            .arg(key == u"RDlistenport" ? u"a second one cannot start"_qs
+                                                        : u"a second one would not send the idle text"_qs));
         }
     }
     if (listenPort != 0 && listenPort == senderPort) {
