@@ -12,7 +12,9 @@
 #include <QTest>
 #include <QUdpSocket>
 
+#include <cstdlib>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -37,6 +39,16 @@ inline QByteArray readBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// Makes a path unwritable for this process: root passes over permission
+// bits, so it gets the immutable flag, which stops even root.
+inline bool lock(const QByteArray &path, bool locked)
+{
+    if (::geteuid() != 0) {
+        return ::chmod(path.constData(), locked ? 0555 : 0755) == 0;
+    }
+    return std::system(("chattr " + QByteArray(locked ? "+i '" : "-i '") + path + "' 2>/dev/null").constData()) == 0;
 }
 
 inline void sendTo(quint16 port, const QByteArray &payload)

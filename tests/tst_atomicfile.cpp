@@ -23,16 +23,6 @@ struct stat statOf(const QByteArray &path)
     return info;
 }
 
-// Makes a path unwritable for this process: root passes over permission
-// bits, so it gets the immutable flag, which stops even root.
-bool lock(const QByteArray &path, bool locked)
-{
-    if (::geteuid() != 0) {
-        return ::chmod(path.constData(), locked ? 0555 : 0755) == 0;
-    }
-    return std::system(("chattr " + QByteArray(locked ? "+i '" : "-i '") + path + "' 2>/dev/null").constData()) == 0;
-}
-
 } // namespace
 
 class AtomicFileTest final : public QObject

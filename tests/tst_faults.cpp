@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <functional>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -68,6 +69,15 @@ void verifyStored(const TestDatabase &db, const QStringList &items, const QList<
     }
 }
 
+// Plays waiting in a spool that a receiver may hold, read as a person would.
+int waitingIn(const QString &spool)
+{
+    QProcess sqlite;
+    sqlite.start(u"sqlite3"_s, {spool, u"SELECT count(*) FROM waiting"_s});
+    sqlite.waitForFinished();
+    return sqlite.readAllStandardOutput().trimmed().toInt();
+}
+
 QStringList numbered(const QString &pattern, int count)
 {
     QStringList items;
@@ -124,8 +134,7 @@ private Q_SLOTS:
         const QList<QDateTime> sent = playThenEnd(settings, folder.path(), items, [](RunningReceiver &receiver) {
             // The idle text's two start-up copies are plays too: they hold no
             // dash, so they only ever cost a connection.
-            QTRY_COMPARE(
-                quaverlink::PlaySpool(QFile::encodeName(receiver.path(u"playhistory.sqlite"_s))).waitingCount(), 7);
+            QTRY_COMPARE(waitingIn(receiver.path(u"playhistory.sqlite"_s)), 7);
             QTRY_COMPARE(receiver.errorLines(u"play history: stopped working"_s), 1);
             QCOMPARE(receiver.errorLines(QString::fromUtf16(TestDatabase::kPassword)), 0);
             receiver.process().kill();
@@ -139,6 +148,71 @@ private Q_SLOTS:
         verifyStored(m_db, items, sent);
         QCOMPARE(again.errorLines(u"7 plays from an earlier run"_s), 1);
         QTRY_COMPARE(again.errorLines(u"play history: works again: 9 waiting plays stored"_s), 1);
+    }
+
+    void spoolThatTakesNoWritesOrHasAnOwnerLosesAndRepeatsNothing()
+    {
+        QTemporaryDir folder;
+        const QString spool = folder.filePath(u"playhistory.sqlite"_s);
+        quaverlink::PlaySpool(QFile::encodeName(spool)).keep({{0, u"Earlier - Play"_s, u"2026-01-01 00:00:00"_s}});
+        QVERIFY(lock(QFile::encodeName(spool), true));
+        auto unlock = qScopeGuard([&] { lock(QFile::encodeName(spool), false); });
+        const Settings settings = loggingSettings(m_db);
+        // The first receiver can read its spool but not write it; a second
+        // one in the same folder, with a window, stays up after its listen
+        // port was found taken.
+        RunningReceiver first(settings, folder.path());
+        QVERIFY(first.waitForOnAir(settings.idle));
+        QProcessEnvironment window = QProcessEnvironment::systemEnvironment();
+        window.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        RunningReceiver second(settings, folder.path(), {}, window);
+        QTRY_COMPARE(second.errorLines(u"Error - Please restart the application!"_s), 1);
+        const QStringList items = numbered(u"Read-only %1 - Spool"_s, 6);
+        const QList<QDateTime> sent = playItems(first, settings.port(), items);
+        verifyStored(m_db, items, sent);
+        QCOMPARE(first.errorLines(u"the spool cannot be kept on disk"_s), 1);
+        QCOMPARE(waitingIn(spool), 1);
+
+        // Made writable again, the spool is the first receiver's own at its
+        // next start, and the second, started beside it, stores nothing.
+        QVERIFY(lock(QFile::encodeName(spool), false));
+        first.process().kill();
+        QVERIFY(first.process().waitForFinished());
+        RunningReceiver again(settings, folder.path());
+        QTRY_VERIFY(m_db.storedTexts().contains(u"Earlier - Play"_s));
+        RunningReceiver beside(settings, folder.path(), {}, window);
+        QTRY_COMPARE(beside.errorLines(u"another receiver in this folder holds it"_s), 1);
+        sendTo(settings.port(), "Once - Only");
+        QVERIFY(again.waitForOnAir("Once - Only"));
+        QTRY_COMPARE(m_db.storedTexts().count(u"Once - Only"_s), 1);
+        QTest::qWait(500);
+        QCOMPARE(m_db.storedTexts().size(), items.size() + 2);
+    }
+
+    void fullDiskCostsNeitherTheAirNorThePlays()
+    {
+        if (::geteuid() != 0) {
+            QSKIP("a full disk is a small tmpfs, which only root may mount");
+        }
+        QTemporaryDir base;
+        const QString folder = base.filePath(u"full"_s);
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(QProcess::execute(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size=1m"_s, u"tmpfs"_s, folder}) == 0);
+        auto unmount = qScopeGuard([&] { QProcess::execute(u"umount"_s, {u"-l"_s, folder}); });
+        const Settings settings = loggingSettings(m_db);
+        std::unique_ptr<RunningReceiver> receiver = std::make_unique<RunningReceiver>(settings, folder);
+        QVERIFY(receiver->waitForOnAir(settings.idle));
+        sendTo(settings.port(), "Before - Full");
+        QVERIFY(receiver->waitForOnAir("Before - Full"));
+        QTRY_COMPARE(m_db.storedTexts(), QStringList {u"Before - Full"_s});
+        QProcess::execute(u"sh"_s, {u"-c"_s, u"cat /dev/zero > '%1/filler' 2>/dev/null"_s.arg(folder)});
+        const QStringList items = numbered(u"Full %1 - Disk"_s, 8);
+        const QList<QDateTime> sent = playItems(*receiver, settings.port(), items);
+        QCOMPARE(sent.size(), items.size());
+        verifyStored(m_db, QStringList {u"Before - Full"_s} + items, QList<QDateTime> {sent.front()} + sent);
+        QCOMPARE(receiver->errorLines(u"the spool's file takes no more plays"_s), 1);
+        QTest::qWait(500);
+        QCOMPARE(m_db.storedTexts().size(), items.size() + 1);
     }
 
     void listenPortTakenBeforeStart()

@@ -194,16 +194,20 @@ private Q_SLOTS:
         QVERIFY(QDir().mkdir(folder));
         const QByteArray path = QFile::encodeName(folder + u"/playhistory.sqlite"_s);
         const auto play = [](const QString &text) { return SpooledPlay {0, text, u"2026-01-01 00:00:00"_s}; };
-        PlaySpool spool(path);
-        spool.keep({play(u"Before - Removal"_s)});
-        const qint64 uploading = spool.oldest()->id;
-        QVERIFY(QDir(folder).removeRecursively());
-        QVERIFY(!spool.followPath());
-        QCOMPARE(spool.keep({play(u"While - Gone"_s)}), 1);
-        QVERIFY(QDir().mkdir(folder));
-        QVERIFY(spool.followPath());
-        spool.remove(uploading);
-        spool.keep({play(u"After - Return"_s)});
+        {
+            PlaySpool spool(path);
+            spool.keep({play(u"Before - Removal"_s)});
+            const qint64 uploading = spool.oldest()->id;
+            QVERIFY(QDir(folder).removeRecursively());
+            QVERIFY(!spool.followPath());
+            QCOMPARE(spool.keep({play(u"While - Gone"_s)}), 1);
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(spool.followPath());
+            spool.remove(uploading);
+            spool.keep({play(u"After - Return"_s)});
+            // One owner at a time.
+            QVERIFY_THROWS_EXCEPTION(SpoolTaken, PlaySpool {path});
+        }
         PlaySpool found(path);
         QCOMPARE(found.waitingCount(), 2);
         QCOMPARE(found.oldest()->text, u"While - Gone"_s);

@@ -27,17 +27,17 @@ const QString kVersion = QStringLiteral(QUAVERLINK_VERSION_TEXT);
 
 enum class Mode { Window, Headless, Check };
 
-QtMessageHandler defaultMessageHandler = nullptr;
-
-// Standard error is the station's failure log. Qt's font engine warns once
-// for every script it cannot shape, which junk datagrams would turn into a
-// flood of lines; those warnings say nothing about the receiver.
-void filterMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+// Standard error is the station's failure log, written by a thread of its
+// own that a stalled reader never holds up: Qt's own warnings go the same
+// way, never straight to the descriptor from whatever thread they arise on.
+// Qt's font engine warns once for every script it cannot shape, which junk
+// datagrams would turn into a flood of lines; those say nothing about the
+// receiver.
+void routeMessages(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    if (message.contains(u"OpenType support missing"_qs)) {
-        return;
+    if (!message.contains(u"OpenType support missing"_qs)) {
+        writeFailureLine(failureLine(u"Qt"_qs, message));
     }
-    defaultMessageHandler(type, context, message);
 }
 
 void print(FILE *stream, const QString &text)
@@ -150,9 +150,12 @@ int main(int argc, char *argv[])
     }
     QCoreApplication::setApplicationName(u"Quaverlink"_qs);
     QCoreApplication::setApplicationVersion(kVersion);
-    defaultMessageHandler = qInstallMessageHandler(filterMessages);
-    // A log reader that went away must not end the receiver.
-    std::signal(SIGPIPE, SIG_IGN);
+    qInstallMessageHandler(routeMessages);
+    // A log reader that went away must not end the receiver, nor a tool that
+    // asks every process to reopen its logs: it has none.
+    for (const int signal : {SIGPIPE, SIGUSR1, SIGUSR2}) {
+        std::signal(signal, SIG_IGN);
+    }
     const int status = mode == Mode::Headless ? runHeadless(argc, argv) : runWithWindow(argc, argv);
     flushFailureLines(kLastLinesTimeout);
     return status;

@@ -48,38 +48,14 @@ struct Target
 
 // The path really written: a symlink's final target, so the link survives; a
 // dangling link is followed to where it points.
-Target resolveTarget(QByteArray path)
+Target resolveTarget(const QByteArray &path)
 {
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat info = {};
-        if (::lstat(path.constData(), &info) != 0) {
-            return {path, std::nullopt};
-        }
-        if (!S_ISLNK(info.st_mode)) {
-            return {path, S_ISREG(info.st_mode) ? std::optional(info) : std::nullopt};
-        }
-        // The kernel's protected_symlinks rule: in a sticky folder anyone
-        // may write (/tmp), a link is followed only when it is ours or the
-        // folder owner's; anywhere else only those trusted with the folder
-        // could have made it.
-        struct stat folder = {};
-        ::stat(folderOf(path).constData(), &folder);
-        const bool openToAll = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
-        if (openToAll && info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
-            throw Failure(u"writing a file"_qs,
-                          display(path)
-                              + u" is a link of user %1 in a folder open to all, and that user neither runs the "
-                                "receiver nor owns the folder; it is not followed"_qs.arg(info.st_uid));
-        }
-        char buffer[PATH_MAX];
-        const ssize_t length = ::readlink(path.constData(), buffer, sizeof buffer);
-        if (length < 0) {
-            fail(u"reading the link "_qs + display(path), errno);
-        }
-        QByteArray next(buffer, length);
-        path = next.startsWith('/') ? next : folderOf(path) + '/' + next;
+    const QByteArray resolved = followTrustedLinks(path);
+    struct stat info = {};
+    if (::lstat(resolved.constData(), &info) == 0 && S_ISREG(info.st_mode)) {
+        return {resolved, info};
     }
-    fail(u"resolving "_qs + display(path), ELOOP);
+    return {resolved, std::nullopt};
 }
 
 // The errno of a failed write, or 0.
@@ -200,6 +176,37 @@ QString reasonToKeepTheFile(const Target &target)
 }
 
 } // namespace
+
+QByteArray followTrustedLinks(QByteArray path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info = {};
+        if (::lstat(path.constData(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return path;
+        }
+        // The kernel's protected_symlinks rule: in a sticky folder anyone
+        // may write (/tmp), a link is followed only when it is ours or the
+        // folder owner's; anywhere else only those trusted with the folder
+        // could have made it.
+        struct stat folder = {};
+        ::stat(folderOf(path).constData(), &folder);
+        const bool openToAll = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+        if (openToAll && info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
+            throw Failure(u"writing a file"_qs,
+                          display(path)
+                              + u" is a link of user %1 in a folder open to all, and that user neither runs the "
+                                "receiver nor owns the folder; it is not followed"_qs.arg(info.st_uid));
+        }
+        char buffer[PATH_MAX];
+        const ssize_t length = ::readlink(path.constData(), buffer, sizeof buffer);
+        if (length < 0) {
+            fail(u"reading the link "_qs + display(path), errno);
+        }
+        QByteArray next(buffer, length);
+        path = next.startsWith('/') ? next : folderOf(path) + '/' + next;
+    }
+    fail(u"resolving "_qs + display(path), ELOOP);
+}
 
 AtomicFile::AtomicFile(QByteArray path, Notice notice)
     : m_path(std::move(path))

@@ -36,4 +36,9 @@ private:
     QString m_inPlaceReason;
 };
 
+// The path a file really lives at: symlinks followed as the kernel's
+// protected_symlinks rule would; throws Failure for a link in a folder open
+// to all that belongs neither to us nor to the folder's owner.
+QByteArray followTrustedLinks(QByteArray path);
+
 } // namespace quaverlink

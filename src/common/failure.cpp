@@ -49,6 +49,7 @@ public:
     {
         std::unique_lock lock(m_mutex);
         foldRepeats();
+        takeUnwritten();
         m_wake.notify_one();
         return m_drained.wait_for(lock, timeout, [this] { return m_lines.empty() && !m_writing; });
     }
@@ -70,13 +71,18 @@ private:
             ++m_unwritten;
             return;
         }
-        if (m_unwritten > 0) {
-            m_lines.push_back(stamp() + QByteArray::number(m_unwritten)
-                              + " lines could not be written: standard error was not being read\n");
-            m_unwritten = 0;
-        }
+        takeUnwritten();
         m_lines.push_back(line);
         m_wake.notify_one();
+    }
+
+    // The count of lines that found no room goes out as soon as there is
+    // room again, whether or not another line follows.
+    void takeUnwritten()
+    {
+        if (m_unwritten > 0 && m_lines.size() < kMaxWaitingLines) {
+            m_lines.push_back(unwrittenLine(std::exchange(m_unwritten, 0)));
+        }
     }
 
     void foldRepeats()
@@ -86,6 +92,12 @@ private:
             m_repeats = 0;
             m_lastMessage.clear();
         }
+    }
+
+    static QByteArray unwrittenLine(qint64 count)
+    {
+        return stamp() + "quaverlink: " + QByteArray::number(count)
+            + " lines could not be written: standard error was not being read\n";
     }
 
     static QByteArray stamp() { return QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss "_qs).toUtf8(); }
@@ -110,6 +122,7 @@ private:
                 writeAll(line);
                 lock.lock();
                 m_writing = false;
+                takeUnwritten();
             }
             m_drained.notify_all();
         }
@@ -184,7 +197,13 @@ QString Failure::describe() const
 
 QString failureLine(const QString &what, const QString &cause)
 {
-    const QString message = cause.isEmpty() ? what : what + u": "_qs + cause;
+    QString message = cause.isEmpty() ? what : what + u": "_qs + cause;
+    // A line quotes received text, which can be 64 KiB; a log line stays readable.
+    if (message.size() > kMaxLineLength) {
+        const qsizetype left = message.size() - kMaxLineLength;
+        message.truncate(kMaxLineLength);
+        message += u"... (%1 more characters)"_qs.arg(left);
+    }
     return QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss"_qs) + u" quaverlink: "_qs
         + escapeControls(message);
 }

@@ -24,7 +24,9 @@ private:
 };
 
 // The one line a failure leaves on standard error: local time, what failed,
-// and why, control characters escaped.
+// and why, control characters escaped, at most this many characters long
+// before the escapes.
+inline constexpr qsizetype kMaxLineLength = 2000;
 QString failureLine(const QString &what, const QString &cause);
 // Queues a line for standard error and returns at once. The same line
 // repeated in a burst is written once, then counted.

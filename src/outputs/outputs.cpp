@@ -202,10 +202,10 @@ Outputs::Outputs(QList<Config> configs, Report report, QObject *parent)
         m_names << config.name;
     }
     m_worker = new OutputWorker;
-    m_worker->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.setObjectName(u"outputs"_qs);
-    m_thread.start();
+    m_worker->moveToThread(m_thread.get());
+    connect(m_thread.get(), &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread->setObjectName(u"outputs"_qs);
+    m_thread->start();
     // States come back to this object's thread.
     const StateReport state = [this](const QString &name, const QString &state) {
         QMetaObject::invokeMethod(
@@ -218,10 +218,24 @@ Outputs::Outputs(QList<Config> configs, Report report, QObject *parent)
 
 Outputs::~Outputs()
 {
+    stop();
+}
+
+bool Outputs::stop(std::chrono::milliseconds timeout)
+{
+    if (!m_thread || !m_thread->isRunning()) {
+        return true;
+    }
     // What was published is handed on before the outputs end.
     QMetaObject::invokeMethod(
-        m_worker, [thread = &m_thread] { thread->quit(); }, Qt::QueuedConnection);
-    m_thread.wait();
+        m_worker, [thread = m_thread.get()] { thread->quit(); }, Qt::QueuedConnection);
+    if (!m_thread->wait(QDeadlineTimer(timeout))) {
+        // An output stuck in a call of its own: it is left behind, and the
+        // process leaves without it.
+        (void)m_thread.release();
+        return false;
+    }
+    return true;
 }
 
 void Outputs::publish(const NowPlaying &playing)

@@ -8,7 +8,9 @@
 #include <QThread>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 
 namespace quaverlink {
 
@@ -57,6 +59,9 @@ public:
 
     const QStringList &names() const { return m_names; }
     void publish(const NowPlaying &playing);
+    // Hands on what was published and ends the outputs' thread; false when
+    // an output was still busy after timeout and the thread was left behind.
+    bool stop(std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
 Q_SIGNALS:
     // An output began or stopped working; state says how it stands.
@@ -64,7 +69,7 @@ Q_SIGNALS:
 
 private:
     QStringList m_names;
-    QThread m_thread;
+    std::unique_ptr<QThread> m_thread = std::make_unique<QThread>();
     OutputWorker *m_worker = nullptr;
 };
 

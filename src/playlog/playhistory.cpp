@@ -208,7 +208,7 @@ public:
     {
         openSpool();
         const QList<SpooledPlay> plays = m_history.takeHandedOver();
-        if (plays.isEmpty()) {
+        if (plays.isEmpty() || !m_spool) {
             return;
         }
         followMovedSpool();
@@ -221,19 +221,28 @@ public:
             }
             return;
         }
+        noteHeldInMemory(m_spool->heldInMemoryBecause());
         noteRefused(plays.size() - kept);
         QMetaObject::invokeMethod(m_uploader, &PlayUploader::wake, Qt::QueuedConnection);
     }
 
     void openSpool()
     {
-        if (m_spool) {
+        if (m_spool || m_spoolTaken) {
             return;
         }
         try {
             m_spool = std::make_shared<PlaySpool>(m_path, m_limits);
+        } catch (const SpoolTaken &taken) {
+            // Storing the same plays twice would be worse than a second
+            // receiver that keeps none.
+            m_spoolTaken = true;
+            report(m_history, u"this receiver keeps no play history"_qs, taken.describe());
+            return;
         } catch (const Failure &failure) {
-            report(m_history, u"the spool cannot be kept on disk; waiting plays are held in memory only"_qs,
+            report(m_history,
+                   u"the spool cannot be kept on disk; new plays are held in memory only, and what waits in"
+                   " the file is left there"_qs,
                    failure.describe());
             m_spool = std::make_shared<PlaySpool>(":memory:", m_limits);
         }
@@ -261,6 +270,24 @@ private:
         }
     }
 
+    // A file that takes no writes (a full disk, a read-only file) costs no
+    // play while the receiver runs; the plays wait in memory.
+    void noteHeldInMemory(const QString &reason)
+    {
+        if (reason == m_heldReason) {
+            return;
+        }
+        if (reason.isEmpty()) {
+            report(m_history, u"the spool's file takes plays again"_qs);
+        } else {
+            report(m_history,
+                   u"the spool's file takes no more plays; new plays wait in memory until it does, and are"
+                   " stored from there"_qs,
+                   reason);
+        }
+        m_heldReason = reason;
+    }
+
     // A full spool refuses new plays: the ones it holds are never given up.
     void noteRefused(qsizetype refused)
     {
@@ -279,6 +306,8 @@ private:
     const SpoolLimits m_limits;
     PlayUploader *const m_uploader;
     std::shared_ptr<PlaySpool> m_spool;
+    bool m_spoolTaken = false;
+    QString m_heldReason;
     qint64 m_refused = 0;
 };
 

@@ -1,12 +1,17 @@
 #include "playspool.h"
 
-#include "common/failure.h"
+#include "common/atomicfile.h"
 #include "playrecord.h"
 
 #include <QDateTime>
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 
 namespace quaverlink {
 
@@ -17,6 +22,8 @@ struct PlaySpool::Statement
 };
 
 namespace {
+
+const QByteArray kMemory = ":memory:";
 
 void bindText(sqlite3_stmt *statement, int position, const QString &text)
 {
@@ -39,9 +46,12 @@ qint64 sizeOf(const SpooledPlay &play)
 } // namespace
 
 PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
-    : m_path(path)
+    : m_path(path == kMemory ? path : followTrustedLinks(path))
     , m_limits(limits)
 {
+    if (m_path != kMemory) {
+        lockFile();
+    }
     open();
     const auto totals = prepare("SELECT count(*), total(length(CAST(text AS BLOB)) + length(played_at)) FROM waiting");
     if (sqlite3_step(totals->handle) != SQLITE_ROW) {
@@ -53,6 +63,28 @@ PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
 
 PlaySpool::~PlaySpool() = default;
 
+// One spool, one owner: a second receiver started in the same folder must
+// not store the same plays again. The lock is the kernel's, so it goes with
+// the process however that ends.
+void PlaySpool::lockFile()
+{
+    const QString name = QFile::decodeName(m_path);
+    auto fd = std::make_unique<Descriptor>(::open(m_path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    struct stat info = {};
+    if (!fd->isValid() || ::fstat(fd->get(), &info) != 0) {
+        throw Failure(u"opening the spool "_qs + name, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        throw Failure(u"opening the spool "_qs + name,
+                      u"it is not a file of the user running the receiver, and is left as it is"_qs);
+    }
+    if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
+        throw SpoolTaken(u"opening the spool "_qs + name,
+                         u"another receiver in this folder holds it and stores its plays"_qs);
+    }
+    m_lock = std::move(fd);
+}
+
 void PlaySpool::open()
 {
     sqlite3 *db = nullptr;
@@ -63,29 +95,42 @@ void PlaySpool::open()
         fail(u"opening the spool "_qs + QFile::decodeName(m_path));
     }
     sqlite3_busy_timeout(m_db.get(), 5000);
-    // Each kept play reaches the disk before keep() returns.
+    // Each kept play reaches the disk before keep() returns. Plays that
+    // the file does not take wait in "held", in memory.
     execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
             " played_at TEXT NOT NULL, text TEXT NOT NULL);"
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
-            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);");
+            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);"
+            "ATTACH DATABASE ':memory:' AS held;"
+            "CREATE TABLE held.waiting (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL, text TEXT NOT NULL);"
+            "CREATE TABLE held.rejected AS SELECT * FROM main.rejected WHERE 0;"
+            "CREATE TABLE held.gone (id INTEGER PRIMARY KEY)");
+    if (sqlite3_db_readonly(m_db.get(), "main") == 1) {
+        throw Failure(u"opening the spool "_qs + QFile::decodeName(m_path), u"it cannot be written"_qs);
+    }
 }
 
 bool PlaySpool::followPath()
 {
     QMutexLocker lock(&m_mutex);
     int moved = 0;
-    if (sqlite3_file_control(m_db.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || !moved) {
+    if (m_path == kMemory || sqlite3_file_control(m_db.get(), "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK
+        || !moved) {
         return false;
     }
+    auto heldLock = std::move(m_lock);
     auto held = std::move(m_db);
     try {
+        lockFile();
         open();
     } catch (const Failure &) {
+        m_lock = std::move(heldLock);
         m_db = std::move(held);
         return false;
     }
     // The ids stay as they were: the uploader may be storing one of them.
+    // What waited in memory goes to the new file too.
     std::swap(m_db, held);
     if (const auto attach = prepare("ATTACH DATABASE ? AS moved");
         sqlite3_bind_text(attach->handle, 1, m_path.constData(), int(m_path.size()), SQLITE_STATIC) != SQLITE_OK
@@ -93,14 +138,19 @@ bool PlaySpool::followPath()
         fail(u"moving the spool to a new file"_qs);
     }
     try {
-        execute("BEGIN IMMEDIATE; INSERT INTO moved.waiting SELECT * FROM main.waiting;"
-                "INSERT INTO moved.rejected SELECT * FROM main.rejected; COMMIT");
+        execute("BEGIN IMMEDIATE; INSERT INTO moved.waiting SELECT * FROM main.waiting"
+                " WHERE id NOT IN (SELECT id FROM held.gone);"
+                "INSERT INTO moved.waiting SELECT * FROM held.waiting;"
+                "INSERT INTO moved.rejected SELECT * FROM main.rejected;"
+                "INSERT INTO moved.rejected SELECT * FROM held.rejected; COMMIT");
     } catch (const Failure &) {
         execute("DETACH DATABASE moved");
         throw;
     }
     execute("DETACH DATABASE moved");
     m_db = std::move(held);
+    m_heldInMemory = 0;
+    m_inMemoryReason.clear();
     return true;
 }
 
@@ -122,9 +172,14 @@ void PlaySpool::fail(const QString &step)
 
 void PlaySpool::execute(const char *sql)
 {
-    if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (!tryExecute(sql)) {
         fail(u"writing the spool"_qs);
     }
+}
+
+bool PlaySpool::tryExecute(const char *sql)
+{
+    return sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 std::unique_ptr<PlaySpool::Statement> PlaySpool::prepare(const char *sql)
@@ -139,33 +194,93 @@ std::unique_ptr<PlaySpool::Statement> PlaySpool::prepare(const char *sql)
 qsizetype PlaySpool::keep(const QList<SpooledPlay> &plays)
 {
     QMutexLocker lock(&m_mutex);
-    const auto insert = prepare("INSERT INTO waiting (played_at, text) VALUES (?, ?)");
-    execute("BEGIN IMMEDIATE");
-    qsizetype kept = 0;
+    qsizetype count = 0;
     qint64 bytes = m_waitingBytes;
-    for (const SpooledPlay &play : plays) {
-        if (m_waitingPlays + kept >= m_limits.plays || bytes + sizeOf(play) > m_limits.bytes) {
+    for (; count < plays.size(); ++count) {
+        if (m_waitingPlays + count >= m_limits.plays || bytes + sizeOf(plays[count]) > m_limits.bytes) {
             break;
         }
-        sqlite3_reset(insert->handle);
-        bindText(insert->handle, 1, play.playedAt);
-        bindText(insert->handle, 2, play.text);
-        if (sqlite3_step(insert->handle) != SQLITE_DONE) {
+        bytes += sizeOf(plays[count]);
+    }
+    if (count == 0) {
+        return 0;
+    }
+    // Plays keep their order: once some wait in memory, the ones after them
+    // do too, until the memory has been emptied into the database.
+    if (m_heldInMemory > 0 || !keepOnDisk(plays, count)) {
+        keepInMemory(plays, count);
+    }
+    m_waitingPlays += count;
+    m_waitingBytes = bytes;
+    return count;
+}
+
+void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64 id)
+{
+    const QByteArray sql = "INSERT INTO " + QByteArray(table) + " (id, played_at, text) VALUES (?, ?, ?)";
+    const auto insert = prepare(sql.constData());
+    if (id > 0) {
+        sqlite3_bind_int64(insert->handle, 1, id);
+    }
+    bindText(insert->handle, 2, play.playedAt);
+    bindText(insert->handle, 3, play.text);
+    if (sqlite3_step(insert->handle) != SQLITE_DONE) {
+        fail(u"keeping plays in the spool"_qs);
+    }
+}
+
+bool PlaySpool::keepOnDisk(const QList<SpooledPlay> &plays, qsizetype count)
+{
+    try {
+        execute("BEGIN IMMEDIATE");
+        // Ids go on from those that waited in memory.
+        const auto sequence = prepare("UPDATE main.sqlite_sequence SET seq = max(seq, ?) WHERE name = 'waiting'");
+        sqlite3_bind_int64(sequence->handle, 1, m_lastHeldId);
+        if (sqlite3_step(sequence->handle) != SQLITE_DONE) {
             fail(u"keeping plays in the spool"_qs);
         }
-        bytes += sizeOf(play);
-        ++kept;
+        for (qsizetype i = 0; i < count; ++i) {
+            insertWaiting("main.waiting", plays[i], 0);
+        }
+        execute("COMMIT");
+    } catch (const Failure &failure) {
+        if (m_inMemoryReason.isEmpty()) {
+            m_inMemoryReason = failure.cause();
+        }
+        return false;
+    }
+    m_inMemoryReason.clear();
+    // Plays stored while the file took no removals leave it now.
+    if (tryExecute("DELETE FROM main.waiting WHERE id IN (SELECT id FROM held.gone)")) {
+        tryExecute("DELETE FROM held.gone");
+    }
+    return true;
+}
+
+void PlaySpool::keepInMemory(const QList<SpooledPlay> &plays, qsizetype count)
+{
+    // Held plays come after every play in the file.
+    const auto last = prepare("SELECT max(coalesce((SELECT seq FROM main.sqlite_sequence WHERE name = 'waiting'), 0),"
+                              " coalesce((SELECT max(id) FROM held.waiting), 0))");
+    const qint64 lastId = sqlite3_step(last->handle) == SQLITE_ROW ? sqlite3_column_int64(last->handle, 0) : 0;
+    execute("BEGIN");
+    for (qsizetype i = 0; i < count; ++i) {
+        insertWaiting("held.waiting", plays[i], lastId + 1 + i);
     }
     execute("COMMIT");
-    m_waitingPlays += kept;
-    m_waitingBytes = bytes;
-    return kept;
+    m_heldInMemory += count;
+    m_lastHeldId = lastId + count;
 }
 
 std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
 {
     QMutexLocker lock(&m_mutex);
-    const auto select = prepare("SELECT id, played_at, text FROM waiting WHERE id > ? ORDER BY id LIMIT 1");
+    const auto select = prepare(
+        "SELECT id, played_at, text FROM ("
+        " SELECT * FROM (SELECT id, played_at, text FROM main.waiting WHERE id > ?1"
+        "  AND id NOT IN (SELECT id FROM held.gone) ORDER BY id LIMIT 1)"
+        " UNION ALL SELECT * FROM (SELECT id, played_at, text FROM held.waiting WHERE id > ?1 ORDER BY id LIMIT 1))"
+        " ORDER BY id LIMIT 1");
     sqlite3_bind_int64(select->handle, 1, after);
     const int rc = sqlite3_step(select->handle);
     if (rc == SQLITE_DONE) {
@@ -181,48 +296,77 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
 void PlaySpool::remove(qint64 id)
 {
     QMutexLocker lock(&m_mutex);
-    erase(id);
+    eraseWaiting(id);
 }
 
-void PlaySpool::erase(qint64 id)
+// Returns the bytes the play took, or -1 when it was not waiting.
+qint64 PlaySpool::eraseWaiting(qint64 id)
 {
-    const auto size = prepare("SELECT length(CAST(text AS BLOB)) + length(played_at) FROM waiting WHERE id = ?");
+    const auto size = prepare("SELECT length(CAST(text AS BLOB)) + length(played_at), 'held' FROM held.waiting"
+                              " WHERE id = ?1 UNION ALL SELECT length(CAST(text AS BLOB)) + length(played_at), 'main'"
+                              " FROM main.waiting WHERE id = ?1 AND id NOT IN (SELECT id FROM held.gone)");
     sqlite3_bind_int64(size->handle, 1, id);
-    const qint64 bytes = sqlite3_step(size->handle) == SQLITE_ROW ? sqlite3_column_int64(size->handle, 0) : -1;
-    const auto erase = prepare("DELETE FROM waiting WHERE id = ?");
+    if (sqlite3_step(size->handle) != SQLITE_ROW) {
+        return -1;
+    }
+    const qint64 bytes = sqlite3_column_int64(size->handle, 0);
+    const bool held = columnText(size->handle, 1) == u"held";
+    const auto erase
+        = prepare(held ? "DELETE FROM held.waiting WHERE id = ?" : "DELETE FROM main.waiting WHERE id = ?");
     sqlite3_bind_int64(erase->handle, 1, id);
     if (sqlite3_step(erase->handle) != SQLITE_DONE) {
-        fail(u"removing a play from the spool"_qs);
+        // The file takes no removal: the play is marked gone in memory, so
+        // that it is never stored a second time while the receiver runs.
+        const auto gone = prepare("INSERT OR IGNORE INTO held.gone (id) VALUES (?)");
+        sqlite3_bind_int64(gone->handle, 1, id);
+        if (sqlite3_step(gone->handle) != SQLITE_DONE) {
+            fail(u"removing a play from the spool"_qs);
+        }
     }
-    if (bytes >= 0) {
-        --m_waitingPlays;
-        m_waitingBytes -= bytes;
-    }
+    --m_waitingPlays;
+    m_waitingBytes -= bytes;
+    m_heldInMemory -= held ? 1 : 0;
+    return bytes;
 }
 
 void PlaySpool::reject(const SpooledPlay &play, const QString &reason)
 {
     QMutexLocker lock(&m_mutex);
-    // One transaction: a play is never both waiting and set aside.
-    execute("BEGIN IMMEDIATE");
-    const auto insert = prepare("INSERT OR REPLACE INTO rejected (id, played_at, text, reason, rejected_at)"
-                                " VALUES (?, ?, ?, ?, ?)");
-    sqlite3_bind_int64(insert->handle, 1, play.id);
-    bindText(insert->handle, 2, play.playedAt);
-    bindText(insert->handle, 3, play.text);
-    bindText(insert->handle, 4, reason);
-    bindText(insert->handle, 5, QDateTime::currentDateTime().toString(kPlayedAtFormat));
-    if (sqlite3_step(insert->handle) != SQLITE_DONE) {
+    const auto setAside = [&](const char *sql) {
+        const auto insert = prepare(sql);
+        sqlite3_bind_int64(insert->handle, 1, play.id);
+        bindText(insert->handle, 2, play.playedAt);
+        bindText(insert->handle, 3, play.text);
+        bindText(insert->handle, 4, reason);
+        bindText(insert->handle, 5, QDateTime::currentDateTime().toString(kPlayedAtFormat));
+        return sqlite3_step(insert->handle) == SQLITE_DONE;
+    };
+    // One transaction where the file takes it: a play is never both waiting
+    // and set aside.
+    const bool onDisk = tryExecute("BEGIN IMMEDIATE")
+        && setAside("INSERT OR REPLACE INTO main.rejected (id, played_at, text, reason, rejected_at)"
+                    " VALUES (?, ?, ?, ?, ?)");
+    if (!onDisk) {
+        tryExecute("ROLLBACK");
+        setAside("INSERT OR REPLACE INTO held.rejected (id, played_at, text, reason, rejected_at)"
+                 " VALUES (?, ?, ?, ?, ?)");
+    }
+    eraseWaiting(play.id);
+    if (onDisk && !tryExecute("COMMIT")) {
         fail(u"setting a rejected play aside"_qs);
     }
-    erase(play.id);
-    execute("COMMIT");
 }
 
 qint64 PlaySpool::waitingCount()
 {
     QMutexLocker lock(&m_mutex);
     return m_waitingPlays;
+}
+
+QString PlaySpool::heldInMemoryBecause()
+{
+    QMutexLocker lock(&m_mutex);
+    return m_heldInMemory > 0 || !m_inMemoryReason.isEmpty() ? m_inMemoryReason : QString();
 }
 
 } // namespace quaverlink

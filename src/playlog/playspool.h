@@ -1,5 +1,8 @@
 #pragma once
 
+#include "common/descriptor.h"
+#include "common/failure.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMutex>
@@ -29,15 +32,28 @@ struct SpoolLimits
     qint64 bytes = qint64(256) * 1024 * 1024;
 };
 
+// Another receiver in the same folder owns the spool.
+class SpoolTaken final : public Failure
+{
+public:
+    using Failure::Failure;
+};
+
 // The plays waiting for the database, kept in an SQLite file so that neither
 // a crash nor a power cut loses one: table `waiting`, in the order they went
 // on air, and table `rejected` for rows the server refused for their content.
-// Every call may come from any thread.
+// One receiver owns the file (a lock held while it is open). When the file
+// stops taking writes (a full disk, a file made read-only), new plays wait
+// in memory behind those on disk until it takes them again, so that none is
+// lost while the receiver runs. Every call may come from any thread.
 class PlaySpool final
 {
 public:
     // Opens or creates the spool at path (":memory:" keeps it in memory
-    // only). Throws Failure.
+    // only). A link in its place is followed only as the kernel's
+    // protected_symlinks rule would, and the file must be ours and take
+    // writes. Throws SpoolTaken when another receiver owns it, Failure when
+    // it cannot be used.
     explicit PlaySpool(const QByteArray &path, SpoolLimits limits = {});
     ~PlaySpool();
     PlaySpool(const PlaySpool &) = delete;
@@ -46,14 +62,19 @@ public:
     // Keeps plays at the end of the queue in one transaction, as many as the
     // limits allow, in order; returns how many were kept. Plays already kept
     // are never given up for new ones. Throws Failure when nothing could be
-    // written.
+    // written, not even to memory.
     qsizetype keep(const QList<SpooledPlay> &plays);
     // The oldest waiting play after the one with id after.
     std::optional<SpooledPlay> oldest(qint64 after = 0);
+    // A play the database has accepted leaves the queue. If the file does
+    // not take the removal, the play is still never handed out again.
     void remove(qint64 id);
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
     qint64 waitingCount();
+    // Why new plays are held in memory rather than in the file; empty while
+    // the file takes them.
+    QString heldInMemoryBecause();
     // When the spool's file was removed or renamed while in use (the folder
     // removed and created again), moves everything it holds to a new file at
     // its path; true when it did. While the folder is missing, the spool
@@ -63,9 +84,14 @@ public:
 private:
     struct Statement;
     void open();
+    void lockFile();
     void execute(const char *sql);
+    bool tryExecute(const char *sql);
     std::unique_ptr<Statement> prepare(const char *sql);
-    void erase(qint64 id);
+    void insertWaiting(const char *table, const SpooledPlay &play, qint64 id);
+    bool keepOnDisk(const QList<SpooledPlay> &plays, qsizetype count);
+    void keepInMemory(const QList<SpooledPlay> &plays, qsizetype count);
+    qint64 eraseWaiting(qint64 id);
     [[noreturn]] void fail(const QString &step);
 
     // Closed on every path, a constructor that throws included.
@@ -75,11 +101,15 @@ private:
     };
 
     QMutex m_mutex;
-    const QByteArray m_path;
+    QByteArray m_path;
+    std::unique_ptr<Descriptor> m_lock;
     std::unique_ptr<sqlite3, DatabaseCloser> m_db;
     SpoolLimits m_limits;
     qint64 m_waitingPlays = 0;
     qint64 m_waitingBytes = 0;
+    qint64 m_heldInMemory = 0; // of the waiting plays
+    qint64 m_lastHeldId = 0;
+    QString m_inMemoryReason;
 };
 
 } // namespace quaverlink

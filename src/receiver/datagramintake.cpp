@@ -109,7 +109,14 @@ bool DatagramIntake::accepts(const QHostAddress &address, quint16 port)
         return true;
     }
     const bool first = m_refused.isEmpty();
-    ++m_refused[sender.toString()];
+    // Spoofed sources are endless: a few dozen are counted by name, the
+    // rest together.
+    const QString name = sender.toString();
+    if (m_refused.size() < kNamedSenders || m_refused.contains(name)) {
+        ++m_refused[name];
+    } else {
+        ++m_refused[kOtherSenders];
+    }
     if (first) {
         Q_EMIT refused();
     }

@@ -39,6 +39,9 @@ public:
 
     void watch(QUdpSocket *socket);
     void setSenderFilter(SenderFilter filter) { m_filter = std::move(filter); }
+    // Refused senders counted by name; the others as kOtherSenders.
+    static constexpr qsizetype kNamedSenders = 32;
+    static inline const QString kOtherSenders = QStringLiteral("other senders");
     // The senders refused since the last call, with how many datagrams each.
     QMap<QString, qint64> takeRefused() { return std::exchange(m_refused, {}); }
     // Moves every datagram the sockets hold into the queue.

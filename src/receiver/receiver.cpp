@@ -164,9 +164,13 @@ void Receiver::startPlayHistory(const QByteArray &folder)
     connect(m_playHistory.get(), &PlayHistory::failureReported, this, &Receiver::failureReported);
 }
 
-bool Receiver::stopPlayHistory()
+bool Receiver::stopWorkers()
 {
-    return !m_playHistory || m_playHistory->stop();
+    // Refused senders not yet reported are reported before the end.
+    reportRefusedSenders();
+    const bool historyEnded = !m_playHistory || m_playHistory->stop();
+    const bool outputsEnded = !m_outputs || m_outputs->stop();
+    return historyEnded && outputsEnded;
 }
 
 void Receiver::restrictSenders(const QString &allowed)

@@ -66,9 +66,9 @@ public:
     // failed loopback send.
     void tick();
 
-    // Gives the play history its last moments; false when it had to leave
-    // a database call unfinished.
-    bool stopPlayHistory();
+    // Gives the play history and the outputs their last moments; false when
+    // one of them had to be left behind in a call that would not end.
+    bool stopWorkers();
 
 Q_SIGNALS:
     // Every line that went to standard error.

@@ -21,9 +21,10 @@ int runUntilStopped(QCoreApplication &app, Receiver &receiver)
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, &QCoreApplication::quit);
     const int status = app.exec();
-    if (!receiver.stopPlayHistory()) {
-        // A database call is still waiting on its own timeout; its play is
-        // safe in the spool. Leave without tearing down what it uses.
+    if (!receiver.stopWorkers()) {
+        // A database call is still waiting on its own timeout (its play is
+        // safe in the spool), or an output on its peer. Leave without
+        // tearing down what they use.
         flushFailureLines(kLastLinesTimeout);
         ::_exit(status);
     }
