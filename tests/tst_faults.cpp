@@ -189,6 +189,29 @@ private Q_SLOTS:
         QCOMPARE(m_db.storedTexts().size(), items.size() + 2);
     }
 
+    void stopDuringASlowInsertLeavesNoDuplicate()
+    {
+        m_db.query(u"CREATE TRIGGER slow BEFORE INSERT ON Metadata FOR EACH ROW "
+                   "SET @slept = IF(NEW.full_text LIKE 'Slow%', SLEEP(4), 0)"_s);
+        auto dropTrigger = qScopeGuard([&] { m_db.query(u"DROP TRIGGER slow"_s); });
+        QTemporaryDir folder;
+        const Settings settings = loggingSettings(m_db);
+        {
+            RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+            QVERIFY(receiver.waitForOnAir(settings.idle));
+            sendTo(settings.port(), "Slow - Stop");
+            QVERIFY(receiver.waitForOnAir("Slow - Stop"));
+            QTest::qWait(1000);
+            ::kill(pid_t(receiver.process().processId()), SIGTERM);
+            QVERIFY(receiver.finish());
+            QCOMPARE(receiver.process().exitCode(), 0);
+        }
+        // Started again before the server has stored the row.
+        RunningReceiver again(settings, folder.path(), {u"--headless"_s});
+        QTRY_COMPARE_WITH_TIMEOUT(waitingIn(again.path(u"playhistory.sqlite"_s)), 0, 20000);
+        QCOMPARE(m_db.storedTexts(), QStringList {u"Slow - Stop"_s});
+    }
+
     void fullDiskCostsNeitherTheAirNorThePlays()
     {
         if (::geteuid() != 0) {

@@ -161,6 +161,26 @@ private Q_SLOTS:
         QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("Refused for its text - X|1\n"));
     }
 
+    void playWhoseAnswerIsLostIsLookedForNotSentAgain()
+    {
+        // The server stores the row a second after the receiver stopped
+        // waiting for its answer.
+        m_db.query(u"CREATE TRIGGER slow BEFORE INSERT ON Metadata FOR EACH ROW "
+                   "SET @slept = IF(NEW.full_text LIKE 'Slow%', SLEEP(%1), 0)"_s.arg(kDatabaseTimeout.count() + 1));
+        auto dropTrigger = qScopeGuard([&] { m_db.query(u"DROP TRIGGER slow"_s); });
+        PlayHistory history(options());
+        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        history.record(u"Slow - Insert"_s, QDateTime::currentDateTime());
+        history.record(u"After - Slow"_s, QDateTime::currentDateTime());
+        QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
+        QVERIFY(caughtUp.wait(60000));
+        QStringList stored = m_db.storedTexts();
+        stored.sort();
+        QCOMPARE(stored, QStringList({u"After - Slow"_s, u"Slow - Insert"_s}));
+        QCOMPARE(lines.count(), 1);
+        QVERIFY(lines.at(0).at(0).toString().contains(u"answer to a play was lost"_s));
+    }
+
     void tableFaultKeepsEveryPlayWaiting()
     {
         m_db.query(u"RENAME TABLE Metadata TO Metadata_away"_s);

@@ -3,6 +3,8 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 
 namespace quaverlink {
 
@@ -32,10 +34,20 @@ enum class Refusal {
     Uncertain, // the server refused the row, perhaps for this row alone, perhaps for every row
 };
 Refusal refusalOf(const odbc::Error &error);
+// The statement was sent and its answer lost (a timeout, a broken
+// connection): the server may have stored the row or not.
+bool leavesInDoubt(const odbc::Error &error);
 
 // Stores one play on a connection of its own: connects, inserts the row when
-// the text holds a dash, disconnects. Throws odbc::Error, never holding the
-// password.
-void storePlay(const DatabaseLogin &login, const PlayRecord &record);
+// the text holds a dash, disconnects. Right before the insert is sent,
+// sending(rowsBefore) is called with how many rows already hold this play
+// (-1 when the login may not SELECT), so that a lost answer can be checked.
+// Throws odbc::Error, never holding the password.
+void storePlay(const DatabaseLogin &login, const PlayRecord &record,
+               const std::function<void(qint64 rowsBefore)> &sending = {});
+
+// How many rows hold this play (its text and its time); nothing when the
+// login may not SELECT. Throws odbc::Error otherwise.
+std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &record);
 
 } // namespace quaverlink

@@ -72,6 +72,12 @@ private:
     static constexpr int kTriesBeforeSetAside = 3;
     // When this many plays in a row are refused, it is the table, not them.
     static constexpr int kMostPassedOver = 3;
+    // A play whose answer was lost is looked for this often, and sent again
+    // only once the server has had this long to finish what it was doing
+    // (longer when the login may not SELECT, so the row cannot be looked for).
+    static constexpr std::chrono::seconds kDoubtCheck {2};
+    static constexpr std::chrono::seconds kDoubtSettle {30};
+    static constexpr std::chrono::seconds kBlindSettle {120};
 
     struct Refused
     {
@@ -82,8 +88,9 @@ private:
     void uploadWaiting()
     {
         try {
-            qint64 after = 0; // plays up to this one were refused in this pass
+            qint64 after = 0; // plays up to this one were passed over in this pass
             std::optional<odbc::Error> passedOver;
+            bool inDoubtWaits = false;
             int refusedInARow = 0;
             while (!stopping) {
                 const std::optional<SpooledPlay> play = m_spool->oldest(after);
@@ -92,20 +99,29 @@ private:
                     return;
                 }
                 if (!play) {
-                    caughtUp();
+                    if (inDoubtWaits) {
+                        m_retryTimer.start(kDoubtCheck);
+                    } else {
+                        caughtUp();
+                    }
                     return;
                 }
-                if (const std::optional<odbc::Error> refusal = upload(*play)) {
-                    if (++refusedInARow >= kMostPassedOver) {
-                        throw *refusal;
-                    }
-                    passedOver = passedOver.value_or(*refusal);
+                const Outcome outcome = upload(*play);
+                if (outcome.inDoubt) {
+                    inDoubtWaits = true;
                     after = play->id;
-                    continue;
+                } else if (outcome.refusal) {
+                    if (++refusedInARow >= kMostPassedOver) {
+                        throw *outcome.refusal;
+                    }
+                    passedOver = passedOver.value_or(*outcome.refusal);
+                    after = play->id;
+                } else {
+                    after = 0;
+                    passedOver.reset();
+                    inDoubtWaits = false;
+                    refusedInARow = 0;
                 }
-                after = 0;
-                passedOver.reset();
-                refusedInARow = 0;
             }
         } catch (const Failure &failure) {
             fail(failure);
@@ -125,28 +141,73 @@ private:
         m_retryTimer.start(m_firstRetry);
     }
 
-    // Nothing when the play was stored or set aside; the refusal when it
-    // was passed over for now.
-    std::optional<odbc::Error> upload(const SpooledPlay &play)
+    struct Outcome
     {
+        std::optional<odbc::Error> refusal; // refused, passed over for now
+        bool inDoubt = false;               // its answer lost, checked again later
+    };
+
+    // Stored or set aside, passed over for a refusal, or waiting to be checked.
+    Outcome upload(const SpooledPlay &play)
+    {
+        const PlayRecord record = PlayRecord::fromText(play.text, play.playedAt);
+        if (play.inDoubt()) {
+            if (const std::optional<Outcome> outcome = settleDoubt(play, record)) {
+                return *outcome;
+            }
+        }
         try {
-            storePlay(m_login, PlayRecord::fromText(play.text, play.playedAt));
+            storePlay(m_login, record, [&](qint64 rowsBefore) { setInFlight(play.id, rowsBefore); });
+            setInFlight(0, -1);
         } catch (const odbc::Error &error) {
+            const std::optional<qint64> rowsBefore = takeInFlight();
+            if (rowsBefore && leavesInDoubt(error)) {
+                m_spool->markInDoubt(play.id, *rowsBefore);
+                report(m_history,
+                       u"the database's answer to a play was lost; the play is checked before it is sent again: "_qs
+                           + describePlay(play),
+                       error.describe());
+                return {std::nullopt, true};
+            }
             const Refusal refusal = refusalOf(error);
             if (refusal == Refusal::None) {
                 throw;
             }
             Refused &refused = m_refused[play.id];
             if (refusal == Refusal::Uncertain && (++refused.tries < kTriesBeforeSetAside || !refused.laterStored)) {
-                return error;
+                return {error, false};
             }
             m_refused.remove(play.id);
             m_spool->reject(play, error.describe());
             report(m_history,
                    u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
                    error.describe());
-            return std::nullopt;
+            return {};
         }
+        removeStored(play);
+        return {};
+    }
+
+    // Whether the server has a play whose answer was lost. Nothing when it
+    // is to be sent again; else it was found, or it waits: a statement the
+    // server still works on may yet store it.
+    std::optional<Outcome> settleDoubt(const SpooledPlay &play, const PlayRecord &record)
+    {
+        const std::optional<qint64> rows = play.rowsBefore >= 0 ? countStored(m_login, record) : std::nullopt;
+        if (rows && *rows > play.rowsBefore) {
+            removeStored(play);
+            return Outcome {};
+        }
+        // Without a count, only a long wait makes a late store unlikely.
+        const qint64 settle = rows ? kDoubtSettle.count() : kBlindSettle.count();
+        if (QDateTime::currentSecsSinceEpoch() - play.doubtSince < settle) {
+            return Outcome {std::nullopt, true};
+        }
+        return std::nullopt;
+    }
+
+    void removeStored(const SpooledPlay &play)
+    {
         m_spool->remove(play.id);
         for (auto it = m_refused.begin(); it != m_refused.end() && it.key() < play.id; ++it) {
             it->laterStored = true;
@@ -156,9 +217,32 @@ private:
         if (m_failing) {
             ++m_storedSinceFailure;
         }
-        return std::nullopt;
     }
 
+    // The play whose insert is on its way, for a stop that cannot wait for it.
+    void setInFlight(qint64 id, qint64 rowsBefore)
+    {
+        QMutexLocker lock(&m_flightMutex);
+        m_inFlight = id ? std::optional(std::pair(id, rowsBefore)) : std::nullopt;
+    }
+    std::optional<qint64> takeInFlight()
+    {
+        QMutexLocker lock(&m_flightMutex);
+        const auto flight = std::exchange(m_inFlight, std::nullopt);
+        return flight ? std::optional(flight->second) : std::nullopt;
+    }
+
+public:
+    // Called on the stopping thread while this one is still in a call.
+    void markInFlightInDoubt()
+    {
+        QMutexLocker lock(&m_flightMutex);
+        if (m_inFlight && m_spool) {
+            m_spool->markInDoubt(m_inFlight->first, m_inFlight->second);
+        }
+    }
+
+private:
     void caughtUp()
     {
         if (m_failing) {
@@ -189,6 +273,8 @@ private:
     bool m_failing = false;
     qint64 m_storedSinceFailure = 0;
     QMap<qint64, Refused> m_refused; // by spool id, in on-air order
+    QMutex m_flightMutex;
+    std::optional<std::pair<qint64, qint64>> m_inFlight; // spool id, rows before
 };
 
 // Writes handed-over plays to the spool on its own thread, so that the
@@ -366,6 +452,9 @@ bool PlayHistory::stop(std::chrono::milliseconds timeout)
     m_uploader->stopping = true;
     m_uploaderThread->quit();
     if (!m_uploaderThread->wait(QDeadlineTimer(timeout))) {
+        // If the insert was on its way, the server may store it after we
+        // are gone: the next start looks for it before sending it again.
+        m_uploader->markInFlightInDoubt();
         // Still inside a database call that only its own timeout ends. The
         // play it is storing stays in the spool; the thread is left behind.
         (void)m_uploaderThread.release();

@@ -99,11 +99,16 @@ void PlaySpool::open()
     // the file does not take wait in "held", in memory.
     execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " played_at TEXT NOT NULL, text TEXT NOT NULL);"
+            " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER);"
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
-            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);"
-            "ATTACH DATABASE ':memory:' AS held;"
-            "CREATE TABLE held.waiting (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL, text TEXT NOT NULL);"
+            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);");
+    // A spool from before plays could be in doubt gains the columns for it.
+    if (!prepare("SELECT doubt_since FROM waiting", true)) {
+        execute(
+            "ALTER TABLE waiting ADD COLUMN doubt_since INTEGER; ALTER TABLE waiting ADD COLUMN rows_before INTEGER");
+    }
+    execute("ATTACH DATABASE ':memory:' AS held;"
+            "CREATE TABLE held.waiting AS SELECT * FROM main.waiting WHERE 0;"
             "CREATE TABLE held.rejected AS SELECT * FROM main.rejected WHERE 0;"
             "CREATE TABLE held.gone (id INTEGER PRIMARY KEY)");
     if (sqlite3_db_readonly(m_db.get(), "main") == 1) {
@@ -182,10 +187,13 @@ bool PlaySpool::tryExecute(const char *sql)
     return sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-std::unique_ptr<PlaySpool::Statement> PlaySpool::prepare(const char *sql)
+std::unique_ptr<PlaySpool::Statement> PlaySpool::prepare(const char *sql, bool mayFail)
 {
     auto statement = std::make_unique<Statement>();
     if (sqlite3_prepare_v2(m_db.get(), sql, -1, &statement->handle, nullptr) != SQLITE_OK) {
+        if (mayFail) {
+            return nullptr;
+        }
         fail(u"reading the spool"_qs);
     }
     return statement;
@@ -275,12 +283,12 @@ void PlaySpool::keepInMemory(const QList<SpooledPlay> &plays, qsizetype count)
 std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
 {
     QMutexLocker lock(&m_mutex);
-    const auto select = prepare(
-        "SELECT id, played_at, text FROM ("
-        " SELECT * FROM (SELECT id, played_at, text FROM main.waiting WHERE id > ?1"
-        "  AND id NOT IN (SELECT id FROM held.gone) ORDER BY id LIMIT 1)"
-        " UNION ALL SELECT * FROM (SELECT id, played_at, text FROM held.waiting WHERE id > ?1 ORDER BY id LIMIT 1))"
-        " ORDER BY id LIMIT 1");
+    const auto select
+        = prepare("SELECT id, played_at, text, coalesce(doubt_since, 0), coalesce(rows_before, -1) FROM ("
+                  " SELECT * FROM (SELECT * FROM main.waiting WHERE id > ?1"
+                  "  AND id NOT IN (SELECT id FROM held.gone) ORDER BY id LIMIT 1)"
+                  " UNION ALL SELECT * FROM (SELECT * FROM held.waiting WHERE id > ?1 ORDER BY id LIMIT 1))"
+                  " ORDER BY id LIMIT 1");
     sqlite3_bind_int64(select->handle, 1, after);
     const int rc = sqlite3_step(select->handle);
     if (rc == SQLITE_DONE) {
@@ -290,7 +298,21 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
         fail(u"reading the spool"_qs);
     }
     return SpooledPlay {sqlite3_column_int64(select->handle, 0), columnText(select->handle, 2),
-                        columnText(select->handle, 1)};
+                        columnText(select->handle, 1), sqlite3_column_int64(select->handle, 3),
+                        sqlite3_column_int64(select->handle, 4)};
+}
+
+void PlaySpool::markInDoubt(qint64 id, qint64 rowsBefore)
+{
+    QMutexLocker lock(&m_mutex);
+    for (const char *sql : {"UPDATE main.waiting SET doubt_since = ?, rows_before = ? WHERE id = ?",
+                            "UPDATE held.waiting SET doubt_since = ?, rows_before = ? WHERE id = ?"}) {
+        const auto mark = prepare(sql);
+        sqlite3_bind_int64(mark->handle, 1, QDateTime::currentSecsSinceEpoch());
+        sqlite3_bind_int64(mark->handle, 2, rowsBefore);
+        sqlite3_bind_int64(mark->handle, 3, id);
+        sqlite3_step(mark->handle);
+    }
 }
 
 void PlaySpool::remove(qint64 id)

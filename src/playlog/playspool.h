@@ -21,6 +21,13 @@ struct SpooledPlay
     qint64 id = 0;
     QString text;
     QString playedAt;
+    // A play whose insert was sent and whose answer was lost: since when
+    // (seconds since the epoch, 0 when not in doubt), and how many rows held
+    // it before (-1 when that could not be counted).
+    qint64 doubtSince = 0;
+    qint64 rowsBefore = -1;
+
+    bool inDoubt() const { return doubtSince > 0; }
 };
 
 // Weeks of outage fit many times over: a busy station logs under 50 plays an
@@ -69,6 +76,9 @@ public:
     // A play the database has accepted leaves the queue. If the file does
     // not take the removal, the play is still never handed out again.
     void remove(qint64 id);
+    // The insert of a play was sent and its answer lost (or the receiver
+    // left before it came): the play is checked before it is sent again.
+    void markInDoubt(qint64 id, qint64 rowsBefore);
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
     qint64 waitingCount();
@@ -87,7 +97,8 @@ private:
     void lockFile();
     void execute(const char *sql);
     bool tryExecute(const char *sql);
-    std::unique_ptr<Statement> prepare(const char *sql);
+    // Nothing for a statement that does not compile when mayFail, else throws.
+    std::unique_ptr<Statement> prepare(const char *sql, bool mayFail = false);
     void insertWaiting(const char *table, const SpooledPlay &play, qint64 id);
     bool keepOnDisk(const QList<SpooledPlay> &plays, qsizetype count);
     void keepInMemory(const QList<SpooledPlay> &plays, qsizetype count);
