@@ -215,6 +215,17 @@ private Q_SLOTS:
         const QByteArray refused = exchange(port, "GET /events HTTP/1.1\r\n\r\n");
         QVERIFY2(refused.startsWith("HTTP/1.1 503"), refused.constData());
         QVERIFY(exchange(port, "GET /now HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200"));
+        // Nor do 300 connections from another address that never send a request.
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < 300; ++i) {
+            auto &socket = idle.emplace_back(std::make_unique<QTcpSocket>());
+            socket->bind(QHostAddress(u"127.0.0.2"_s));
+            socket->connectToHost(QHostAddress::LocalHost, port);
+        }
+        QTRY_VERIFY(std::all_of(idle.cbegin(), idle.cend(), [](const auto &socket) {
+            return socket->state() != QAbstractSocket::ConnectingState;
+        }));
+        QVERIFY(exchange(port, "GET /now HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200"));
 
         // Pages that never read are let go once 256 KiB wait for them, not
         // after the megabytes the kernel would take.
@@ -226,6 +237,67 @@ private Q_SLOTS:
         const QByteArray received = readToTheEnd(*pages.front());
         QVERIFY2(!received.contains("-end-19"), QByteArray::number(received.size()).constData());
         QCOMPARE(pages.front()->state(), QAbstractSocket::UnconnectedState);
+    }
+
+    void peersKeepNeitherThePasswordNorTheMemory()
+    {
+        // An Icecast that redirects elsewhere and one whose answer never
+        // ends; a device that talks without end and one that takes each
+        // connection and drops it at once.
+        QTcpServer redirecting, elsewhere, endless, chatty, resetting;
+        for (QTcpServer *server : {&redirecting, &elsewhere, &endless, &chatty, &resetting}) {
+            QVERIFY(server->listen(QHostAddress::LocalHost));
+        }
+        const QByteArray location
+            = "http://127.0.0.1:" + QByteArray::number(elsewhere.serverPort()) + "/admin/metadata";
+        connect(&redirecting, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *client = redirecting.nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client, [client, location] {
+                client->write("HTTP/1.0 302 Found\r\nLocation: " + location + "?x\r\nContent-Length: 0\r\n\r\n");
+                client->disconnectFromHost();
+            });
+        });
+        const auto talkWithoutEnd = [](QTcpSocket *client, const QByteArray &first) {
+            client->write(first);
+            const QByteArray chunk(64 * 1024, 'z');
+            connect(client, &QTcpSocket::bytesWritten, client, [client, chunk, sent = qint64(0)]() mutable {
+                if (client->bytesToWrite() < (1 << 20) && (sent += chunk.size()) < (qint64(200) << 20)) {
+                    client->write(chunk);
+                }
+            });
+        };
+        connect(&endless, &QTcpServer::newConnection, this, [&] {
+            talkWithoutEnd(endless.nextPendingConnection(), "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n");
+        });
+        connect(&chatty, &QTcpServer::newConnection, this,
+                [&] { talkWithoutEnd(chatty.nextPendingConnection(), QByteArray(1024, 'c')); });
+        connect(&resetting, &QTcpServer::newConnection, this, [&] { resetting.nextPendingConnection()->abort(); });
+        const auto port = [](const QTcpServer &server) { return QByteArray::number(server.serverPort()); };
+        ReceiverFixture f;
+        f.settings.extraSections = "[Output away]\nType=Icecast\nServer=http://127.0.0.1:" + port(redirecting)
+            + "\nMount=/live\nPassword=S3cret-p4ss\n[Output endless]\nType=Icecast\nServer=http://127.0.0.1:"
+            + port(endless)
+            + "\nMount=/live\nPassword=x\n[Output chatty]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
+            + port(chatty)
+            + "\n[Output resetting]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort=" + port(resetting) + "\n";
+        QStringList lines;
+        connect(f.receiver.get(), &Receiver::failureReported, this, [&](const QString &line) { lines << line; });
+        const auto residentKiB = [] {
+            const QByteArray status = readBytes(u"/proc/self/status"_s);
+            return status.mid(status.indexOf("VmRSS:") + 6, 20).trimmed().split(' ').value(0).toLongLong();
+        };
+        const qint64 before = residentKiB();
+        QVERIFY(f.startAndSettle());
+        QTRY_VERIFY(
+            lines.filter(u"the server redirects to "_s + QString::fromLatin1(location) + u", which is not followed"_s)
+                .size()
+            == 1);
+        QTRY_VERIFY(lines.filter(u"longer than 16384 bytes"_s).size() == 1);
+        QTest::qWait(6000);
+        QVERIFY(!elsewhere.hasPendingConnections());
+        QVERIFY(lines.filter(u"S3cret-p4ss"_s).isEmpty());
+        QCOMPARE(lines.filter(u"output resetting"_s).size(), 1);
+        QVERIFY2(residentKiB() - before < 64 * 1024, QByteArray::number(residentKiB() - before).constData());
     }
 
     void deviceThatNeverReadsHoldsNothingUp()

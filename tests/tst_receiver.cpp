@@ -3,12 +3,24 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quaverlink;
 using namespace testsupport;
 
 namespace {
+
+QByteArray readAvailable(int fd)
+{
+    QByteArray all;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+        all.append(buffer, n);
+    }
+    return all;
+}
 
 const QString kIdle = u"Quaverlink FM - Music"_s;
 const QString kStartupMessage = u"Error - Please restart the application!"_s;
@@ -184,6 +196,18 @@ private Q_SLOTS:
         QVERIFY(!f.applied.contains(u"From - Loopback"_s));
         QCOMPARE(lines.count(), 1);
         QVERIFY(lines.at(0).at(0).toString().endsWith(u"outside AllowedSenders: 127.0.0.1 (1)"_s));
+        // Spoofed sources are endless; a few dozen are named, and what was
+        // counted is reported at the end too.
+        for (int i = 2; i < 60; ++i) {
+            QUdpSocket spoofed;
+            QVERIFY(spoofed.bind(QHostAddress(u"127.0.1.%1"_s.arg(i))));
+            spoofed.writeDatagram("Spoofed - Sender", QHostAddress::LocalHost, f.settings.port());
+        }
+        settle();
+        QVERIFY(f.receiver->stopWorkers());
+        const QString counted = lines.last().at(0).toString();
+        QCOMPARE(counted.count(u"127.0.1."_s) + counted.count(u"127.0.0.1 (2)"_s), 32);
+        QVERIFY2(counted.contains(u"other senders (27)"_s), qPrintable(counted));
 
         ReceiverFixture allowed;
         allowed.settings.allowedSenders = "192.168.10.0/24 127.0.0.0/8";
@@ -208,6 +232,36 @@ private Q_SLOTS:
     {
         const QString line = failureLine(u"play"_s, u"\x1b[2J\r\nBj\u00f6rk\u0085"_s);
         QVERIFY(line.endsWith(u"quaverlink: play: \\x1b[2J\\r\\nBj\u00f6rk\\u0085"_s));
+        QVERIFY(failureLine(u"play"_s, QString(100000, u'x')).endsWith(u"x... (98006 more characters)"_s));
+    }
+
+    void linesThatFindNoRoomAreCounted()
+    {
+        // Standard error a pipe nobody reads for a while.
+        int pipe[2];
+        QCOMPARE(::pipe(pipe), 0);
+        ::fcntl(pipe[0], F_SETPIPE_SZ, 4096);
+        const int saved = ::dup(STDERR_FILENO);
+        ::dup2(pipe[1], STDERR_FILENO);
+        for (int i = 0; i < 3000; ++i) {
+            writeFailureLine(failureLine(u"line"_s, QString::number(i)));
+        }
+        ::fcntl(pipe[0], F_SETFL, O_NONBLOCK);
+        QByteArray read;
+        QTRY_VERIFY((read += readAvailable(pipe[0]), read.contains("lines could not be written")));
+        QVERIFY(flushFailureLines(std::chrono::seconds(5)));
+        read += readAvailable(pipe[0]);
+        ::dup2(saved, STDERR_FILENO);
+        for (const int fd : {saved, pipe[0], pipe[1]}) {
+            ::close(fd);
+        }
+        qint64 counted = 0;
+        for (const QByteArray &line : read.split('\n')) {
+            if (line.contains("lines could not be written")) {
+                counted += line.mid(line.indexOf("quaverlink: ") + 12).split(' ').value(0).toLongLong();
+            }
+        }
+        QCOMPARE(read.count("quaverlink: line: ") + counted, 3000);
     }
 
     void largestDatagramAndTheSenderPortAreReceived()

@@ -120,19 +120,25 @@ private Q_SLOTS:
         QVERIFY(::pipe2(stalled, O_NONBLOCK) == 0 && ::pipe(closed) == 0);
         while (::write(stalled[1], QByteArray(4096, 'x').constData(), 4096) > 0) { }
         ::close(closed[0]);
+        // The window, offscreen, with no XDG_RUNTIME_DIR: Qt warns at start,
+        // and its warning must queue like any other line.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(u"XDG_RUNTIME_DIR"_s);
         for (const int standardError : {stalled[1], closed[1], -1}) {
             QTemporaryDir folder;
             QVERIFY(QDir(folder.path()).mkdir(u"metadata.txt"_s));
             const Settings settings;
-            RunningReceiver receiver(settings, folder.path(), {u"--headless"_s},
-                                     QProcessEnvironment::systemEnvironment(), standardError);
+            RunningReceiver receiver(settings, folder.path(), {}, environment, standardError);
             QVERIFY(recoversFromFailures(receiver, settings.port(), 200));
             QCOMPARE(receiver.process().state(), QProcess::Running);
             if (standardError < 0) {
                 // The same line in a burst is written once, then counted.
                 QTRY_COMPARE(receiver.errorLines(u"the line above repeated"_s), 1);
                 QCOMPARE(receiver.errorLines(u"Is a directory"_s), 1);
+                QCOMPARE(receiver.errorLines(u"quaverlink: Qt: QStandardPaths"_s), 1);
             }
+            ::kill(pid_t(receiver.process().processId()), SIGTERM);
+            QVERIFY(receiver.finish());
         }
         for (const int fd : {stalled[0], stalled[1], closed[1]}) {
             ::close(fd);

@@ -65,7 +65,7 @@ private:
             // destroyed, so no handler of theirs runs into a dead feed.
             client->setParent(this);
             connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-            if (m_connections >= kMaxConnections) {
+            if (m_connections >= kMaxConnections && !makeRoom()) {
                 client->abort();
                 continue;
             }
@@ -85,6 +85,26 @@ private:
             });
             m_requests.insert(client, QByteArray());
         }
+    }
+
+    // A client that opens connections and never finishes a request (a
+    // slowloris) must shut out only itself: when every place is taken, the
+    // address with the most unfinished requests loses one of them.
+    bool makeRoom()
+    {
+        QHash<QHostAddress, QList<QTcpSocket *>> pending;
+        for (auto it = m_requests.keyBegin(); it != m_requests.keyEnd(); ++it) {
+            pending[(*it)->peerAddress()] << *it;
+        }
+        const auto most = std::max_element(pending.cbegin(), pending.cend(),
+                                           [](const auto &a, const auto &b) { return a.size() < b.size(); });
+        if (most == pending.cend()) {
+            return false;
+        }
+        QTcpSocket *victim = most->constFirst();
+        m_requests.remove(victim);
+        victim->abort();
+        return true;
     }
 
     void read(QTcpSocket *client)

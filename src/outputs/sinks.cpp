@@ -91,16 +91,25 @@ protected:
     // Starts sending; done() follows, now or later.
     virtual void push(const QByteArray &text) = 0;
 
-    void done(const std::optional<QString> &failure)
+    // A push ended. One that went out counts as working at once unless
+    // proven is false: then only confirmWorking() says so.
+    void done(const std::optional<QString> &failure, bool proven = true)
     {
         m_busy = false;
         if (failure) {
             lost(*failure);
             return;
         }
+        if (proven) {
+            confirmWorking();
+        }
+        pushNewest();
+    }
+
+    void confirmWorking()
+    {
         worked();
         m_backoff.reset();
-        pushNewest();
     }
 
     // The text last sent is sent again after a pause, unless a newer one
@@ -210,7 +219,18 @@ public:
         });
         // What a device says back is not for us; left unread it would pile up.
         connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_socket.skip(m_socket.bytesAvailable()); });
+        // A device that takes a connection and drops it again (many take one
+        // client only) must not count as working at every connect: that would
+        // reset the pauses and write two lines a second.
+        m_stable.setSingleShot(true);
+        m_stable.setInterval(kStableAfter);
+        connect(&m_stable, &QTimer::timeout, this, [this] {
+            if (m_socket.state() == QAbstractSocket::ConnectedState) {
+                confirmWorking();
+            }
+        });
         connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] {
+            m_stable.stop();
             const QString cause = m_socket.errorString();
             m_socket.abort();
             if (std::exchange(m_waiting, false)) {
@@ -259,12 +279,17 @@ private:
             return;
         }
         m_socket.write(m_text);
-        done(std::nullopt);
+        if (!m_stable.isActive()) {
+            m_stable.start();
+        }
+        done(std::nullopt, false);
     }
 
     static constexpr qint64 kMaxUnread = 64 * 1024;
     static constexpr int kSendQueue = 16 * 1024;
+    static constexpr std::chrono::seconds kStableAfter {5};
     QTcpSocket m_socket;
+    QTimer m_stable;
     QByteArray m_text;
     bool m_waiting = false;
 };
