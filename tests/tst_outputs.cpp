@@ -100,7 +100,7 @@ private Q_SLOTS:
             + "Mount=/utf8\nPassword=Src-p4ss\n"
               "[Output refused]\nType=Icecast\n"
             + server + "Mount=/live\nPassword=Wr0ng-p4ss\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
+        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
         QVERIFY(f.startAndSettle());
         f.receiver->applyItem(u"Bj\u00f6rk - J\u00f3ga \u2013 Live"_s);
         QTRY_COMPARE(icecastTitle(port, u"/live"_s), u"Bj\u00f6rk - J\u00f3ga - Live"_s);
@@ -281,7 +281,7 @@ private Q_SLOTS:
             + port(chatty)
             + "\n[Output resetting]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort=" + port(resetting) + "\n";
         QStringList lines;
-        connect(f.receiver.get(), &Receiver::failureReported, this, [&](const QString &line) { lines << line; });
+        connect(f.receiver.get(), &Receiver::reported, this, [&](const QString &line) { lines << line; });
         const auto residentKiB = [] {
             const QByteArray status = readBytes(u"/proc/self/status"_s);
             return status.mid(status.indexOf("VmRSS:") + 6, 20).trimmed().split(' ').value(0).toLongLong();
@@ -307,7 +307,7 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.extraSections = "[Output stuck]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
             + QByteArray::number(stuck.serverPort()) + "\nOneLine=N\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
+        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
         QVERIFY(f.startAndSettle());
         QVERIFY(stuck.waitForNewConnection(5000));
         QTcpSocket *device = stuck.nextPendingConnection();

@@ -146,7 +146,7 @@ private Q_SLOTS:
         };
         {
             PlayHistory history(options());
-            QSignalSpy lines(&history, &PlayHistory::failureReported);
+            QSignalSpy lines(&history, &PlayHistory::reported);
             history.record(u"Refused for its text - X"_s, QDateTime::currentDateTime());
             history.record(u"Short - Y"_s, QDateTime::currentDateTime());
             QTRY_COMPARE(stored(), QStringList {u"Short - Y"_s});
@@ -172,7 +172,7 @@ private Q_SLOTS:
                    "SET @slept = IF(NEW.full_text LIKE 'Slow%', SLEEP(%1), 0)"_s.arg(kDatabaseTimeout.count() + 1));
         auto dropTrigger = qScopeGuard([&] { m_db.query(u"DROP TRIGGER slow"_s); });
         PlayHistory history(options());
-        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        QSignalSpy lines(&history, &PlayHistory::reported);
         history.record(u"Slow - Insert"_s, QDateTime::currentDateTime());
         history.record(u"After - Slow"_s, QDateTime::currentDateTime());
         QSignalSpy caughtUp(&history, &PlayHistory::caughtUp);
@@ -189,7 +189,7 @@ private Q_SLOTS:
         m_db.query(u"RENAME TABLE Metadata TO Metadata_away"_s);
         auto putBack = qScopeGuard([&] { m_db.query(u"RENAME TABLE Metadata_away TO Metadata"_s); });
         PlayHistory history(options());
-        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        QSignalSpy lines(&history, &PlayHistory::reported);
         for (const QString &text : {u"First - Waits"_s, u"Second - Waits"_s, u"Third - Waits"_s}) {
             history.record(text, QDateTime::currentDateTime());
         }
@@ -224,7 +224,7 @@ private Q_SLOTS:
             QVERIFY(::lchown(nowhere.spoolPath.constData(), 65534, 65534) == 0);
         }
         PlayHistory history(nowhere);
-        QSignalSpy lines(&history, &PlayHistory::failureReported);
+        QSignalSpy lines(&history, &PlayHistory::reported);
         history.record(u"In - Memory"_s, QDateTime::currentDateTime());
         QTRY_COMPARE(m_db.storedTexts(), QStringList {u"In - Memory"_s});
         QTRY_VERIFY(!lines.isEmpty() && lines.at(0).at(0).toString().contains(u"held in memory only"_s));
@@ -262,7 +262,7 @@ private Q_SLOTS:
         limited.limits.plays = 3;
         {
             PlayHistory history(limited);
-            QSignalSpy lines(&history, &PlayHistory::failureReported);
+            QSignalSpy lines(&history, &PlayHistory::reported);
             for (int i = 0; i < 5; ++i) {
                 history.record(u"Kept %1 - Play"_s.arg(i), QDateTime::currentDateTime());
             }

@@ -166,7 +166,7 @@ private Q_SLOTS:
         f.settings.extraSections
             = "[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={title} ({idle})\n"
               "LineEnd=LF\n[Output rds]\nType=Teletype\n[Output album]\nType=File\nFile=a\nTemplate={album}\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
+        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
         QVERIFY(f.startAndSettle());
         QCOMPARE(f.receiver->outputNames(), QStringList {u"overlay"_s});
         QCOMPARE(lines.count(), 2);
@@ -186,7 +186,7 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.countTimeout = "1";
         f.settings.allowedSenders = "10.9.0.0/16, ::2";
-        QSignalSpy lines(f.receiver.get(), &Receiver::failureReported);
+        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
         QVERIFY(f.start());
         for (int i = 0; i < 3; ++i) {
             sendTo(f.settings.port(), "From - Loopback");

@@ -18,12 +18,16 @@ namespace {
 class HttpFeed final : public Sink
 {
 public:
-    HttpFeed(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
-        : Sink(config, std::move(report), std::move(state))
+    explicit HttpFeed(const Outputs::Config &config)
+        : Sink(config)
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] { accept(); });
-        if (!m_server.listen(QHostAddress(config.host), config.port)) {
-            failed(u"listening on %1 port %2: %3"_qs.arg(config.host).arg(config.port).arg(m_server.errorString()));
+    }
+
+    void start() override
+    {
+        if (!m_server.listen(QHostAddress(m_config.host), m_config.port)) {
+            failed(u"listening on %1 port %2: %3"_qs.arg(m_config.host).arg(m_config.port).arg(m_server.errorString()));
         } else {
             worked();
         }
@@ -187,9 +191,9 @@ private:
 
 } // namespace
 
-Sink *makeHttpFeed(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+Sink *makeHttpFeed(const Outputs::Config &config)
 {
-    return new HttpFeed(config, std::move(report), std::move(state));
+    return new HttpFeed(config);
 }
 
 } // namespace quaverlink

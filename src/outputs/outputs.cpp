@@ -130,15 +130,20 @@ QString Outputs::Config::describe() const
 // Owns the sinks; made and run on the outputs' thread.
 class OutputWorker final : public QObject
 {
+    Q_OBJECT
+
 public:
-    void start(const QList<Outputs::Config> &configs, const Outputs::Report &report, const Outputs::StateReport &state)
+    void start(const QList<Outputs::Config> &configs)
     {
         static const std::map<Outputs::Type, SinkMaker> kMakers = {{Outputs::Type::File, makeFileSink},
                                                                    {Outputs::Type::Icecast, makeIcecastSink},
                                                                    {Outputs::Type::LineFeed, makeLineFeedSink},
                                                                    {Outputs::Type::Http, makeHttpFeed}};
         for (const Outputs::Config &config : configs) {
-            m_sinks.emplace_back(kMakers.at(config.type)(config, report, state));
+            Sink *sink = m_sinks.emplace_back(kMakers.at(config.type)(config)).get();
+            connect(sink, &Sink::reported, this, &OutputWorker::reported);
+            connect(sink, &Sink::stateChanged, this, &OutputWorker::stateChanged);
+            sink->start();
         }
     }
 
@@ -148,6 +153,10 @@ public:
             sink->publish(playing);
         }
     }
+
+Q_SIGNALS:
+    void reported(const QString &line, quaverlink::Severity severity);
+    void stateChanged(const QString &name, const QString &state);
 
 private:
     std::vector<std::unique_ptr<Sink>> m_sinks;
@@ -195,7 +204,7 @@ QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteAr
     return configs;
 }
 
-Outputs::Outputs(QList<Config> configs, Report report, QObject *parent)
+Outputs::Outputs(QList<Config> configs, QObject *parent)
     : QObject(parent)
 {
     for (const Config &config : std::as_const(configs)) {
@@ -206,14 +215,11 @@ Outputs::Outputs(QList<Config> configs, Report report, QObject *parent)
     connect(m_thread.get(), &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->setObjectName(u"outputs"_qs);
     m_thread->start();
-    // States come back to this object's thread.
-    const StateReport state = [this](const QString &name, const QString &state) {
-        QMetaObject::invokeMethod(
-            this, [=, this] { Q_EMIT stateChanged(name, state); }, Qt::QueuedConnection);
-    };
+    // Lines and states come back to this object's thread.
+    connect(m_worker, &OutputWorker::reported, this, &Outputs::reported);
+    connect(m_worker, &OutputWorker::stateChanged, this, &Outputs::stateChanged);
     QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker, configs, report, state] { worker->start(configs, report, state); },
-        Qt::QueuedConnection);
+        m_worker, [worker = m_worker, configs] { worker->start(configs); }, Qt::QueuedConnection);
 }
 
 Outputs::~Outputs()
@@ -245,3 +251,5 @@ void Outputs::publish(const NowPlaying &playing)
 }
 
 } // namespace quaverlink
+
+#include "outputs.moc"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/reporter.h"
 #include "template.h"
 
 #include <QByteArray>
@@ -27,9 +28,6 @@ class Outputs final : public QObject
     Q_OBJECT
 
 public:
-    using Report = std::function<void(const QString &what, const QString &cause)>;
-    using StateReport = std::function<void(const QString &name, const QString &state)>;
-
     enum class Type { File, Icecast, LineFeed, Http };
 
     struct Config
@@ -54,7 +52,7 @@ public:
     // relative File is in folder.
     static QList<Config> configure(const IniFile &settings, const QByteArray &folder, QStringList *problems);
 
-    Outputs(QList<Config> configs, Report report, QObject *parent = nullptr);
+    explicit Outputs(QList<Config> configs, QObject *parent = nullptr);
     ~Outputs() override;
 
     const QStringList &names() const { return m_names; }
@@ -66,6 +64,8 @@ public:
 Q_SIGNALS:
     // An output began or stopped working; state says how it stands.
     void stateChanged(const QString &name, const QString &state);
+    // A line an output wrote to standard error.
+    void reported(const QString &line, quaverlink::Severity severity);
 
 private:
     QStringList m_names;

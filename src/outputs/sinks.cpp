@@ -13,18 +13,17 @@
 
 namespace quaverlink {
 
-Sink::Sink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+Sink::Sink(const Outputs::Config &config)
     : m_config(config)
-    , m_report(std::move(report))
-    , m_state(std::move(state))
 {
 }
 
 void Sink::failed(const QString &cause)
 {
     if (std::exchange(m_failing, true) != true) {
-        m_report(u"output "_qs + m_config.name, u"stopped working; the newest text is retried: "_qs + cause);
-        m_state(m_config.name, u"not working: "_qs + cause);
+        report(Severity::Failure, u"output "_qs + m_config.name,
+               u"stopped working; the newest text is retried: "_qs + cause);
+        Q_EMIT stateChanged(m_config.name, u"not working: "_qs + cause);
     }
 }
 
@@ -32,10 +31,10 @@ void Sink::worked()
 {
     const std::optional<bool> was = std::exchange(m_failing, false);
     if (was == true) {
-        m_report(u"output "_qs + m_config.name, u"works again"_qs);
+        report(Severity::Recovery, u"output "_qs + m_config.name, u"works again"_qs);
     }
     if (was != false) {
-        m_state(m_config.name, u"working"_qs);
+        Q_EMIT stateChanged(m_config.name, u"working"_qs);
     }
 }
 
@@ -44,11 +43,9 @@ namespace {
 class FileSink final : public Sink
 {
 public:
-    FileSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
-        : Sink(config, report, std::move(state))
-        , m_file(config.path, [report, name = config.name](const QString &, const QString &cause) {
-            report(u"output "_qs + name, cause);
-        })
+    explicit FileSink(const Outputs::Config &config)
+        : Sink(config)
+        , m_file(config.path, [this](const QString &, const QString &cause) { notice(cause); })
     {
         m_file.removeLeftovers();
     }
@@ -72,8 +69,8 @@ private:
 class PushSink : public Sink
 {
 public:
-    PushSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
-        : Sink(config, std::move(report), std::move(state))
+    explicit PushSink(const Outputs::Config &config)
+        : Sink(config)
     {
         m_retry.setSingleShot(true);
         connect(&m_retry, &QTimer::timeout, this, [this] { pushNewest(); });
@@ -210,8 +207,8 @@ private:
 class LineFeedSink final : public PushSink
 {
 public:
-    LineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
-        : PushSink(config, std::move(report), std::move(state))
+    explicit LineFeedSink(const Outputs::Config &config)
+        : PushSink(config)
     {
         connect(&m_socket, &QTcpSocket::connected, this, [this] {
             limitSendQueue(m_socket, kSendQueue);
@@ -296,19 +293,19 @@ private:
 
 } // namespace
 
-Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+Sink *makeFileSink(const Outputs::Config &config)
 {
-    return new FileSink(config, std::move(report), std::move(state));
+    return new FileSink(config);
 }
 
-Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+Sink *makeIcecastSink(const Outputs::Config &config)
 {
-    return new IcecastSink(config, std::move(report), std::move(state));
+    return new IcecastSink(config);
 }
 
-Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state)
+Sink *makeLineFeedSink(const Outputs::Config &config)
 {
-    return new LineFeedSink(config, std::move(report), std::move(state));
+    return new LineFeedSink(config);
 }
 
 } // namespace quaverlink

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/reporter.h"
 #include "outputs.h"
 
 #include <QObject>
@@ -11,47 +12,39 @@
 namespace quaverlink {
 
 // One output, living on the outputs' thread.
-class Sink : public QObject
+class Sink : public Reporter
 {
-public:
-    Sink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
+    Q_OBJECT
 
+public:
+    explicit Sink(const Outputs::Config &config);
+
+    // Once whoever listens to it is connected.
+    virtual void start() { }
     virtual void publish(const NowPlaying &playing) = 0;
+
+Q_SIGNALS:
+    // The output began or stopped working; state says how it stands.
+    void stateChanged(const QString &name, const QString &state);
 
 protected:
     // One line when an output stops working, one when it works again.
     void failed(const QString &cause);
     void worked();
+    // A line about this output that changes nothing about how it stands.
+    void notice(const QString &cause) { report(Severity::Notice, u"output "_qs + m_config.name, cause); }
     QByteArray render(const NowPlaying &playing) const { return m_config.renderer.render(playing); }
 
     const Outputs::Config m_config;
 
 private:
-    const Outputs::Report m_report;
-    const Outputs::StateReport m_state;
     std::optional<bool> m_failing;
 };
 
-// Pauses between attempts: about a second at first, doubling up to a minute.
-class Backoff final
-{
-public:
-    std::chrono::milliseconds next()
-    {
-        const auto pause = m_pause;
-        m_pause = std::min(m_pause * 2, std::chrono::milliseconds(60000));
-        return pause;
-    }
-    void reset() { m_pause = std::chrono::milliseconds(1000); }
-
-private:
-    std::chrono::milliseconds m_pause {1000};
-};
-
-using SinkMaker = Sink *(*)(const Outputs::Config &, Outputs::Report, Outputs::StateReport);
-Sink *makeFileSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
-Sink *makeIcecastSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
-Sink *makeLineFeedSink(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
-Sink *makeHttpFeed(const Outputs::Config &config, Outputs::Report report, Outputs::StateReport state);
+using SinkMaker = Sink *(*)(const Outputs::Config &);
+Sink *makeFileSink(const Outputs::Config &config);
+Sink *makeIcecastSink(const Outputs::Config &config);
+Sink *makeLineFeedSink(const Outputs::Config &config);
+Sink *makeHttpFeed(const Outputs::Config &config);
 
 } // namespace quaverlink

@@ -1,6 +1,7 @@
 #include "playhistory.h"
 
 #include "common/failure.h"
+#include "common/reporter.h"
 #include "odbc.h"
 #include "playrecord.h"
 
@@ -13,38 +14,32 @@
 namespace quaverlink {
 namespace {
 
-// Observers hear of it on the thread that owns the history.
-template<typename Signal, typename... Args>
-void notify(PlayHistory &history, Signal signal, Args... args)
-{
-    const auto emitSignal = [&history, signal, args...] { (history.*signal)(args...); };
-    QMetaObject::invokeMethod(&history, emitSignal, Qt::QueuedConnection);
-}
-
-void report(PlayHistory &history, const QString &what, const QString &cause = QString())
-{
-    const QString line = failureLine(u"play history: "_qs + what, cause);
-    writeFailureLine(line);
-    notify(history, &PlayHistory::failureReported, line);
-}
-
 QString describePlay(const SpooledPlay &play)
 {
     return play.playedAt + u" \""_qs + play.text + u"\""_qs;
 }
 
+// The play history's lines all say whose they are.
+class PlayWorker : public Reporter
+{
+protected:
+    void tell(Severity severity, const QString &what, const QString &cause = QString())
+    {
+        report(severity, u"play history: "_qs + what, cause);
+    }
+};
+
 } // namespace
 
 // Stores spooled plays, oldest first, on its own thread.
-class PlayUploader final : public QObject
+class PlayUploader final : public PlayWorker
 {
+    Q_OBJECT
+
 public:
-    PlayUploader(PlayHistory &history, const PlayHistory::Options &options)
-        : m_history(history)
-        , m_login(options.login)
-        , m_firstRetry(options.firstRetry)
-        , m_longestRetry(options.longestRetry)
-        , m_pause(options.firstRetry)
+    explicit PlayUploader(const PlayHistory::Options &options)
+        : m_login(options.login)
+        , m_backoff(options.firstRetry, options.longestRetry)
     {
         m_retryTimer.setSingleShot(true);
         connect(&m_retryTimer, &QTimer::timeout, this, &PlayUploader::uploadWaiting);
@@ -65,6 +60,9 @@ public:
     }
 
     std::atomic<bool> stopping = false;
+
+Q_SIGNALS:
+    void caughtUp();
 
 private:
     // A row refused for a reason that may be the row's own is tried this
@@ -102,7 +100,7 @@ private:
                     if (inDoubtWaits) {
                         m_retryTimer.start(kDoubtCheck);
                     } else {
-                        caughtUp();
+                        noteCaughtUp();
                     }
                     return;
                 }
@@ -138,7 +136,7 @@ private:
         if (!rowAlone) {
             throw refusal;
         }
-        m_retryTimer.start(m_firstRetry);
+        m_retryTimer.start(m_backoff.first());
     }
 
     struct Outcome
@@ -163,10 +161,10 @@ private:
             const std::optional<qint64> rowsBefore = takeInFlight();
             if (rowsBefore && leavesInDoubt(error)) {
                 m_spool->markInDoubt(play.id, *rowsBefore);
-                report(m_history,
-                       u"the database's answer to a play was lost; the play is checked before it is sent again: "_qs
-                           + describePlay(play),
-                       error.describe());
+                tell(Severity::Failure,
+                     u"the database's answer to a play was lost; the play is checked before it is sent again: "_qs
+                         + describePlay(play),
+                     error.describe());
                 return {std::nullopt, true};
             }
             const Refusal refusal = refusalOf(error);
@@ -179,9 +177,9 @@ private:
             }
             m_refused.remove(play.id);
             m_spool->reject(play, error.describe());
-            report(m_history,
-                   u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
-                   error.describe());
+            tell(Severity::Failure,
+                 u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
+                 error.describe());
             return {};
         }
         removeStored(play);
@@ -213,7 +211,7 @@ private:
             it->laterStored = true;
         }
         m_refused.remove(play.id);
-        m_pause = m_firstRetry;
+        m_backoff.reset();
         if (m_failing) {
             ++m_storedSinceFailure;
         }
@@ -243,13 +241,13 @@ public:
     }
 
 private:
-    void caughtUp()
+    void noteCaughtUp()
     {
         if (m_failing) {
             m_failing = false;
-            report(m_history, u"works again: %1 waiting plays stored"_qs.arg(m_storedSinceFailure));
+            tell(Severity::Recovery, u"works again: %1 waiting plays stored"_qs.arg(m_storedSinceFailure));
         }
-        notify(m_history, &PlayHistory::caughtUp);
+        Q_EMIT caughtUp();
     }
 
     void fail(const Failure &failure)
@@ -257,17 +255,13 @@ private:
         if (!m_failing) {
             m_failing = true;
             m_storedSinceFailure = 0;
-            report(m_history, u"stopped working; plays wait in the spool and are retried"_qs, failure.describe());
+            tell(Severity::Failure, u"stopped working; plays wait in the spool and are retried"_qs, failure.describe());
         }
-        m_retryTimer.start(m_pause);
-        m_pause = std::min(m_pause * 2, m_longestRetry);
+        m_retryTimer.start(m_backoff.next());
     }
 
-    PlayHistory &m_history;
     const DatabaseLogin m_login;
-    const std::chrono::milliseconds m_firstRetry;
-    const std::chrono::milliseconds m_longestRetry;
-    std::chrono::milliseconds m_pause;
+    Backoff m_backoff;
     std::shared_ptr<PlaySpool> m_spool;
     QTimer m_retryTimer {this};
     bool m_failing = false;
@@ -279,22 +273,25 @@ private:
 
 // Writes handed-over plays to the spool on its own thread, so that the
 // thread putting items on air never waits for the disk.
-class PlayKeeper final : public QObject
+class PlayKeeper final : public PlayWorker
 {
+    Q_OBJECT
+
 public:
-    PlayKeeper(PlayHistory &history, const PlayHistory::Options &options, PlayUploader *uploader)
-        : m_history(history)
-        , m_path(options.spoolPath)
+    PlayKeeper(const PlayHistory::Options &options, PlayUploader *uploader)
+        : m_path(options.spoolPath)
         , m_limits(options.limits)
         , m_uploader(uploader)
     {
     }
 
-    void keepHandedOver()
+    std::shared_ptr<PlaySpool> spool() const { return m_spool; }
+
+    // One batch of plays, in the order they went on air, in one transaction.
+    void keep(const QList<SpooledPlay> &plays)
     {
         openSpool();
-        const QList<SpooledPlay> plays = m_history.takeHandedOver();
-        if (plays.isEmpty() || !m_spool) {
+        if (!m_spool) {
             return;
         }
         followMovedSpool();
@@ -303,7 +300,7 @@ public:
             kept = m_spool->keep(plays);
         } catch (const Failure &failure) {
             for (const SpooledPlay &play : plays) {
-                report(m_history, u"a play could not be kept: "_qs + describePlay(play), failure.describe());
+                tell(Severity::Failure, u"a play could not be kept: "_qs + describePlay(play), failure.describe());
             }
             return;
         }
@@ -323,17 +320,17 @@ public:
             // Storing the same plays twice would be worse than a second
             // receiver that keeps none.
             m_spoolTaken = true;
-            report(m_history, u"this receiver keeps no play history"_qs, taken.describe());
+            tell(Severity::Failure, u"this receiver keeps no play history"_qs, taken.describe());
             return;
         } catch (const Failure &failure) {
-            report(m_history,
-                   u"the spool cannot be kept on disk; new plays are held in memory only, and what waits in"
-                   " the file is left there"_qs,
-                   failure.describe());
+            tell(Severity::Failure,
+                 u"the spool cannot be kept on disk; new plays are held in memory only, and what waits in"
+                 " the file is left there"_qs,
+                 failure.describe());
             m_spool = std::make_shared<PlaySpool>(":memory:", m_limits);
         }
         if (const qint64 left = m_spool->waitingCount()) {
-            report(m_history, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
+            tell(Severity::Notice, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
         }
         const auto handOverSpool = [uploader = m_uploader, spool = m_spool] { uploader->setSpool(spool); };
         QMetaObject::invokeMethod(m_uploader, handOverSpool, Qt::QueuedConnection);
@@ -346,13 +343,13 @@ private:
     {
         try {
             if (m_spool->followPath()) {
-                report(m_history,
-                       u"the spool's file was removed while in use; its %1 waiting plays are kept in a new one"_qs.arg(
-                           m_spool->waitingCount()));
+                tell(Severity::Failure,
+                     u"the spool's file was removed while in use; its %1 waiting plays are kept in a new one"_qs.arg(
+                         m_spool->waitingCount()));
             }
         } catch (const Failure &failure) {
-            report(m_history, u"the spool's file was removed while in use and cannot be made again"_qs,
-                   failure.describe());
+            tell(Severity::Failure, u"the spool's file was removed while in use and cannot be made again"_qs,
+                 failure.describe());
         }
     }
 
@@ -364,12 +361,12 @@ private:
             return;
         }
         if (reason.isEmpty()) {
-            report(m_history, u"the spool's file takes plays again"_qs);
+            tell(Severity::Recovery, u"the spool's file takes plays again"_qs);
         } else {
-            report(m_history,
-                   u"the spool's file takes no more plays; new plays wait in memory until it does, and are"
-                   " stored from there"_qs,
-                   reason);
+            tell(Severity::Failure,
+                 u"the spool's file takes no more plays; new plays wait in memory until it does, and are"
+                 " stored from there"_qs,
+                 reason);
         }
         m_heldReason = reason;
     }
@@ -378,16 +375,16 @@ private:
     void noteRefused(qsizetype refused)
     {
         if (refused > 0 && m_refused == 0) {
-            report(m_history, u"the spool is full; new plays are not kept until the database takes waiting ones"_qs);
+            tell(Severity::Failure,
+                 u"the spool is full; new plays are not kept until the database takes waiting ones"_qs);
         }
         if (refused == 0 && m_refused > 0) {
-            report(m_history, u"the spool has room again; %1 plays were not kept"_qs.arg(m_refused));
+            tell(Severity::Recovery, u"the spool has room again; %1 plays were not kept"_qs.arg(m_refused));
             m_refused = 0;
         }
         m_refused += refused;
     }
 
-    PlayHistory &m_history;
     const QByteArray m_path;
     const SpoolLimits m_limits;
     PlayUploader *const m_uploader;
@@ -401,11 +398,15 @@ PlayHistory::PlayHistory(Options options, QObject *parent)
     : QObject(parent)
     , m_uploaderThread(std::make_unique<QThread>())
 {
-    m_uploader = new PlayUploader(*this, options);
+    m_uploader = new PlayUploader(options);
     m_uploader->moveToThread(m_uploaderThread.get());
     connect(m_uploaderThread.get(), &QThread::finished, m_uploader, &QObject::deleteLater);
-    m_keeper = std::make_unique<PlayKeeper>(*this, options, m_uploader);
+    m_keeper = std::make_unique<PlayKeeper>(options, m_uploader);
     m_keeper->moveToThread(&m_keeperThread);
+    for (const PlayWorker *worker : std::initializer_list<const PlayWorker *> {m_uploader, m_keeper.get()}) {
+        connect(worker, &Reporter::reported, this, &PlayHistory::reported);
+    }
+    connect(m_uploader, &PlayUploader::caughtUp, this, &PlayHistory::caughtUp);
     m_keeperThread.setObjectName(u"play keeper"_qs);
     m_uploaderThread->setObjectName(u"play uploader"_qs);
     m_keeperThread.start();
@@ -420,22 +421,21 @@ PlayHistory::~PlayHistory()
 
 void PlayHistory::record(const QString &text, const QDateTime &onAir)
 {
-    bool first = false;
-    {
-        QMutexLocker lock(&m_handoverMutex);
-        first = m_handedOver.isEmpty();
-        m_handedOver.append({0, text, onAir.toString(kPlayedAtFormat)});
+    // The plays of one turn of the event loop (a burst) go to the keeper
+    // together, as one transaction.
+    if (m_pending.isEmpty()) {
+        QTimer::singleShot(0, this, &PlayHistory::handOver);
     }
-    // One wake-up for a whole burst: the keeper takes everything waiting.
-    if (first) {
-        QMetaObject::invokeMethod(m_keeper.get(), &PlayKeeper::keepHandedOver, Qt::QueuedConnection);
-    }
+    m_pending.append({0, text, onAir.toString(kPlayedAtFormat)});
 }
 
-QList<SpooledPlay> PlayHistory::takeHandedOver()
+void PlayHistory::handOver()
 {
-    QMutexLocker lock(&m_handoverMutex);
-    return std::exchange(m_handedOver, {});
+    if (!m_pending.isEmpty()) {
+        QMetaObject::invokeMethod(
+            m_keeper.get(), [keeper = m_keeper.get(), plays = std::exchange(m_pending, {})] { keeper->keep(plays); },
+            Qt::QueuedConnection);
+    }
 }
 
 bool PlayHistory::stop(std::chrono::milliseconds timeout)
@@ -444,10 +444,11 @@ bool PlayHistory::stop(std::chrono::milliseconds timeout)
         return true;
     }
     m_stopped = true;
-    m_keeperThread.quit();
+    // Every play handed over is kept before the keeper's thread ends.
+    handOver();
+    QMetaObject::invokeMethod(
+        m_keeper.get(), [thread = &m_keeperThread] { thread->quit(); }, Qt::QueuedConnection);
     m_keeperThread.wait();
-    // Its thread has ended: what was handed over after its last turn is kept here.
-    m_keeper->keepHandedOver();
 
     m_uploader->stopping = true;
     m_uploaderThread->quit();
@@ -464,3 +465,5 @@ bool PlayHistory::stop(std::chrono::milliseconds timeout)
 }
 
 } // namespace quaverlink
+
+#include "playhistory.moc"

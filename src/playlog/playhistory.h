@@ -1,11 +1,11 @@
 #pragma once
 
+#include "common/reporter.h"
 #include "database.h"
 #include "playspool.h"
 
 #include <QDateTime>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QThread>
 
@@ -53,17 +53,15 @@ public:
     bool stop(std::chrono::milliseconds timeout = kStopTimeout);
 
 Q_SIGNALS:
-    // A line written to standard error.
-    void failureReported(const QString &line);
+    // A line written to standard error, and what it means.
+    void reported(const QString &line, quaverlink::Severity severity);
     // Every waiting play has been stored.
     void caughtUp();
 
 private:
-    friend class PlayKeeper;
-    QList<SpooledPlay> takeHandedOver();
+    void handOver();
 
-    QMutex m_handoverMutex;
-    QList<SpooledPlay> m_handedOver;
+    QList<SpooledPlay> m_pending; // recorded in this turn of the event loop
     QThread m_keeperThread;
     std::unique_ptr<QThread> m_uploaderThread;
     std::unique_ptr<PlayKeeper> m_keeper;

@@ -9,8 +9,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QHostInfo>
-#include <QScopeGuard>
 
+#include <exception>
 #include <limits>
 
 namespace quaverlink {
@@ -125,10 +125,8 @@ void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
     for (const Outputs::Config &config : std::as_const(configs)) {
         m_outputStates[config.name] = u"waiting for a text"_qs;
     }
-    m_outputs = std::make_unique<Outputs>(std::move(configs), [this](const QString &what, const QString &cause) {
-        QMetaObject::invokeMethod(
-            this, [=, this] { reportFailure(what, cause); }, Qt::QueuedConnection);
-    });
+    m_outputs = std::make_unique<Outputs>(std::move(configs));
+    connect(m_outputs.get(), &Outputs::reported, this, &Receiver::reported);
     connect(m_outputs.get(), &Outputs::stateChanged, this, [this](const QString &name, const QString &state) {
         m_outputStates[name] = state;
         Q_EMIT outputsChanged();
@@ -161,7 +159,7 @@ void Receiver::startPlayHistory(const QByteArray &folder)
     options.login
         = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword), m_fields.text(Field::lblDBserver)};
     m_playHistory = std::make_unique<PlayHistory>(options);
-    connect(m_playHistory.get(), &PlayHistory::failureReported, this, &Receiver::failureReported);
+    connect(m_playHistory.get(), &PlayHistory::reported, this, &Receiver::reported);
 }
 
 bool Receiver::stopWorkers()
@@ -256,16 +254,23 @@ void Receiver::applyItem(const QString &text)
     // Short items put what the settings band shows on air.
     const QString onAirText = m_fields.text(isLong ? Field::lblNow : Field::lblDefault);
     // Whether or not the file can be written, the item went on air in the
-    // window: it is a play, and the other outputs get it.
-    const auto afterwards = qScopeGuard([&] {
-        if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
-            m_playHistory->record(text, onAir);
-        }
-        if (m_outputs) {
-            m_outputs->publish({onAirText, onAir, onAirText == m_idleText});
-        }
-    });
-    writeMetadataFile(onAirText);
+    // window: it is a play, and the other outputs get it. The file's failure
+    // is reported once they have it.
+    std::exception_ptr fileFailure;
+    try {
+        writeMetadataFile(onAirText);
+    } catch (...) {
+        fileFailure = std::current_exception();
+    }
+    if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
+        m_playHistory->record(text, onAir);
+    }
+    if (m_outputs) {
+        m_outputs->publish({onAirText, onAir, onAirText == m_idleText});
+    }
+    if (fileFailure) {
+        std::rethrow_exception(fileFailure);
+    }
 }
 
 void Receiver::writeMetadataFile(const QString &text)
@@ -316,7 +321,7 @@ void Receiver::reportFailure(const QString &what, const QString &cause)
 {
     const QString line = failureLine(what, cause);
     writeFailureLine(line);
-    Q_EMIT failureReported(line);
+    Q_EMIT reported(line, Severity::Failure);
 }
 
 } // namespace quaverlink

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/atomicfile.h"
+#include "common/reporter.h"
 #include "datagramintake.h"
 #include "statusfields.h"
 
@@ -71,8 +72,8 @@ public:
     bool stopWorkers();
 
 Q_SIGNALS:
-    // Every line that went to standard error.
-    void failureReported(const QString &line);
+    // Every line that went to standard error, and what it means.
+    void reported(const QString &line, quaverlink::Severity severity);
     // After each received item, whether or not all of its work succeeded.
     void itemApplied(const QString &text);
     void outputsChanged();
