@@ -1,0 +1,147 @@
+#include "httpserver.h"
+
+#include "common/socketqueue.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace quaverlink {
+
+HttpServer::HttpServer(Route route, QObject *parent)
+    : QObject(parent)
+    , m_route(std::move(route))
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
+}
+
+bool HttpServer::listen(const QHostAddress &address, quint16 port)
+{
+    return m_server.listen(address, port);
+}
+
+void HttpServer::accept()
+{
+    while (QTcpSocket *client = m_server.nextPendingConnection()) {
+        // The server object owns its clients, not the QTcpServer: whatever
+        // they are connected to is gone with it before any of them is
+        // destroyed, so no handler of theirs runs into a dead server.
+        client->setParent(this);
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        if (m_connections >= kMaxConnections && !makeRoom()) {
+            client->abort();
+            continue;
+        }
+        ++m_connections;
+        connect(client, &QObject::destroyed, this, [this, client] {
+            --m_connections;
+            m_requests.remove(client);
+            m_streams.removeOne(client);
+        });
+        connect(client, &QTcpSocket::readyRead, this, [this, client] { read(client); });
+        // A client that never finishes its request would hold its place
+        // for good, and enough of them would shut the pages out.
+        QTimer::singleShot(kRequestTimeout, client, [this, client] {
+            if (m_requests.contains(client)) {
+                client->abort();
+            }
+        });
+        m_requests.insert(client, QByteArray());
+    }
+}
+
+// A client that opens connections and never finishes a request (a
+// slowloris) must shut out only itself: when every place is taken, the
+// address with the most unfinished requests loses one of them.
+bool HttpServer::makeRoom()
+{
+    QHash<QHostAddress, QList<QTcpSocket *>> pending;
+    for (auto it = m_requests.keyBegin(); it != m_requests.keyEnd(); ++it) {
+        pending[(*it)->peerAddress()] << *it;
+    }
+    const auto most = std::max_element(pending.cbegin(), pending.cend(),
+                                       [](const auto &a, const auto &b) { return a.size() < b.size(); });
+    if (most == pending.cend()) {
+        return false;
+    }
+    QTcpSocket *victim = most->constFirst();
+    m_requests.remove(victim);
+    victim->abort();
+    return true;
+}
+
+void HttpServer::read(QTcpSocket *client)
+{
+    if (!m_requests.contains(client)) {
+        client->readAll(); // a request was answered; what follows is not read
+        return;
+    }
+    QByteArray &buffer = m_requests[client];
+    buffer += client->read(kMaxRequest + 1 - buffer.size());
+    const HttpParse parsed = parseHttpRequest(buffer, kMaxRequest);
+    if (parsed.status == HttpParse::Status::Incomplete) {
+        return;
+    }
+    m_requests.remove(client);
+    switch (parsed.status) {
+    case HttpParse::Status::TooLarge:
+        reply(client, "431 Request Header Fields Too Large", "text/plain", "request too large\n");
+        break;
+    case HttpParse::Status::Malformed:
+        reply(client, "400 Bad Request", "text/plain", "bad request\n");
+        break;
+    default:
+        answer(client, parsed.request);
+        break;
+    }
+}
+
+void HttpServer::answer(QTcpSocket *client, const HttpRequest &request)
+{
+    const bool head = request.method == "HEAD";
+    if (request.method != "GET" && !head) {
+        reply(client, "405 Method Not Allowed", "text/plain", "only GET and HEAD\n", "Allow: GET, HEAD\r\n");
+        return;
+    }
+    const Reply answer = m_route(request);
+    if (!answer.stream || head) {
+        reply(client, answer.status, answer.type, answer.stream ? QByteArray() : answer.body, {}, head);
+    } else if (m_streams.size() >= kMaxStreams) {
+        reply(client, "503 Service Unavailable", "text/plain", "too many event streams\n", "Retry-After: 10\r\n");
+    } else {
+        client->write("HTTP/1.1 200 OK\r\nContent-Type: " + answer.type
+                      + "\r\nCache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+        m_streams << client;
+        send(client, answer.body);
+    }
+}
+
+void HttpServer::sendToStreams(const QByteArray &event)
+{
+    for (QTcpSocket *client : QList(m_streams)) {
+        send(client, event);
+    }
+}
+
+void HttpServer::send(QTcpSocket *client, const QByteArray &event)
+{
+    // A page that stopped reading is let go rather than buffered for; what
+    // the kernel holds for it counts too.
+    if (unsentBytes(*client) > kMaxUnread) {
+        m_streams.removeOne(client);
+        client->abort();
+        return;
+    }
+    client->write(event);
+}
+
+void HttpServer::reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
+                       const QByteArray &extraHeaders, bool headOnly)
+{
+    client->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type
+                  + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders
+                  + "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n"
+                  + (headOnly ? QByteArray() : body));
+    client->disconnectFromHost();
+}
+
+} // namespace quaverlink

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "httprequest.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+#include <functional>
+
+class QTcpSocket;
+
+namespace quaverlink {
+
+// The small HTTP server behind the receiver's feeds: it listens, reads
+// requests within their limits and time, answers GET and HEAD (405 to other
+// methods) and keeps Server-Sent Event streams. What each path answers is
+// the route's business. It serves no file and reads nothing but requests.
+class HttpServer final : public QObject
+{
+public:
+    struct Reply
+    {
+        QByteArray status = "200 OK";
+        QByteArray type;
+        QByteArray body; // for a stream, its first event
+        bool stream = false;
+    };
+    using Route = std::function<Reply(const HttpRequest &request)>;
+
+    explicit HttpServer(Route route, QObject *parent = nullptr);
+
+    bool listen(const QHostAddress &address, quint16 port);
+    QString errorString() const { return m_server.errorString(); }
+    // Sends an event to every stream; one that leaves too much unread is let go.
+    void sendToStreams(const QByteArray &event);
+
+private:
+    static constexpr qsizetype kMaxRequest = 8192;
+    // Event streams stay open for hours; short requests come and go. Each
+    // has its own room, so pages that stay cannot shut the others out.
+    static constexpr qsizetype kMaxStreams = 64;
+    static constexpr qsizetype kMaxConnections = 256;
+    static constexpr qint64 kMaxUnread = 256 * 1024;
+    static constexpr std::chrono::seconds kRequestTimeout {10};
+
+    void accept();
+    bool makeRoom();
+    void read(QTcpSocket *client);
+    void answer(QTcpSocket *client, const HttpRequest &request);
+    void send(QTcpSocket *client, const QByteArray &event);
+    static void reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
+                      const QByteArray &extraHeaders = {}, bool headOnly = false);
+
+    Route m_route;
+    QTcpServer m_server;
+    QHash<QTcpSocket *, QByteArray> m_requests; // clients whose request has not arrived whole
+    QList<QTcpSocket *> m_streams;
+    qsizetype m_connections = 0;
+};
+
+} // namespace quaverlink
