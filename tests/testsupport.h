@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -27,6 +28,16 @@ inline quint16 freeUdpPort()
     probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress);
     return probe.localPort();
 }
+
+// For a server the receiver starts itself, which the test cannot hold.
+inline quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+inline const QString kVersion = QStringLiteral(QUAVERLINK_VERSION_TEXT);
 
 inline void writeBytes(const QString &path, const QByteArray &bytes)
 {
@@ -69,7 +80,7 @@ inline void settle()
 struct Settings
 {
     QByteArray listenPort = QByteArray::number(freeUdpPort());
-    QByteArray senderPort = QByteArray::number(freeUdpPort());
+    QByteArray senderPort = QByteArray::number(freeUdpPort()); // null: the default
     QByteArray idle = "Quaverlink FM - Music";
     QByteArray countTimeout = "30";
     QByteArray dbEnabled = "N";
@@ -83,8 +94,8 @@ struct Settings
     QByteArray ini() const
     {
         return "[Metadata]\r\n" + (allowedSenders.isNull() ? QByteArray() : "AllowedSenders=" + allowedSenders + "\r\n")
-            + "RDlistenport=" + listenPort + "\r\nSenderPort=" + senderPort + "\r\nIdleString=" + idle
-            + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled
+            + "RDlistenport=" + listenPort + (senderPort.isNull() ? QByteArray() : "\r\nSenderPort=" + senderPort)
+            + "\r\nIdleString=" + idle + "\r\nCountTimeout=" + countTimeout + "\r\n[Database]\r\nDBenabled=" + dbEnabled
             + "\r\nDBserver=" + dbServer + "\r\nDBuser=" + dbUser + "\r\nDBpassword=" + dbPassword
             + "\r\nDBname=Brackenwaves\r\n" + extraSections;
     }

@@ -237,19 +237,6 @@ private Q_SLOTS:
         QTest::qWait(500);
         QCOMPARE(m_db.storedTexts().size(), items.size() + 1);
     }
-
-    void listenPortTakenBeforeStart()
-    {
-        QTemporaryDir folder;
-        const Settings settings;
-        QUdpSocket squatter;
-        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, settings.port(), QAbstractSocket::DontShareAddress));
-        RunningReceiver receiver(settings, folder.path());
-        QTRY_COMPARE(receiver.errorLines(u"Error - Please restart the application!"_s), 1);
-        QCOMPARE(receiver.errorLines(u"already in use"_s), 1);
-        QCOMPARE(receiver.process().state(), QProcess::Running);
-        QCOMPARE(receiver.metadata(), QByteArray("<missing>"));
-    }
 };
 
 QTEST_GUILESS_MAIN(FaultsTest)

@@ -156,7 +156,7 @@ private Q_SLOTS:
 
     void httpFeedServesNowAndEventsOnly()
     {
-        const quint16 port = freeUdpPort();
+        const quint16 port = freeTcpPort();
         ReceiverFixture f;
         f.settings.extraSections = "[Output web]\nType=HTTP\nPort=" + QByteArray::number(port)
             + "\nTemplate={title}[ by {artist}]\nCharset=ASCII\n";
@@ -198,7 +198,7 @@ private Q_SLOTS:
 
     void httpFeedKeepsRoomForShortRequestsAndLetsSlowPagesGo()
     {
-        const quint16 port = freeUdpPort();
+        const quint16 port = freeTcpPort();
         ReceiverFixture f;
         f.settings.extraSections = "[Output web]\nType=HTTP\nPort=" + QByteArray::number(port) + "\n";
         QVERIFY(f.startAndSettle());

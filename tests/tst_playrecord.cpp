@@ -1,3 +1,4 @@
+#include "playlog/database.h"
 #include "playlog/playrecord.h"
 
 #include <QtTest>
@@ -39,6 +40,13 @@ private Q_SLOTS:
         const PlayRecord record = PlayRecord::fromText(text, u"2026-03-07 08:05:09"_s);
         QCOMPARE(record.hasDash, dash);
         QCOMPARE(record.values(), (std::array<QString, 5> {QString(), text, u"2026-03-07 08:05:09"_s, artist, title}));
+    }
+
+    void connectionStringIsExact()
+    {
+        QCOMPARE(connectionString({u"studio"_s, u"p;w"_s, u"db.local;port=3307"_s}),
+                 u"uid=studio;pwd=p;w;server=db.local;port=3307;driver={MySQL ODBC 3.51 Driver};"
+                 "database=Brackenwaves;dsn='';"_s);
     }
 };
 

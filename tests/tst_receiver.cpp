@@ -56,7 +56,7 @@ private Q_SLOTS:
         ReceiverFixture f;
         QVERIFY(f.start());
         QVERIFY(f.messages.isEmpty());
-        QCOMPARE(f.field(Field::lblVersion), u"V1.24"_s);
+        QCOMPARE(f.field(Field::lblVersion), kVersion);
         QCOMPARE(f.field(Field::lblDefault), kIdle);
         QCOMPARE(f.receiver->countdown(), 30);
         QVERIFY(f.receiver->isCountingDown());
@@ -103,20 +103,26 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(f.file(u"metadata.txt"_s)));
     }
 
-    void senderPortTakenStillReceives()
+    void onlyACapitalYKeepsPlayHistory_data()
     {
+        QTest::addColumn<QByteArray>("enabled");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("Y") << QByteArray("Y") << true;
+        for (const char *no : {"y", "Yes", "\" Y\"", "1", ""}) {
+            QTest::newRow(no) << QByteArray(no) << false;
+        }
+    }
+    void onlyACapitalYKeepsPlayHistory()
+    {
+        QFETCH(QByteArray, enabled);
+        QFETCH(bool, kept);
         ReceiverFixture f;
-        QUdpSocket squatter;
-        QVERIFY(squatter.bind(QHostAddress::AnyIPv4, quint16(f.settings.senderPort.toUInt()),
-                              QAbstractSocket::DontShareAddress));
-        QVERIFY(!f.start());
-        QCOMPARE(f.messages, QStringList {kStartupMessage});
-        QVERIFY(f.receiver->isListening());
-        QVERIFY(!f.receiver->isCountingDown());
-        sendTo(f.settings.port(), "Artist - Title");
-        QVERIFY(f.waitForItems(1));
-        QCOMPARE(f.applied, QStringList {u"Artist - Title"_s});
-        QCOMPARE(f.metadata(), onAir(u"Artist - Title"_s));
+        f.settings.dbEnabled = enabled;
+        f.settings.dbServer = "127.0.0.1;port=" + QByteArray::number(freeTcpPort());
+        QVERIFY(f.startAndSettle());
+        f.receiver->applyItem(u"Artist - Title"_s);
+        QVERIFY(f.receiver->stopWorkers());
+        QCOMPARE(QFile::exists(f.file(u"playhistory.sqlite"_s)), kept);
     }
 
     void itemsRotateAndGoOnAir()
@@ -226,6 +232,13 @@ private Q_SLOTS:
         writeBytes(u"Quaverlink.ini"_s, f.settings.ini());
         QVERIFY(f.receiver->start());
         QVERIFY(QTest::qWaitFor([&] { return readBytes(u"metadata.txt"_s) == onAir(kIdle); }));
+        // QTemporaryDir cannot remove a name that is not UTF-8.
+        f.receiver.reset();
+        for (const char *name : {"/metadata.txt", "/Quaverlink.ini"}) {
+            ::unlink((folder + name).constData());
+        }
+        QCOMPARE(::chdir("/"), 0);
+        QCOMPARE(::rmdir(folder.constData()), 0);
     }
 
     void failureLinesEscapeControlCharacters()

@@ -62,7 +62,7 @@ private Q_SLOTS:
         const QByteArray ini = QFile::encodeName(folder.filePath(u"Quaverlink.ini"_s));
         writeBytes(folder.filePath(u"Quaverlink.ini"_s), settings.ini());
         QCOMPARE(::chmod(ini.constData(), 0640), 0);
-        QCOMPARE(runOnce(folder.path(), {u"--version"_s}).out, QByteArray("Quaverlink V1.24\n"));
+        QCOMPARE(runOnce(folder.path(), {u"--version"_s}).out, u"Quaverlink %1\n"_s.arg(kVersion).toUtf8());
         QVERIFY(runOnce(folder.path(), {u"--help"_s}).out.contains("--headless"));
         const Run unknown = runOnce(folder.path(), {u"--bogus"_s});
         QCOMPARE(unknown.status, 2);
@@ -186,7 +186,7 @@ private Q_SLOTS:
         QFETCH(int, pages);
         QTemporaryDir folder;
         Settings settings;
-        const quint16 web = freeUdpPort();
+        const quint16 web = freeTcpPort();
         settings.extraSections = "[Output web]\nType=HTTP\nPort=" + QByteArray::number(web) + "\n";
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
         QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
@@ -207,11 +207,12 @@ private Q_SLOTS:
     void senderPortTakenLeavesTheReceiverListening()
     {
         QTemporaryDir folder;
-        const Settings settings;
+        Settings settings;
+        settings.senderPort = QByteArray(); // the default, 6969
         QUdpSocket squatter;
-        QVERIFY(squatter.bind(QHostAddress::Any, quint16(settings.senderPort.toUInt())));
+        QVERIFY(squatter.bind(QHostAddress::Any, 6969));
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
-        QTRY_COMPARE(receiver.errorLines(u"binding the sender to port"_s), 1);
+        QTRY_COMPARE(receiver.errorLines(u"binding the sender to port 6969"_s), 1);
         sendTo(settings.port(), "Still - Listening");
         QVERIFY(receiver.waitForOnAir("Still - Listening"));
         QCOMPARE(receiver.process().state(), QProcess::Running);

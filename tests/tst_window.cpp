@@ -31,6 +31,18 @@ private Q_SLOTS:
     }
     void cleanup() { m_window.reset(); }
 
+    void captionsAreTheDesignersOwn()
+    {
+        const std::pair<const char *, const char16_t *> captions[]
+            = {{"Label2", u"Current:"},      {"Label3", u"Previous:"},    {"Label1", u"Last Data RX:"},
+               {"Label4", u"Default Text:"}, {"Label6", u"DB Enabled:"},  {"Label7", u"DB Server:"},
+               {"Label8", u"DB User:"},      {"Label9", u"DB Password:"}, {"Label10", u"DB Name:"},
+               {"Label11", u"**********"}};
+        for (const auto &[name, text] : captions) {
+            QCOMPARE(label(name)->text(), QString::fromUtf16(text));
+        }
+    }
+
     void currentTextReachesTheScreenInDarkRed()
     {
         show(Field::lblNow, u"Artist - Title"_s);
