@@ -175,6 +175,24 @@ private Q_SLOTS:
         QCOMPARE(filesIn(folder.path()), QStringList({u"Quaverlink.ini"_s, u"metadata.txt"_s}));
     }
 
+    void logRotationSignalsAreIgnoredDuringABurst()
+    {
+        QTemporaryDir folder;
+        const Settings settings;
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
+        QUdpSocket socket;
+        for (int i = 0; i < 2000; ++i) {
+            socket.writeDatagram("Rotated " + QByteArray::number(i) + " - Item", QHostAddress::LocalHost,
+                                 settings.port());
+            if (i == 500 || i == 1500) {
+                ::kill(pid_t(receiver.process().processId()), i == 500 ? SIGUSR1 : SIGUSR2);
+            }
+        }
+        QVERIFY(receiver.waitForOnAir("Rotated 1999 - Item"));
+        QCOMPARE(receiver.process().state(), QProcess::Running);
+    }
+
     void stoppingWithPagesConnectedEndsCleanly_data()
     {
         QTest::addColumn<int>("pages");
