@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quaverlink;
@@ -164,6 +165,29 @@ private Q_SLOTS:
         empty.settings.idle = "";
         QVERIFY(empty.startAndSettle());
         QCOMPARE(empty.metadata(), QByteArray("\r\n\r\n"));
+    }
+
+    void burstIsAppliedWholeAndTheFileEndsOnItsLast()
+    {
+        ReceiverFixture f;
+        f.settings.extraSections = "[Output log]\nType=File\nFile=log.txt\n";
+        QVERIFY(f.startAndSettle());
+        QStringList sent;
+        for (int i = 0; i < 1000; ++i) {
+            sent << u"Burst %1 - Item"_s.arg(i);
+        }
+        std::thread burst([&, port = f.settings.port()] {
+            QUdpSocket sender;
+            for (const QString &item : sent) {
+                sender.writeDatagram(item.toUtf8(), QHostAddress::LocalHost, port);
+            }
+        });
+        QVERIFY(f.waitForItems(1000));
+        burst.join();
+        QCOMPARE(f.applied, sent);
+        QCOMPARE(f.field(Field::lblLast), sent.at(998));
+        QCOMPARE(f.metadata(), onAir(sent.last()));
+        QTRY_COMPARE(readBytes(f.file(u"log.txt"_s)), sent.last().toUtf8());
     }
 
     void outputsGetEveryTextOnAirAndBadSectionsAreSkipped()

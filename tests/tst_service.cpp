@@ -33,8 +33,10 @@ Run runOnce(const QString &folder, const QStringList &arguments)
 // is gone, the next item must reach the air.
 bool recoversFromFailures(RunningReceiver &receiver, quint16 port, int failures)
 {
+    // Paced, so that each is written: in a burst only the last one would be.
     for (int i = 0; i < failures; ++i) {
         sendTo(port, "Failing - Item");
+        ::usleep(2000);
     }
     QTest::qWait(200);
     QDir().rmdir(receiver.path(u"metadata.txt"_s));

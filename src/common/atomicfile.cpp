@@ -16,11 +16,47 @@
 #include <unistd.h>
 
 namespace quaverlink {
+
+struct AtomicFile::Target
+{
+    QByteArray path;
+    std::optional<struct stat> existing; // a regular file already there
+};
+
 namespace {
 
 QString display(const QByteArray &path)
 {
     return QFile::decodeName(path);
+}
+
+// What the process is, asked once: it never changes its user, its group or
+// its umask, so asking again for every item would be wasted calls.
+struct Identity
+{
+    uid_t user = ::geteuid();
+    gid_t group = ::getegid();
+    // The mode a new file gets from open(0666), or none when the umask
+    // cannot be read without changing it.
+    std::optional<mode_t> newFileMode = [] {
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : status.readAll().split('\n')) {
+                if (line.startsWith("Umask:")) {
+                    bool ok = false;
+                    const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                    return ok ? std::optional(mode_t(0666 & ~mask)) : std::nullopt;
+                }
+            }
+        }
+        return std::optional<mode_t>();
+    }();
+};
+
+const Identity &identity()
+{
+    static const Identity self;
+    return self;
 }
 
 [[noreturn]] void fail(const QString &what, int error)
@@ -40,11 +76,7 @@ QByteArray temporaryPrefix(const QByteArray &target)
     return folderOf(target) + "/." + target.mid(target.lastIndexOf('/') + 1) + '.';
 }
 
-struct Target
-{
-    QByteArray path;
-    std::optional<struct stat> existing; // a regular file already there
-};
+using Target = AtomicFile::Target;
 
 // The path really written: a symlink's final target, so the link survives; a
 // dangling link is followed to where it points.
@@ -120,11 +152,14 @@ public:
             fail(u"writing "_qs + display(m_path), error);
         }
         if (target.existing) {
-            if (target.existing->st_gid != ::getegid() && ::fchown(m_fd, uid_t(-1), target.existing->st_gid) != 0) {
+            if (target.existing->st_gid != identity().group
+                && ::fchown(m_fd, uid_t(-1), target.existing->st_gid) != 0) {
                 return u"it belongs to group %1, which a new file of this user cannot have"_qs.arg(
                     target.existing->st_gid);
             }
-            ::fchmod(m_fd, target.existing->st_mode & 07777);
+            if (identity().newFileMode != (target.existing->st_mode & 07777)) {
+                ::fchmod(m_fd, target.existing->st_mode & 07777);
+            }
         }
         return QString();
     }
@@ -166,7 +201,7 @@ QString reasonToKeepTheFile(const Target &target)
     if (!target.existing) {
         return QString();
     }
-    if (target.existing->st_uid != ::geteuid()) {
+    if (target.existing->st_uid != identity().user) {
         return u"it belongs to user %1, and a new file would take it from them"_qs.arg(target.existing->st_uid);
     }
     if (target.existing->st_nlink > 1) {
@@ -191,7 +226,7 @@ QByteArray followTrustedLinks(QByteArray path)
         struct stat folder = {};
         ::stat(folderOf(path).constData(), &folder);
         const bool openToAll = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
-        if (openToAll && info.st_uid != ::geteuid() && info.st_uid != folder.st_uid) {
+        if (openToAll && info.st_uid != identity().user && info.st_uid != folder.st_uid) {
             throw Failure(u"writing a file"_qs,
                           display(path)
                               + u" is a link of user %1 in a folder open to all, and that user neither runs the "
@@ -218,10 +253,30 @@ void AtomicFile::replace(const QByteArray &content)
 {
     const Target target = resolveTarget(m_path);
     // Read-only is what the system says for this process, not the mode bits.
-    if (target.existing && ::faccessat(AT_FDCWD, target.path.constData(), W_OK, AT_EACCESS) != 0) {
-        fail(display(target.path) + u" may not be written"_qs, errno);
+    const auto refuseIfReadOnly = [&] {
+        if (target.existing && ::faccessat(AT_FDCWD, target.path.constData(), W_OK, AT_EACCESS) != 0) {
+            fail(display(target.path) + u" may not be written"_qs, errno);
+        }
+    };
+    // A file of ours, alone, that its owner may write, is asked nothing
+    // more; if writing it fails after all, the failure says why as always.
+    const bool plainlyOurs = target.existing && target.existing->st_uid == identity().user
+        && target.existing->st_nlink == 1 && (target.existing->st_mode & S_IWUSR);
+    if (!plainlyOurs) {
+        refuseIfReadOnly();
     }
+    try {
+        write(target, content);
+    } catch (const Failure &) {
+        if (plainlyOurs) {
+            refuseIfReadOnly();
+        }
+        throw;
+    }
+}
 
+void AtomicFile::write(const Target &target, const QByteArray &content)
+{
     QString inPlaceReason = reasonToKeepTheFile(target);
     if (inPlaceReason.isEmpty()) {
         TemporaryFile temporary(target.path);
@@ -262,7 +317,7 @@ void AtomicFile::removeLeftovers() const
         struct stat info = {};
         const QByteArray path = folderPath + '/' + name;
         if (path.startsWith(prefix) && ::lstat(path.constData(), &info) == 0 && S_ISREG(info.st_mode)
-            && info.st_uid == ::geteuid()) {
+            && info.st_uid == identity().user) {
             ::unlink(path.constData());
         }
     }

@@ -30,7 +30,12 @@ public:
     // Removes temporary files that a killed receiver left behind.
     void removeLeftovers() const;
 
+    // The file really written, links followed, and what it was.
+    struct Target;
+
 private:
+    void write(const Target &target, const QByteArray &content);
+
     QByteArray m_path;
     Notice m_notice;
     QString m_inPlaceReason;

@@ -256,9 +256,13 @@ void Receiver::applyItem(const QString &text)
     // Whether or not the file can be written, the item went on air in the
     // window: it is a play, and the other outputs get it. The file's failure
     // is reported once they have it.
+    // In a burst, a text that the next one replaces before anyone could rely
+    // on it is not written; the last of the burst always is.
     std::exception_ptr fileFailure;
     try {
-        writeMetadataFile(onAirText);
+        if (m_intake.waitingCount() == 0) {
+            writeMetadataFile(onAirText);
+        }
     } catch (...) {
         fileFailure = std::current_exception();
     }
