@@ -75,7 +75,7 @@ bool Receiver::start()
         m_metadataFile->removeLeftovers();
         const StationSettings settings = StationSettings::read(folder);
         for (const QString &warning : settings.file.warnings()) {
-            reportFailure(u"Quaverlink.ini"_qs, warning);
+            reportFailure(u"Quaverlink.ini"_qs, warning, Severity::Notice);
         }
         m_idleText = settings.idleText;
         m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs);
@@ -254,10 +254,10 @@ void Receiver::applyItem(const QString &text)
     // Short items put what the settings band shows on air.
     const QString onAirText = m_fields.text(isLong ? Field::lblNow : Field::lblDefault);
     // Whether or not the file can be written, the item went on air in the
-    // window: it is a play, and the other outputs get it. The file's failure
-    // is reported once they have it.
-    // In a burst, a text that the next one replaces before anyone could rely
-    // on it is not written; the last of the burst always is.
+    // window: it is a play, and the other outputs get it; the file's failure
+    // is reported once they have it. In a burst, a text that the next one
+    // replaces before anyone could rely on it is not written; the last of
+    // the burst always is.
     std::exception_ptr fileFailure;
     try {
         if (m_intake.waitingCount() == 0) {
@@ -321,11 +321,11 @@ void Receiver::runEvent(const QString &what, Work &&work)
     }
 }
 
-void Receiver::reportFailure(const QString &what, const QString &cause)
+void Receiver::reportFailure(const QString &what, const QString &cause, Severity severity)
 {
     const QString line = failureLine(what, cause);
     writeFailureLine(line);
-    Q_EMIT reported(line, Severity::Failure);
+    Q_EMIT reported(line, severity);
 }
 
 } // namespace quaverlink

@@ -88,7 +88,7 @@ private:
     void writeMetadataFile(const QString &text);
     void restrictSenders(const QString &allowed);
     void reportRefusedSenders();
-    void reportFailure(const QString &what, const QString &cause);
+    void reportFailure(const QString &what, const QString &cause, Severity severity = Severity::Failure);
     template<typename Work>
     void runEvent(const QString &what, Work &&work);
 
