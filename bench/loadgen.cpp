@@ -145,15 +145,16 @@ public:
     int port() const { return m_port; }
     const std::string &dir() const { return m_dir; }
 
-    // Ready when it has put something on air: Quaverlink its two idle
-    // copies, the baselines a probe sent every millisecond until one lands.
+    // Ready when it has put something on air: Quaverlink its idle text (its
+    // two start-up copies arrive together, and only the second is written),
+    // the baselines a probe sent every millisecond until one lands.
     // startupSeconds: from start to the first write.
     bool waitReady(double *startupSeconds = nullptr)
     {
         bool ready = false;
         if (m_kind == Kind::Quaverlink) {
             int moves = 0;
-            while (moves < 2 && secondsSince(m_started) < 20) {
+            while (moves < 1 && secondsSince(m_started) < 20) {
                 moves += waitForEvents(100);
             }
             ready = waitOnAir("Idle", 5);
