@@ -82,9 +82,9 @@ using Target = AtomicFile::Target;
 // dangling link is followed to where it points.
 Target resolveTarget(const QByteArray &path)
 {
-    const QByteArray resolved = followTrustedLinks(path);
     struct stat info = {};
-    if (::lstat(resolved.constData(), &info) == 0 && S_ISREG(info.st_mode)) {
+    const QByteArray resolved = followTrustedLinks(path, &info);
+    if (S_ISREG(info.st_mode)) {
         return {resolved, info};
     }
     return {resolved, std::nullopt};
@@ -212,11 +212,14 @@ QString reasonToKeepTheFile(const Target &target)
 
 } // namespace
 
-QByteArray followTrustedLinks(QByteArray path)
+QByteArray followTrustedLinks(QByteArray path, struct stat *found)
 {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat info = {};
         if (::lstat(path.constData(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            if (found) {
+                *found = info;
+            }
             return path;
         }
         // The kernel's protected_symlinks rule: in a sticky folder anyone

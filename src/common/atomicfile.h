@@ -5,6 +5,8 @@
 
 #include <functional>
 
+struct stat;
+
 namespace quaverlink {
 
 // A file that readers poll (metadata.txt, an overlay's text), replaced
@@ -43,7 +45,8 @@ private:
 
 // The path a file really lives at: symlinks followed as the kernel's
 // protected_symlinks rule would; throws Failure for a link in a folder open
-// to all that belongs neither to us nor to the folder's owner.
-QByteArray followTrustedLinks(QByteArray path);
+// to all that belongs neither to us nor to the folder's owner. found, when
+// given, gets what lstat says of the final path (all zero when it is missing).
+QByteArray followTrustedLinks(QByteArray path, struct stat *found = nullptr);
 
 } // namespace quaverlink

@@ -2,9 +2,11 @@
 
 #include <QUdpSocket>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace quaverlink {
@@ -36,8 +38,10 @@ void DatagramIntake::watch(QUdpSocket *socket)
         const qint64 size = socket->readDatagram(m_buffer.data(), m_buffer.size(), &address, &port);
         if (size >= 0 && accepts(address, port)) {
             take(QByteArray(m_buffer.constData(), size));
+        } else {
+            // Refused senders come in floods: the rest is read in one go.
+            drainSocket(*socket);
         }
-        drain();
         handOn();
     });
 }
@@ -96,6 +100,18 @@ void DatagramIntake::drainSocket(QUdpSocket &socket)
     }
 }
 
+bool DatagramIntake::anyReadable() const
+{
+    std::array<pollfd, 2> fds {};
+    nfds_t count = 0;
+    for (const QUdpSocket *socket : m_sockets) {
+        if (socket->state() == QAbstractSocket::BoundState && count < fds.size()) {
+            fds[count++] = {int(socket->socketDescriptor()), POLLIN, 0};
+        }
+    }
+    return count > 0 && ::poll(fds.data(), count, 0) > 0;
+}
+
 bool DatagramIntake::accepts(const QHostAddress &address, quint16 port)
 {
     if (!m_filter) {
@@ -136,8 +152,11 @@ void DatagramIntake::handOn()
         m_waitingBytes -= datagram.size() + kWaitingOverhead;
         m_handler(datagram);
         // What arrived meanwhile joins the queue now, before the kernel's
-        // buffer can fill up behind a slow item.
-        drain();
+        // buffer can fill up behind a slow item. A lone item asks once
+        // whether anything did, rather than read each socket empty.
+        if (!m_waiting.empty() || handed > 0 || anyReadable()) {
+            drain();
+        }
     }
     m_handingOn = false;
     if (m_dropped > 0) {

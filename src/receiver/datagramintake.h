@@ -63,6 +63,7 @@ private:
     void take(QByteArray datagram);
     bool accepts(const QHostAddress &address, quint16 port);
     void drainSocket(QUdpSocket &socket);
+    bool anyReadable() const;
 
     Handler m_handler;
     SenderFilter m_filter;
