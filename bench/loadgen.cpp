@@ -1,9 +1,9 @@
 // Drives now-playing receivers from a separate process over loopback and
 // watches metadata.txt with inotify, as an encoder polling the file would.
-// Prints a Markdown report comparing Quaverlink with a Python baseline and a
-// minimal C receiver.
+// Prints a Markdown report comparing Quaverlink, headless and with a window,
+// with a Python baseline and the minimal C and Qt receivers.
 //
-//   quaverlink-loadgen --quaverlink BIN --python SCRIPT --minimal BIN
+//   quaverlink-loadgen --quaverlink BIN --python SCRIPT --minimal BIN --minimal-qt BIN
 //   quaverlink-loadgen --quaverlink BIN --db-only 1 --db-server TEXT --db-user U --db-password P --db-socket PATH
 //   quaverlink-loadgen ... --latency-only quaverlink|python|minimal
 
@@ -89,12 +89,18 @@ struct Memory
     long peakKiB = -1;
 };
 
-enum class Kind { Quaverlink, Python, Minimal };
+enum class Kind { Quaverlink, QuaverlinkWindow, Python, Minimal, MinimalQt };
+
+bool isQuaverlink(Kind kind)
+{
+    return kind == Kind::Quaverlink || kind == Kind::QuaverlinkWindow;
+}
 
 struct Options
 {
     std::string quaverlink, python, minimal;
     std::string dbServer, dbUser, dbPassword, dbSocket;
+    std::string minimalQt;
 };
 
 // One receiver process in a fresh folder, with an inotify watch on it; its
@@ -108,7 +114,7 @@ public:
     {
         char pattern[] = "/tmp/quaverlink-bench-XXXXXX";
         m_dir = mkdtemp(pattern);
-        if (kind == Kind::Quaverlink) {
+        if (isQuaverlink(kind)) {
             std::ofstream(m_dir + "/Quaverlink.ini")
                 << "[Metadata]\nRDlistenport=" << m_port << "\nSenderPort=" << freePort()
                 << "\nIdleString=Idle\nCountTimeout=30000\n"
@@ -126,6 +132,11 @@ public:
             const std::string port = std::to_string(m_port);
             if (kind == Kind::Quaverlink) {
                 execl(options.quaverlink.c_str(), "quaverlink", "--headless", nullptr);
+            } else if (kind == Kind::QuaverlinkWindow) {
+                setenv("QT_QPA_PLATFORM", "offscreen", 1);
+                execl(options.quaverlink.c_str(), "quaverlink", nullptr);
+            } else if (kind == Kind::MinimalQt) {
+                execl(options.minimalQt.c_str(), "minimal_qt_receiver", port.c_str(), nullptr);
             } else if (kind == Kind::Python) {
                 execlp("python3", "python3", options.python.c_str(), port.c_str(), nullptr);
             } else {
@@ -143,6 +154,7 @@ public:
     }
 
     int port() const { return m_port; }
+    pid_t pid() const { return m_pid; }
     const std::string &dir() const { return m_dir; }
 
     // Ready when it has put something on air: Quaverlink its idle text (its
@@ -152,7 +164,7 @@ public:
     bool waitReady(double *startupSeconds = nullptr)
     {
         bool ready = false;
-        if (m_kind == Kind::Quaverlink) {
+        if (isQuaverlink(m_kind)) {
             int moves = 0;
             while (moves < 1 && secondsSince(m_started) < 20) {
                 moves += waitForEvents(100);
@@ -165,6 +177,8 @@ public:
                 ready = waitOnAir("Ready - Probe", 0.001);
             }
         }
+        // A probe can land before its event was read: read what is there.
+        waitForEvents(0);
         if (startupSeconds) {
             *startupSeconds = duration<double>(m_firstWrite - m_started).count();
         }
@@ -207,7 +221,7 @@ public:
     std::pair<long, bool> stopAndCountBurst()
     {
         stop();
-        if (m_kind != Kind::Quaverlink) {
+        if (!isQuaverlink(m_kind)) {
             return {std::atol(readFile(m_dir + "/applied.count").c_str()), true};
         }
         std::istringstream journal(readFile(m_dir + "/applied.journal"));
@@ -390,6 +404,61 @@ Soak measureMemory(Receiver &receiver, int items)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     result.afterItems = receiver.memory();
     return result;
+}
+
+// A flood of junk from one sender, then a real item from another: seconds
+// until the real item is on air.
+std::optional<double> measureFlood(Receiver &receiver, int junk)
+{
+    Sender flood(receiver.port());
+    for (int i = 0; i < junk; ++i) {
+        flood.send("junk " + std::to_string(i));
+    }
+    const auto sent = Clock::now();
+    Sender(receiver.port()).send("Real - Item After The Flood");
+    if (receiver.waitOnAir("Real - Item After The Flood", 60)) {
+        return secondsSince(sent);
+    }
+    return std::nullopt;
+}
+
+std::string shell(const std::string &command);
+
+// System calls per item in steady state, counted by strace attached to the
+// running receiver while items arrive 5 ms apart.
+double measureSystemCalls(Receiver &receiver, int items)
+{
+    const std::string log = "/tmp/quaverlink-bench-strace-" + std::to_string(receiver.pid());
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        execlp("strace", "strace", "-c", "-f", "-o", log.c_str(), "-p", std::to_string(receiver.pid()).c_str(),
+               nullptr);
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const Sender sender(receiver.port());
+    for (int i = 0; i < items; ++i) {
+        const std::string item = "Counted " + std::to_string(i) + " - Title";
+        sender.send(item);
+        receiver.waitOnAir(item, 1.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(tracer, SIGINT);
+    waitpid(tracer, nullptr, 0);
+    // strace's last line: "100.00  seconds  usecs/call  CALLS  ERRORS total".
+    std::istringstream table(readFile(log));
+    std::string line, total;
+    while (std::getline(table, line)) {
+        if (line.find("total") != std::string::npos) {
+            total = line;
+        }
+    }
+    unlink(log.c_str());
+    std::istringstream fields(total);
+    double percent = 0, seconds = 0, calls = 0;
+    long perCall = 0;
+    fields >> percent >> seconds >> perCall >> calls;
+    return calls / items;
 }
 
 std::string shell(const std::string &command)
@@ -591,8 +660,8 @@ std::map<std::string, std::string> parse(int argc, char **argv)
 int main(int argc, char **argv)
 {
     auto args = parse(argc, argv);
-    const Options options {args["--quaverlink"], args["--python"],      args["--minimal"],  args["--db-server"],
-                           args["--db-user"],    args["--db-password"], args["--db-socket"]};
+    const Options options {args["--quaverlink"], args["--python"],      args["--minimal"],   args["--db-server"],
+                           args["--db-user"],    args["--db-password"], args["--db-socket"], args["--minimal-qt"]};
     signal(SIGPIPE, SIG_IGN);
     constexpr int kLatencyItems = 2000;
     constexpr double kRate = 200;
@@ -633,12 +702,17 @@ int main(int argc, char **argv)
         std::printf("| Play history: rows lost | %ld | | | | |\n", long(logging.items) - logging.rows);
         return 0;
     }
-    std::vector<Kind> kinds = {Kind::Quaverlink, Kind::Python, Kind::Minimal};
-    // --latency-only quaverlink|python|minimal: one receiver's latency.
+    std::vector<Kind> kinds = {Kind::Quaverlink, Kind::QuaverlinkWindow, Kind::Python, Kind::Minimal};
+    if (!options.minimalQt.empty()) {
+        kinds.push_back(Kind::MinimalQt);
+    }
+    // --latency-only quaverlink|window|python|minimal|qt: one receiver's latency.
     if (args.count("--latency-only")) {
         const std::string only = args["--latency-only"];
         Receiver receiver(only == "python"        ? Kind::Python
                               : only == "minimal" ? Kind::Minimal
+                              : only == "qt"      ? Kind::MinimalQt
+                              : only == "window"  ? Kind::QuaverlinkWindow
                                                   : Kind::Quaverlink,
                           options);
         if (receiver.waitReady()) {
@@ -687,42 +761,87 @@ int main(int argc, char **argv)
         startup[kind] = runs.empty() ? 0 : runs[runs.size() / 2];
     }
 
-    const Latency &q = latency[Kind::Quaverlink], &p = latency[Kind::Python], &m = latency[Kind::Minimal];
-    std::printf("| Figure | Quaverlink | Python baseline | Minimal C | Quaverlink / Python | Quaverlink / minimal |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|\n");
-    auto latencyRow = [&](const char *name, double Latency::*field) {
-        std::printf("| %s | %s µs | %s µs | %s µs | %s | %s |\n", name, fixed(q.*field).c_str(),
-                    fixed(p.*field).c_str(), fixed(m.*field).c_str(), ratio(q.*field, p.*field).c_str(),
-                    ratio(q.*field, m.*field).c_str());
-    };
-    latencyRow("Latency p50, 2,000 items at 200/s", &Latency::p50);
-    latencyRow("Latency p99", &Latency::p99);
-    latencyRow("Latency max", &Latency::max);
-    std::printf("| Latency items never on air | %d | %d | %d | | |\n", q.missed, p.missed, m.missed);
+    // The headless receiver alone: what a flood, a million items and its
+    // system calls cost.
+    std::optional<double> flood;
+    Soak million;
+    double callsPerItem = 0;
+    {
+        Receiver receiver(Kind::Quaverlink, options);
+        if (receiver.waitReady()) {
+            callsPerItem = measureSystemCalls(receiver, 1000);
+            flood = measureFlood(receiver, 100000);
+        }
+    }
+    {
+        Receiver receiver(Kind::Quaverlink, options);
+        if (receiver.waitReady()) {
+            million = measureMemory(receiver, 1000000);
+        }
+    }
 
-    auto burstSeconds = [&](Kind kind) {
-        return burst[kind].seconds ? fixed(*burst[kind].seconds * 1000) + " ms" : std::string("never");
+    const std::map<Kind, const char *> names = {{Kind::Quaverlink, "Quaverlink headless"},
+                                                {Kind::QuaverlinkWindow, "Quaverlink window"},
+                                                {Kind::Python, "Python baseline"},
+                                                {Kind::Minimal, "minimal C"},
+                                                {Kind::MinimalQt, "minimal Qt"}};
+    const Kind floor = Kind::Minimal;
+    const Kind qtFloor = options.minimalQt.empty() ? Kind::Minimal : Kind::MinimalQt;
+    std::printf("| Figure |");
+    for (Kind kind : kinds) {
+        std::printf(" %s |", names.at(kind));
+    }
+    std::printf(" headless / C | window / C | headless / Qt |\n|---|");
+    for (size_t k = 0; k < kinds.size() + 3; ++k) {
+        std::printf("---:|");
+    }
+    std::printf("\n");
+    // One row: each receiver's figure, then Quaverlink against the floors.
+    const auto row = [&](const std::string &name, auto value, const std::string &unit, int decimals) {
+        std::printf("| %s |", name.c_str());
+        for (Kind kind : kinds) {
+            std::printf(" %s%s |", fixed(value(kind), decimals).c_str(), unit.c_str());
+        }
+        std::printf(" %s | %s | %s |\n", ratio(value(Kind::Quaverlink), value(floor)).c_str(),
+                    ratio(value(Kind::QuaverlinkWindow), value(floor)).c_str(),
+                    ratio(value(Kind::Quaverlink), value(qtFloor)).c_str());
     };
-    std::printf("| Burst of %d: last item on air after | %s | %s | %s | | |\n", kBurstItems,
-                burstSeconds(Kind::Quaverlink).c_str(), burstSeconds(Kind::Python).c_str(),
-                burstSeconds(Kind::Minimal).c_str());
-    std::printf("| Burst items applied | %ld%s | %ld | %ld | %s | %s |\n", burst[Kind::Quaverlink].applied,
-                burst[Kind::Quaverlink].inOrder ? " (in order)" : " (OUT OF ORDER)", burst[Kind::Python].applied,
-                burst[Kind::Minimal].applied,
-                ratio(double(burst[Kind::Quaverlink].applied), double(burst[Kind::Python].applied)).c_str(),
-                ratio(double(burst[Kind::Quaverlink].applied), double(burst[Kind::Minimal].applied)).c_str());
-    auto memoryRow = [&](const char *name, auto pick) {
-        const double a = pick(soak[Kind::Quaverlink]), b = pick(soak[Kind::Python]), c = pick(soak[Kind::Minimal]);
-        std::printf("| %s | %s MiB | %s MiB | %s MiB | %s | %s |\n", name, fixed(a / 1024, 1).c_str(),
-                    fixed(b / 1024, 1).c_str(), fixed(c / 1024, 1).c_str(), ratio(a, b).c_str(), ratio(a, c).c_str());
-    };
-    memoryRow("RSS after start-up", [](const Soak &s) { return double(s.afterStart.rssKiB); });
-    memoryRow("RSS after 100,000 items", [](const Soak &s) { return double(s.afterItems.rssKiB); });
-    memoryRow("Peak RSS over 100,000 items", [](const Soak &s) { return double(s.afterItems.peakKiB); });
-    std::printf("| Start-up until the first write of metadata.txt (median of 5) | %s ms | %s ms | %s ms | %s | %s |\n",
-                fixed(startup[Kind::Quaverlink], 1).c_str(), fixed(startup[Kind::Python], 1).c_str(),
-                fixed(startup[Kind::Minimal], 1).c_str(),
-                ratio(startup[Kind::Quaverlink], startup[Kind::Python]).c_str(),
-                ratio(startup[Kind::Quaverlink], startup[Kind::Minimal]).c_str());
+    row(
+        "On-air latency p50, 2,000 items at 200/s", [&](Kind k) { return latency[k].p50; }, " µs", 0);
+    row(
+        "On-air latency p99", [&](Kind k) { return latency[k].p99; }, " µs", 0);
+    row(
+        "On-air latency max", [&](Kind k) { return latency[k].max; }, " µs", 0);
+    row(
+        "Latency items never on air", [&](Kind k) { return double(latency[k].missed); }, "", 0);
+    std::printf("| Burst of %d back to back: last item on air after |", kBurstItems);
+    for (Kind kind : kinds) {
+        std::printf(" %s |", burst[kind].seconds ? (fixed(*burst[kind].seconds * 1000) + " ms").c_str() : "lost");
+    }
+    std::printf(" | | |\n| Burst items applied |");
+    for (Kind kind : kinds) {
+        // The window keeps no journal: only the headless build counts its items.
+        if (kind == Kind::QuaverlinkWindow) {
+            std::printf(" |");
+            continue;
+        }
+        std::printf(" %ld%s |", burst[kind].applied,
+                    isQuaverlink(kind) ? (burst[kind].inOrder ? " (in order)" : " (OUT OF ORDER)") : "");
+    }
+    std::printf(" | | |\n");
+    row(
+        "RSS after start-up", [&](Kind k) { return soak[k].afterStart.rssKiB / 1024.0; }, " MiB", 1);
+    row(
+        "Peak RSS over 100,000 items", [&](Kind k) { return soak[k].afterItems.peakKiB / 1024.0; }, " MiB", 1);
+    row(
+        "Start-up until the first write of metadata.txt (median of 5)", [&](Kind k) { return startup[k]; }, " ms", 1);
+    std::printf("| System calls per item, steady state (strace -c) | %s | | | | | | | |\n",
+                fixed(callsPerItem, 1).c_str());
+    std::printf("| 100,000 junk datagrams, then a real item: on air after | %s | | | | | | | |\n",
+                flood ? (fixed(*flood * 1000, 1) + " ms").c_str() : "never");
+    std::printf("| RSS at start / after 1,000,000 items / peak | %s / %s / %s MiB | | | | | | | |\n",
+                fixed(million.afterStart.rssKiB / 1024.0, 1).c_str(),
+                fixed(million.afterItems.rssKiB / 1024.0, 1).c_str(),
+                fixed(million.afterItems.peakKiB / 1024.0, 1).c_str());
     return 0;
 }

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Builds a release tree with the benchmark programs, starts a throwaway
-# MariaDB, measures Quaverlink against a Python baseline and a minimal C
-# receiver, and writes the table into the README's benchmark section.
+# MariaDB, measures Quaverlink against a Python baseline and the minimal C
+# and Qt receivers, and writes the table into the README's benchmark section.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client python3 icecast2 ffmpeg curl
+install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client python3 icecast2 ffmpeg curl strace
 build_tree "$QUAVERLINK_ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release -DQUAVERLINK_BUILD_TESTS=OFF -DQUAVERLINK_BENCH=ON
 
 bin="$QUAVERLINK_ROOT/build-bench/bench"
 table="$(mktemp)"
 # The receivers first, with nothing else running beside them.
 "$bin/quaverlink-loadgen" --quaverlink "$bin/quaverlink-journal" \
-    --python "$QUAVERLINK_ROOT/bench/baseline_receiver.py" --minimal "$bin/minimal_receiver" > "$table"
+    --python "$QUAVERLINK_ROOT/bench/baseline_receiver.py" --minimal "$bin/minimal_receiver" \
+    --minimal-qt "$bin/minimal_qt_receiver" > "$table"
 
 db="$(mktemp -d /tmp/quaverlink-bench-db-XXXXXX)"
 trap 'bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" stop "$db/icecast" 2>/dev/null; bash "$QUAVERLINK_ROOT/tests/mariadb-server.sh" stop "$db/server"; rm -rf "$db"' EXIT
