@@ -2,7 +2,6 @@
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 namespace quaverlink {
 
@@ -14,14 +13,6 @@ qint64 unsentBytes(const QAbstractSocket &socket)
         queued = 0;
     }
     return socket.bytesToWrite() + queued;
-}
-
-void limitSendQueue(QAbstractSocket &socket, int bytes)
-{
-    const qintptr fd = socket.socketDescriptor();
-    if (fd >= 0) {
-        ::setsockopt(int(fd), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-    }
 }
 
 } // namespace quaverlink

@@ -211,7 +211,9 @@ public:
         : PushSink(config)
     {
         connect(&m_socket, &QTcpSocket::connected, this, [this] {
-            limitSendQueue(m_socket, kSendQueue);
+            // A small send buffer: a device that stopped reading is noticed
+            // after little data, not after the megabytes autotuning allows.
+            m_socket.setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendQueue);
             send();
         });
         // What a device says back is not for us; left unread it would pile up.

@@ -321,15 +321,14 @@ void PlaySpool::remove(qint64 id)
     eraseWaiting(id);
 }
 
-// Returns the bytes the play took, or -1 when it was not waiting.
-qint64 PlaySpool::eraseWaiting(qint64 id)
+void PlaySpool::eraseWaiting(qint64 id)
 {
     const auto size = prepare("SELECT length(CAST(text AS BLOB)) + length(played_at), 'held' FROM held.waiting"
                               " WHERE id = ?1 UNION ALL SELECT length(CAST(text AS BLOB)) + length(played_at), 'main'"
                               " FROM main.waiting WHERE id = ?1 AND id NOT IN (SELECT id FROM held.gone)");
     sqlite3_bind_int64(size->handle, 1, id);
     if (sqlite3_step(size->handle) != SQLITE_ROW) {
-        return -1;
+        return; // not waiting
     }
     const qint64 bytes = sqlite3_column_int64(size->handle, 0);
     const bool held = columnText(size->handle, 1) == u"held";
@@ -348,7 +347,6 @@ qint64 PlaySpool::eraseWaiting(qint64 id)
     --m_waitingPlays;
     m_waitingBytes -= bytes;
     m_heldInMemory -= held ? 1 : 0;
-    return bytes;
 }
 
 void PlaySpool::reject(const SpooledPlay &play, const QString &reason)
@@ -388,7 +386,7 @@ qint64 PlaySpool::waitingCount()
 QString PlaySpool::heldInMemoryBecause()
 {
     QMutexLocker lock(&m_mutex);
-    return m_heldInMemory > 0 || !m_inMemoryReason.isEmpty() ? m_inMemoryReason : QString();
+    return m_inMemoryReason;
 }
 
 } // namespace quaverlink

@@ -102,7 +102,7 @@ private:
     void insertWaiting(const char *table, const SpooledPlay &play, qint64 id);
     bool keepOnDisk(const QList<SpooledPlay> &plays, qsizetype count);
     void keepInMemory(const QList<SpooledPlay> &plays, qsizetype count);
-    qint64 eraseWaiting(qint64 id);
+    void eraseWaiting(qint64 id);
     [[noreturn]] void fail(const QString &step);
 
     // Closed on every path, a constructor that throws included.
