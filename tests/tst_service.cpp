@@ -169,6 +169,12 @@ private Q_SLOTS:
             }
         });
         QVERIFY(QTest::qWaitFor([&] { return receiver.metadata().startsWith("Burst"); }));
+        // A log rotation's signals come and go without ending anything.
+        for (const int rotation : {SIGUSR1, SIGUSR2}) {
+            ::kill(pid_t(receiver.process().processId()), rotation);
+        }
+        QTest::qWait(50);
+        QCOMPARE(receiver.process().state(), QProcess::Running);
         ::kill(pid_t(receiver.process().processId()), signal);
         burst.join();
         QVERIFY(receiver.finish());
@@ -177,33 +183,8 @@ private Q_SLOTS:
         QCOMPARE(filesIn(folder.path()), QStringList({u"Quaverlink.ini"_s, u"metadata.txt"_s}));
     }
 
-    void logRotationSignalsAreIgnoredDuringABurst()
-    {
-        QTemporaryDir folder;
-        const Settings settings;
-        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
-        QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
-        QUdpSocket socket;
-        for (int i = 0; i < 2000; ++i) {
-            socket.writeDatagram("Rotated " + QByteArray::number(i) + " - Item", QHostAddress::LocalHost,
-                                 settings.port());
-            if (i == 500 || i == 1500) {
-                ::kill(pid_t(receiver.process().processId()), i == 500 ? SIGUSR1 : SIGUSR2);
-            }
-        }
-        QVERIFY(receiver.waitForOnAir("Rotated 1999 - Item"));
-        QCOMPARE(receiver.process().state(), QProcess::Running);
-    }
-
-    void stoppingWithPagesConnectedEndsCleanly_data()
-    {
-        QTest::addColumn<int>("pages");
-        QTest::newRow("one page") << 1;
-        QTest::newRow("three pages") << 3;
-    }
     void stoppingWithPagesConnectedEndsCleanly()
     {
-        QFETCH(int, pages);
         QTemporaryDir folder;
         Settings settings;
         const quint16 web = freeTcpPort();
@@ -211,7 +192,7 @@ private Q_SLOTS:
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
         QVERIFY(receiver.waitForOnAir("Quaverlink FM - Music"));
         std::vector<std::unique_ptr<QTcpSocket>> streams;
-        for (int i = 0; i < pages; ++i) {
+        for (int i = 0; i < 3; ++i) {
             auto &page = streams.emplace_back(std::make_unique<QTcpSocket>());
             // The feed listens a moment after the idle text is on air.
             QTRY_VERIFY(
@@ -236,23 +217,6 @@ private Q_SLOTS:
         sendTo(settings.port(), "Still - Listening");
         QVERIFY(receiver.waitForOnAir("Still - Listening"));
         QCOMPARE(receiver.process().state(), QProcess::Running);
-    }
-
-    void twoStationsRunSideBySide()
-    {
-        QTemporaryDir first, second;
-        Settings a, b;
-        b.idle = "Second Station - Idle";
-        b.countTimeout = "1";
-        RunningReceiver one(a, first.path(), {u"--headless"_s});
-        RunningReceiver two(b, second.path(), {u"--headless"_s});
-        QVERIFY(one.waitForOnAir("Quaverlink FM - Music"));
-        QVERIFY(two.waitForOnAir("Second Station - Idle"));
-        sendTo(b.port(), "Only - Second");
-        QVERIFY(two.waitForOnAir("Only - Second"));
-        // The second station's idle text comes back through its own sender port.
-        QVERIFY(two.waitForOnAir("Second Station - Idle"));
-        QCOMPARE(one.metadata(), QByteArray("Quaverlink FM - Music\r\n\r\n"));
     }
 };
 

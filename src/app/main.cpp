@@ -1,6 +1,7 @@
 #include "common/failure.h"
 #include "receiver/receiver.h"
 #include "service/display.h"
+#include "service/reportcommand.h"
 #include "service/run.h"
 #include "service/settingscheck.h"
 #include "settings/settings.h"
@@ -13,6 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 #ifdef QUAVERLINK_JOURNAL
@@ -68,9 +70,10 @@ Mode parseCommandLine(int argc, char *argv[])
     }
     if (parser.isSet(help)) {
         // helpText() names the program after the running application object.
-        print(stdout,
-              u"Usage: quaverlink [--headless | --check]\n\n"_qs + parser.applicationDescription() + u"\n\n"_qs
-                  + parser.helpText().section(u"\n\n"_qs, -1));
+        print(
+            stdout,
+            u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--format csv]\n\n"_qs
+                + parser.applicationDescription() + u"\n\n"_qs + parser.helpText().section(u"\n\n"_qs, -1));
         std::exit(0);
     }
     if (parser.isSet(version)) {
@@ -134,6 +137,10 @@ int runWithWindow(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && std::strcmp(argv[1], "report") == 0) {
+        QCoreApplication app(argc, argv);
+        return runReport(QCoreApplication::arguments().mid(1), currentFolder());
+    }
     Mode mode = parseCommandLine(argc, argv);
     if (mode == Mode::Check) {
         QCoreApplication app(argc, argv);

@@ -1,6 +1,7 @@
 #include "sinks.h"
 
 #include "http/httpserver.h"
+#include "pad/padupdate.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,17 +31,23 @@ public:
 
     void publish(const NowPlaying &playing) override
     {
-        const auto [artist, title] = Template::split(playing.text);
-        m_now = QJsonDocument(
-                    QJsonObject {{u"text"_qs, playing.text},
-                                 {u"display"_qs, m_config.renderer.renderText(playing)},
-                                 {u"artist"_qs, artist},
-                                 {u"title"_qs, title},
-                                 {u"onAir"_qs,
-                                  playing.onAir.toOffsetFromUtc(playing.onAir.offsetFromUtc()).toString(Qt::ISODate)},
-                                 {u"idle"_qs, playing.isIdle},
-                                 {u"previous"_qs, m_previous}})
-                    .toJson(QJsonDocument::Compact);
+        const auto [artist, title] = Template::artistAndTitle(playing);
+        QJsonObject now {{u"text"_qs, playing.text},
+                         {u"display"_qs, m_config.renderer.renderText(playing)},
+                         {u"artist"_qs, artist},
+                         {u"title"_qs, title},
+                         {u"onAir"_qs,
+                          playing.onAir.toOffsetFromUtc(playing.onAir.offsetFromUtc()).toString(Qt::ISODate)},
+                         {u"idle"_qs, playing.isIdle},
+                         {u"previous"_qs, m_previous},
+                         {u"pad"_qs, QJsonValue::Null}};
+        // The PAD feed's fields of the play, and of the next one when it told it.
+        if (playing.pad && playing.pad->now) {
+            QJsonObject pad = playing.pad->now->toJson();
+            pad.insert(u"next"_qs, playing.pad->next ? QJsonValue(playing.pad->next->toJson()) : QJsonValue::Null);
+            now.insert(u"pad"_qs, pad);
+        }
+        m_now = QJsonDocument(now).toJson(QJsonDocument::Compact);
         m_previous = playing.text;
         m_server.sendToStreams(event());
     }

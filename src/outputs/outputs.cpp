@@ -96,7 +96,8 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
 // word (a typo, or a filter that type does not apply).
 void noteUnusedKeys(const IniFile &settings, const QString &section, Outputs::Type type, QStringList *problems)
 {
-    static const QStringList kCommon = {u"Type"_qs, u"Template"_qs, u"OneLine"_qs, u"MaxLength"_qs, u"Charset"_qs};
+    static const QStringList kCommon
+        = {u"Type"_qs, u"Template"_qs, u"OneLine"_qs, u"MaxLength"_qs, u"Charset"_qs, u"Groups"_qs};
     static const std::map<Outputs::Type, QStringList> kOwn = {
         {Outputs::Type::File, {u"File"_qs, u"LineEnd"_qs}},
         {Outputs::Type::Icecast, {u"Server"_qs, u"Mount"_qs, u"User"_qs, u"Password"_qs, u"LineEnd"_qs}},
@@ -111,6 +112,13 @@ void noteUnusedKeys(const IniFile &settings, const QString &section, Outputs::Ty
 }
 
 } // namespace
+
+bool Outputs::Config::takes(const NowPlaying &playing) const
+{
+    // A text from the UDP endpoint has no group: an output that asks for
+    // groups gets it once the PAD feed has told which group it is in.
+    return groups.isEmpty() || playing.isIdle || groups.contains(playing.group(), Qt::CaseInsensitive);
+}
 
 QString Outputs::Config::describe() const
 {
@@ -150,7 +158,9 @@ public:
     void publish(const NowPlaying &playing)
     {
         for (const std::unique_ptr<Sink> &sink : m_sinks) {
-            sink->publish(playing);
+            if (sink->config().takes(playing)) {
+                sink->publish(playing);
+            }
         }
     }
 
@@ -193,6 +203,7 @@ QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteAr
             config.name = section.mid(kSectionPrefix.size()).trimmed();
             config.type = type->second;
             config.renderer = *renderer;
+            config.groups = toList(settings.newValue(section, u"Groups"_qs).value_or(QString()));
             if (const QString why = readTarget(settings, section, folder, config); !why.isEmpty()) {
                 fail(why);
             } else {

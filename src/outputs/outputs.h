@@ -35,14 +35,18 @@ public:
         QString name;
         Type type = Type::File;
         Template renderer;
-        QByteArray path;  // File
-        QUrl server;      // Icecast
-        QString mount;    // Icecast
-        QString user;     // Icecast
-        QString password; // Icecast
-        QString host;     // line feed: where to; HTTP: the address listened on
-        quint16 port = 0; // line feed, HTTP
-        bool udp = false; // line feed
+        QByteArray path;    // File
+        QUrl server;        // Icecast
+        QString mount;      // Icecast
+        QString user;       // Icecast
+        QString password;   // Icecast
+        QString host;       // line feed: where to; HTTP: the address listened on
+        quint16 port = 0;   // line feed, HTTP
+        bool udp = false;   // line feed
+        QStringList groups; // only plays of these groups, and the idle text; empty: every text
+
+        // Whether a text on air reaches this output.
+        bool takes(const NowPlaying &playing) const;
 
         QString describe() const;
     };

@@ -22,6 +22,7 @@ public:
     // Once whoever listens to it is connected.
     virtual void start() { }
     virtual void publish(const NowPlaying &playing) = 0;
+    const Outputs::Config &config() const { return m_config; }
 
 Q_SIGNALS:
     // The output began or stopped working; state says how it stands.

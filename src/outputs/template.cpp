@@ -1,5 +1,7 @@
 #include "template.h"
 
+#include "pad/padupdate.h"
+
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -7,6 +9,22 @@ namespace quaverlink {
 namespace {
 
 const QStringList kFields = {u"text"_qs, u"artist"_qs, u"title"_qs, u"time"_qs, u"idle"_qs};
+// The PAD fields of the play are numbered from here, and those of the next
+// play from kNextFields.
+constexpr int kPadFields = 100;
+constexpr int kNextFields = 200;
+
+std::optional<int> fieldIndex(const QString &name)
+{
+    if (const qsizetype base = kFields.indexOf(name); base >= 0) {
+        return int(base);
+    }
+    const bool next = name.startsWith(u"next.");
+    if (const qsizetype pad = PadItem::fieldNames().indexOf(next ? name.sliced(5) : name); pad >= 0) {
+        return int(pad) + (next ? kNextFields : kPadFields);
+    }
+    return std::nullopt;
+}
 
 QString oneLine(const QString &text)
 {
@@ -107,12 +125,15 @@ std::optional<Template> Template::parse(const QString &pattern, Filters filters,
         } else if (c == u'{') {
             const qsizetype close = pattern.indexOf(u'}', i);
             const QString field = pattern.mid(i + 1, close - i - 1);
-            if (close < 0 || !kFields.contains(field)) {
+            const std::optional<int> index = close < 0 ? std::nullopt : fieldIndex(field);
+            if (!index) {
                 *error = close < 0 ? u"a brace is not closed"_qs
-                                   : u"no field {%1}; there are {%2}"_qs.arg(field, kFields.join(u"}, {"_qs));
+                                   : u"no field {%1}; there are {%2}, and of the PAD feed {%3} and {next.artist}"
+                                     u", {next.title}, ..."_qs.arg(field, kFields.join(u"}, {"_qs),
+                                                                   PadItem::fieldNames().mid(2).join(u"}, {"_qs));
                 return std::nullopt;
             }
-            pieces.append({QString(), int(kFields.indexOf(field)), part});
+            pieces.append({QString(), *index, part});
             i = close;
         } else if (c == u'[') {
             if (part >= 0) {
@@ -150,21 +171,43 @@ std::pair<QString, QString> Template::split(const QString &text)
     return {QString(), text.trimmed()};
 }
 
+std::pair<QString, QString> Template::artistAndTitle(const NowPlaying &playing)
+{
+    if (playing.pad && playing.pad->now) {
+        return {playing.pad->now->artist, playing.pad->now->title};
+    }
+    return split(playing.text);
+}
+
+QString NowPlaying::group() const
+{
+    return pad && pad->now ? pad->now->group : QString();
+}
+
 QString Template::renderText(const NowPlaying &playing) const
 {
-    const auto [artist, title] = split(playing.text);
-    const QString values[]
-        = {playing.text, artist, title, playing.onAir.toString(u"hh:mm:ss"_qs), playing.isIdle ? u"1"_qs : u"0"_qs};
+    const auto [artist, title] = artistAndTitle(playing);
+    const auto value = [&](int field) {
+        if (field >= kNextFields) {
+            return playing.pad && playing.pad->next ? playing.pad->next->field(field - kNextFields) : QString();
+        }
+        if (field >= kPadFields) {
+            return playing.pad && playing.pad->now ? playing.pad->now->field(field - kPadFields) : QString();
+        }
+        const QString values[]
+            = {playing.text, artist, title, playing.onAir.toString(u"hh:mm:ss"_qs), playing.isIdle ? u"1"_qs : u"0"_qs};
+        return values[field];
+    };
     QList<bool> partShown(m_parts, true);
     for (const Piece &piece : m_pieces) {
-        if (piece.part >= 0 && piece.field >= 0 && values[piece.field].isEmpty()) {
+        if (piece.part >= 0 && piece.field >= 0 && value(piece.field).isEmpty()) {
             partShown[piece.part] = false;
         }
     }
     QString result;
     for (const Piece &piece : m_pieces) {
         if (piece.part < 0 || partShown[piece.part]) {
-            result += piece.field >= 0 ? values[piece.field] : piece.literal;
+            result += piece.field >= 0 ? value(piece.field) : piece.literal;
         }
     }
     if (m_filters.oneLine) {

@@ -4,9 +4,12 @@
 #include <QDateTime>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 namespace quaverlink {
+
+struct PadUpdate;
 
 // What went on air, as the outputs see it.
 struct NowPlaying
@@ -14,10 +17,18 @@ struct NowPlaying
     QString text;
     QDateTime onAir;
     bool isIdle = false;
+    // What the PAD feed told of the play and the next one; none for an item
+    // from the UDP endpoint and for the idle text.
+    std::shared_ptr<const PadUpdate> pad {};
+
+    // The group of the play, empty when unknown.
+    QString group() const;
 };
 
 // A text pattern with fields in braces, {text}, {artist}, {title}, {time}
-// (hh:mm:ss) and {idle} (1 or 0), and the filters applied to the result:
+// (hh:mm:ss) and {idle} (1 or 0), the PAD feed's fields of the play, {album},
+// {isrc}, {length} (m:ss) and the rest of PadItem::fieldNames(), and of the
+// next one, {next.artist}, {next.title}, ...; and the filters applied to the result:
 // one line, a maximum length cut at a word boundary, a character set, and a
 // line end. A part in square brackets is left out when a field in it is
 // empty: "[{artist} - ]{title}" gives the title alone for a text without a
@@ -49,10 +60,12 @@ public:
     QString renderText(const NowPlaying &playing) const;
     Charset charset() const { return m_filters.charset; }
 
-    // The artist and the title: split at the first " - ", " \u2013 " or
+    // The artist and the title: from the PAD feed when it told them, else
+    // split at the first " - ", " \u2013 " or
     // " \u2014 " when there is one, else at the first dash; a text without a
     // dash is all title.
     static std::pair<QString, QString> split(const QString &text);
+    static std::pair<QString, QString> artistAndTitle(const NowPlaying &playing);
 
 private:
     struct Piece

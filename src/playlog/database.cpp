@@ -14,26 +14,39 @@ void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QStrin
     // A column size of 0 is refused by some drivers even for an empty value.
     const SQLULEN columnSize = SQLULEN(qMax<qsizetype>(value.size(), 1));
     auto *data = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(value.utf16()));
+    if (value.isNull()) {
+        length = SQL_NULL_DATA;
+    }
     const SQLRETURN rc = SQLBindParameter(statement.get(), position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
                                           columnSize, 0, data, length, &length);
     odbc::check(rc, statement, u"binding value "_qs + QString::number(position));
 }
 
-// The rows already holding this play, on an open connection; nothing when
-// the login may not SELECT.
-std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord &record)
+// A play goes to Metadata when its text holds a dash, unless an earlier play
+// stored that row; its PlayDetails row is stored in the same transaction.
+bool hasMetadataRow(const PlayRecord &record, const PlayDetails *details)
+{
+    return record.hasDash && !(details && details->detailsOnly);
+}
+
+// The rows already holding this play, on an open connection: in Metadata,
+// or in PlayDetails for a play that has no row of its own there. Nothing
+// when the login may not SELECT or the table is missing.
+std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord &record, bool inMetadata)
 {
     odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
     const std::array<QString, 5> values = record.values();
     std::array<SQLLEN, 2> lengths {};
     bindText(statement, 1, values[1], lengths[0]);
     bindText(statement, 2, values[2], lengths[1]);
-    QString sql = u"SELECT COUNT(*) FROM Metadata WHERE full_text = ? AND played_at = ?"_qs;
     try {
-        odbc::check(SQLExecDirectW(statement.get(), reinterpret_cast<SQLWCHAR *>(sql.data()), SQLINTEGER(sql.size())),
-                    statement, u"counting the rows of a play"_qs);
+        odbc::execute(statement,
+                      inMetadata ? u"SELECT COUNT(*) FROM Metadata WHERE full_text = ? AND played_at = ?"_qs
+                                 : u"SELECT COUNT(*) FROM PlayDetails WHERE full_text = ? AND played_at = ?"_qs,
+                      u"counting the rows of a play"_qs);
     } catch (const odbc::Error &error) {
-        if (error.nativeCode() == 1142) { // SELECT denied: the README's minimal grant
+        // SELECT denied (the README's minimal grant), or no PlayDetails.
+        if (error.nativeCode() == 1142 || error.nativeCode() == 1146) {
             return std::nullopt;
         }
         throw;
@@ -53,11 +66,63 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
     for (size_t i = 0; i < values.size(); ++i) {
         bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
     }
-    QString sql = u"INSERT INTO Metadata VALUES(?,?,?,?,?)"_qs;
     try {
-        odbc::check(SQLExecDirectW(statement.get(), reinterpret_cast<SQLWCHAR *>(sql.data()), SQLINTEGER(sql.size())),
-                    statement, u"storing the row"_qs);
+        odbc::execute(statement, u"INSERT INTO Metadata VALUES(?,?,?,?,?)"_qs, u"storing the row"_qs);
     } catch (const odbc::Error &error) {
+        throw error.refusingStatement();
+    }
+}
+
+void insertDetails(const odbc::Handle &connection, const PlayRecord &record, const PlayDetails &details)
+{
+    odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+    const auto number = [](qint64 n, qint64 unknown) { return n == unknown ? QString() : QString::number(n); };
+    const std::array<QString, 17> values = {record.playedAt,
+                                            QString::number(details.machine),
+                                            details.service,
+                                            QString::number(details.cart),
+                                            QString::number(details.cut),
+                                            details.group,
+                                            details.artist,
+                                            details.title,
+                                            details.album,
+                                            details.label,
+                                            details.composer,
+                                            details.publisher,
+                                            number(details.year, 0),
+                                            details.isrc,
+                                            details.isci,
+                                            number(details.lengthMs, -1),
+                                            record.text};
+    std::array<SQLLEN, 17> lengths {};
+    for (size_t i = 0; i < values.size(); ++i) {
+        bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
+    }
+    try {
+        odbc::execute(
+            statement,
+            u"INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title, album,"
+            " label, composer, publisher, year, isrc, isci, length_ms, full_text)"
+            " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"_qs,
+            u"storing the play's details"_qs);
+    } catch (const odbc::Error &error) {
+        throw error.refusingStatement();
+    }
+}
+
+void setAutocommit(const odbc::Handle &connection, bool on)
+{
+    const auto value = reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF));
+    odbc::check(SQLSetConnectAttr(connection.get(), SQL_ATTR_AUTOCOMMIT, value, 0), connection,
+                u"beginning a transaction"_qs);
+}
+
+void commit(const odbc::Handle &connection)
+{
+    try {
+        odbc::check(SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_COMMIT), connection, u"committing the play"_qs);
+    } catch (const odbc::Error &error) {
+        // Sent: whether it was carried out is for the server to say.
         throw error.refusingStatement();
     }
 }
@@ -98,29 +163,53 @@ bool leavesInDoubt(const odbc::Error &error)
         && (state.startsWith(u"08") || state.startsWith(u"HYT") || kAnswerLost.contains(error.nativeCode()));
 }
 
-void storePlay(const DatabaseLogin &login, const PlayRecord &record,
-               const std::function<void(qint64 rowsBefore)> &sending)
+DetailsOutcome storePlay(const DatabaseLogin &login, const PlayRecord &record, const PlayDetails *details,
+                         const std::function<void(qint64 rowsBefore)> &sending)
 {
     try {
+        DetailsOutcome outcome;
+        const bool metadataRow = hasMetadataRow(record, details);
         odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
-        if (record.hasDash) {
-            const qint64 rowsBefore = sending ? countRows(connection, record).value_or(-1) : -1;
+        if (metadataRow || details) {
+            if (details) {
+                setAutocommit(connection, false);
+            }
+            const qint64 rowsBefore = sending ? countRows(connection, record, metadataRow).value_or(-1) : -1;
             if (sending) {
                 sending(rowsBefore);
             }
-            insertRow(connection, record);
+            if (metadataRow) {
+                insertRow(connection, record);
+            }
+            if (details) {
+                // MariaDB undoes only the failed statement: the Metadata row
+                // is committed whatever becomes of its details.
+                try {
+                    insertDetails(connection, record, *details);
+                } catch (const odbc::Error &error) {
+                    if (error.nativeCode() == 1146) {
+                        outcome.tableMissing = true;
+                    } else if (refusalOf(error) == Refusal::ForGood) {
+                        outcome.refusal = error.masking(login.password).describe();
+                    } else {
+                        throw;
+                    }
+                }
+                commit(connection);
+            }
         }
         connection.disconnect();
+        return outcome;
     } catch (const odbc::Error &error) {
         throw error.masking(login.password);
     }
 }
 
-std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &record)
+std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &record, const PlayDetails *details)
 {
     try {
         odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
-        const std::optional<qint64> count = countRows(connection, record);
+        const std::optional<qint64> count = countRows(connection, record, hasMetadataRow(record, details));
         connection.disconnect();
         return count;
     } catch (const odbc::Error &error) {

@@ -8,6 +8,7 @@
 
 namespace quaverlink {
 
+struct PlayDetails;
 struct PlayRecord;
 namespace odbc {
 class Error;
@@ -38,16 +39,25 @@ Refusal refusalOf(const odbc::Error &error);
 // connection): the server may have stored the row or not.
 bool leavesInDoubt(const odbc::Error &error);
 
+// What became of a play's details when its Metadata row was stored.
+struct DetailsOutcome
+{
+    bool tableMissing = false; // the database has no table PlayDetails
+    QString refusal;           // the server refused the row for its content
+};
+
 // Stores one play on a connection of its own: connects, inserts the row when
-// the text holds a dash, disconnects. Right before the insert is sent,
+// the text holds a dash, and its details (when there are any) in the same
+// transaction, disconnects. Right before the insert is sent,
 // sending(rowsBefore) is called with how many rows already hold this play
 // (-1 when the login may not SELECT), so that a lost answer can be checked.
 // Throws odbc::Error, never holding the password.
-void storePlay(const DatabaseLogin &login, const PlayRecord &record,
-               const std::function<void(qint64 rowsBefore)> &sending = {});
+DetailsOutcome storePlay(const DatabaseLogin &login, const PlayRecord &record, const PlayDetails *details = nullptr,
+                         const std::function<void(qint64 rowsBefore)> &sending = {});
 
 // How many rows hold this play (its text and its time); nothing when the
 // login may not SELECT. Throws odbc::Error otherwise.
-std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &record);
+std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &record,
+                                  const PlayDetails *details = nullptr);
 
 } // namespace quaverlink

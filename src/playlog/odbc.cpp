@@ -139,6 +139,37 @@ QStringList drivers()
     return names;
 }
 
+void execute(const Handle &statement, QString sql, const QString &step)
+{
+    check(SQLExecDirectW(statement.get(), reinterpret_cast<SQLWCHAR *>(sql.data()), SQLINTEGER(sql.size())), statement,
+          step);
+}
+
+QString textColumn(const Handle &statement, SQLUSMALLINT column)
+{
+    QString text;
+    SQLWCHAR buffer[2048];
+    for (;;) {
+        SQLLEN length = 0;
+        const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_WCHAR, buffer, sizeof buffer, &length);
+        if (rc == SQL_NO_DATA) {
+            return text;
+        }
+        check(rc, statement, u"reading column "_qs + QString::number(column));
+        if (length == SQL_NULL_DATA) {
+            return QString();
+        }
+        // On a truncated piece the length is what was left, or unknown.
+        const qsizetype units = rc == SQL_SUCCESS_WITH_INFO || length == SQL_NO_TOTAL
+            ? qsizetype(std::size(buffer)) - 1
+            : qsizetype(length / SQLLEN(sizeof(SQLWCHAR)));
+        text.append(reinterpret_cast<const QChar *>(buffer), units);
+        if (rc == SQL_SUCCESS) {
+            return text.isNull() ? u""_qs : text;
+        }
+    }
+}
+
 Handle connect(const QString &connectionString, std::chrono::seconds timeout)
 {
     Handle connection(SQL_HANDLE_DBC, environment().get());

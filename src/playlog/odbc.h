@@ -76,6 +76,11 @@ private:
 // Throws Error for step unless rc is a success.
 void check(SQLRETURN rc, const Handle &handle, const QString &step);
 
+// Runs one statement on a statement handle.
+void execute(const Handle &statement, QString sql, const QString &step);
+// One column of the current row as text, however long; a null QString for NULL.
+QString textColumn(const Handle &statement, SQLUSMALLINT column);
+
 // The names under which drivers are registered with the driver manager.
 QStringList drivers();
 

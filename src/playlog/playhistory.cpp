@@ -149,14 +149,18 @@ private:
     Outcome upload(const SpooledPlay &play)
     {
         const PlayRecord record = PlayRecord::fromText(play.text, play.playedAt);
+        const std::optional<PlayDetails> details = PlayDetails::fromJson(play.details);
+        const PlayDetails *detailsOf = details ? &*details : nullptr;
         if (play.inDoubt()) {
-            if (const std::optional<Outcome> outcome = settleDoubt(play, record)) {
+            if (const std::optional<Outcome> outcome = settleDoubt(play, record, detailsOf)) {
                 return *outcome;
             }
         }
         try {
-            storePlay(m_login, record, [&](qint64 rowsBefore) { setInFlight(play.id, rowsBefore); });
+            const DetailsOutcome stored
+                = storePlay(m_login, record, detailsOf, [&](qint64 rowsBefore) { setInFlight(play.id, rowsBefore); });
             setInFlight(0, -1);
+            noteDetails(play, stored);
         } catch (const odbc::Error &error) {
             const std::optional<qint64> rowsBefore = takeInFlight();
             if (rowsBefore && leavesInDoubt(error)) {
@@ -189,9 +193,9 @@ private:
     // Whether the server has a play whose answer was lost. Nothing when it
     // is to be sent again; else it was found, or it waits: a statement the
     // server still works on may yet store it.
-    std::optional<Outcome> settleDoubt(const SpooledPlay &play, const PlayRecord &record)
+    std::optional<Outcome> settleDoubt(const SpooledPlay &play, const PlayRecord &record, const PlayDetails *details)
     {
-        const std::optional<qint64> rows = play.rowsBefore >= 0 ? countStored(m_login, record) : std::nullopt;
+        const std::optional<qint64> rows = play.rowsBefore >= 0 ? countStored(m_login, record, details) : std::nullopt;
         if (rows && *rows > play.rowsBefore) {
             removeStored(play);
             return Outcome {};
@@ -202,6 +206,25 @@ private:
             return Outcome {std::nullopt, true};
         }
         return std::nullopt;
+    }
+
+    // A station without the table PlayDetails is told once a run; details
+    // the server refused for their content are set aside with the play.
+    void noteDetails(const SpooledPlay &play, const DetailsOutcome &stored)
+    {
+        if (stored.tableMissing && !m_toldNoDetailsTable) {
+            m_toldNoDetailsTable = true;
+            tell(Severity::Notice,
+                 u"the database has no table PlayDetails, so the details from the PAD feed are not stored"_qs,
+                 u"create it with sql/playdetails.sql"_qs);
+        }
+        if (!stored.refusal.isEmpty()) {
+            m_spool->reject(play, u"PlayDetails: "_qs + stored.refusal);
+            tell(Severity::Failure,
+                 u"the server refused a play's details, set aside in the spool's table rejected: "_qs
+                     + describePlay(play),
+                 stored.refusal);
+        }
     }
 
     void removeStored(const SpooledPlay &play)
@@ -265,6 +288,7 @@ private:
     std::shared_ptr<PlaySpool> m_spool;
     QTimer m_retryTimer {this};
     bool m_failing = false;
+    bool m_toldNoDetailsTable = false;
     qint64 m_storedSinceFailure = 0;
     QMap<qint64, Refused> m_refused; // by spool id, in on-air order
     QMutex m_flightMutex;
@@ -419,7 +443,7 @@ PlayHistory::~PlayHistory()
     stop();
 }
 
-void PlayHistory::record(const QString &text, const QDateTime &onAir)
+void PlayHistory::record(const QString &text, const QDateTime &onAir, const PlayDetails *details)
 {
     // The plays of one turn of the event loop (a burst) go to the keeper
     // together, as one transaction.
@@ -427,6 +451,9 @@ void PlayHistory::record(const QString &text, const QDateTime &onAir)
         QTimer::singleShot(0, this, &PlayHistory::handOver);
     }
     m_pending.append({0, text, onAir.toString(kPlayedAtFormat)});
+    if (details) {
+        m_pending.back().details = details->toJson();
+    }
 }
 
 void PlayHistory::handOver()

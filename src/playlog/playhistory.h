@@ -15,6 +15,7 @@
 namespace quaverlink {
 
 class PlayKeeper;
+struct PlayDetails;
 class PlayUploader;
 
 // The station's play history, off the road items take to air. record()
@@ -43,9 +44,9 @@ public:
     explicit PlayHistory(Options options, QObject *parent = nullptr);
     ~PlayHistory() override;
 
-    // Hands one play over, with the local time it went on air. Never waits
-    // for the spool or the database.
-    void record(const QString &text, const QDateTime &onAir);
+    // Hands one play over, with the local time it went on air and what the
+    // PAD feed told of it. Never waits for the spool or the database.
+    void record(const QString &text, const QDateTime &onAir, const PlayDetails *details = nullptr);
 
     // Keeps every play handed over, then gives the uploader up to timeout to
     // finish the exchange in progress. False when it is still waiting for the

@@ -2,7 +2,10 @@
 
 #include <QString>
 
+#include <QByteArray>
+
 #include <array>
+#include <optional>
 
 namespace quaverlink {
 
@@ -22,6 +25,34 @@ struct PlayRecord
     // The five values of a row, by position: an empty first value, the
     // text, the time, the artist and the title.
     std::array<QString, 5> values() const;
+};
+
+// What the PAD feed told of a play, as it becomes a row of the table
+// PlayDetails beside its row in Metadata.
+struct PlayDetails
+{
+    qint64 machine = 0;
+    QString service;
+    qint64 cart = 0;
+    qint64 cut = 0;
+    QString group;
+    QString artist;
+    QString title;
+    QString album;
+    QString label;
+    QString composer;
+    QString publisher;
+    qint64 year = 0; // 0 when unknown
+    QString isrc;
+    QString isci;
+    qint64 lengthMs = -1; // -1 when unknown
+    // Its Metadata row was stored with an earlier play (the same play, as
+    // the UDP endpoint had it first): only this row is still to store.
+    bool detailsOnly = false;
+
+    QByteArray toJson() const;
+    // Nothing for bytes that are not such an object.
+    static std::optional<PlayDetails> fromJson(const QByteArray &json);
 };
 
 // The form of played_at, local time.

@@ -25,10 +25,24 @@ namespace {
 
 const QByteArray kMemory = ":memory:";
 
+// What one waiting row costs against SpoolLimits::bytes, in SQL; sizeOf()
+// says the same of a play not yet kept.
+#define SPOOLED_PLAY_BYTES "length(CAST(text AS BLOB)) + length(played_at) + coalesce(length(CAST(details AS BLOB)), 0)"
+
 void bindText(sqlite3_stmt *statement, int position, const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
     sqlite3_bind_text(statement, position, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+}
+
+// Plays without details keep a NULL, as rows from before details had.
+void bindDetails(sqlite3_stmt *statement, int position, const QByteArray &details)
+{
+    if (details.isEmpty()) {
+        sqlite3_bind_null(statement, position);
+    } else {
+        sqlite3_bind_text(statement, position, details.constData(), int(details.size()), SQLITE_TRANSIENT);
+    }
 }
 
 QString columnText(sqlite3_stmt *statement, int column)
@@ -40,7 +54,7 @@ QString columnText(sqlite3_stmt *statement, int column)
 
 qint64 sizeOf(const SpooledPlay &play)
 {
-    return play.text.toUtf8().size() + play.playedAt.size();
+    return play.text.toUtf8().size() + play.playedAt.size() + play.details.size();
 }
 
 } // namespace
@@ -53,7 +67,7 @@ PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
         lockFile();
     }
     open();
-    const auto totals = prepare("SELECT count(*), total(length(CAST(text AS BLOB)) + length(played_at)) FROM waiting");
+    const auto totals = prepare("SELECT count(*), total(" SPOOLED_PLAY_BYTES ") FROM waiting");
     if (sqlite3_step(totals->handle) != SQLITE_ROW) {
         fail(u"reading the spool"_qs);
     }
@@ -99,13 +113,17 @@ void PlaySpool::open()
     // the file does not take wait in "held", in memory.
     execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER);"
+            " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER, details TEXT);"
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
-            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL);");
-    // A spool from before plays could be in doubt gains the columns for it.
+            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL, details TEXT);");
+    // A spool from an earlier version gains the columns added since, at the
+    // end, where a new spool has them too.
     if (!prepare("SELECT doubt_since FROM waiting", true)) {
         execute(
             "ALTER TABLE waiting ADD COLUMN doubt_since INTEGER; ALTER TABLE waiting ADD COLUMN rows_before INTEGER");
+    }
+    if (!prepare("SELECT details FROM waiting", true)) {
+        execute("ALTER TABLE waiting ADD COLUMN details TEXT; ALTER TABLE rejected ADD COLUMN details TEXT");
     }
     execute("ATTACH DATABASE ':memory:' AS held;"
             "CREATE TABLE held.waiting AS SELECT * FROM main.waiting WHERE 0;"
@@ -225,13 +243,14 @@ qsizetype PlaySpool::keep(const QList<SpooledPlay> &plays)
 
 void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64 id)
 {
-    const QByteArray sql = "INSERT INTO " + QByteArray(table) + " (id, played_at, text) VALUES (?, ?, ?)";
+    const QByteArray sql = "INSERT INTO " + QByteArray(table) + " (id, played_at, text, details) VALUES (?, ?, ?, ?)";
     const auto insert = prepare(sql.constData());
     if (id > 0) {
         sqlite3_bind_int64(insert->handle, 1, id);
     }
     bindText(insert->handle, 2, play.playedAt);
     bindText(insert->handle, 3, play.text);
+    bindDetails(insert->handle, 4, play.details);
     if (sqlite3_step(insert->handle) != SQLITE_DONE) {
         fail(u"keeping plays in the spool"_qs);
     }
@@ -284,7 +303,7 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
 {
     QMutexLocker lock(&m_mutex);
     const auto select
-        = prepare("SELECT id, played_at, text, coalesce(doubt_since, 0), coalesce(rows_before, -1) FROM ("
+        = prepare("SELECT id, played_at, text, coalesce(doubt_since, 0), coalesce(rows_before, -1), details FROM ("
                   " SELECT * FROM (SELECT * FROM main.waiting WHERE id > ?1"
                   "  AND id NOT IN (SELECT id FROM held.gone) ORDER BY id LIMIT 1)"
                   " UNION ALL SELECT * FROM (SELECT * FROM held.waiting WHERE id > ?1 ORDER BY id LIMIT 1))"
@@ -298,8 +317,8 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
         fail(u"reading the spool"_qs);
     }
     return SpooledPlay {sqlite3_column_int64(select->handle, 0), columnText(select->handle, 2),
-                        columnText(select->handle, 1), sqlite3_column_int64(select->handle, 3),
-                        sqlite3_column_int64(select->handle, 4)};
+                        columnText(select->handle, 1),           sqlite3_column_int64(select->handle, 3),
+                        sqlite3_column_int64(select->handle, 4), columnText(select->handle, 5).toUtf8()};
 }
 
 void PlaySpool::markInDoubt(qint64 id, qint64 rowsBefore)
@@ -323,9 +342,9 @@ void PlaySpool::remove(qint64 id)
 
 void PlaySpool::eraseWaiting(qint64 id)
 {
-    const auto size = prepare("SELECT length(CAST(text AS BLOB)) + length(played_at), 'held' FROM held.waiting"
-                              " WHERE id = ?1 UNION ALL SELECT length(CAST(text AS BLOB)) + length(played_at), 'main'"
-                              " FROM main.waiting WHERE id = ?1 AND id NOT IN (SELECT id FROM held.gone)");
+    const auto size = prepare("SELECT " SPOOLED_PLAY_BYTES
+                              ", 'held' FROM held.waiting WHERE id = ?1 UNION ALL SELECT " SPOOLED_PLAY_BYTES
+                              ", 'main' FROM main.waiting WHERE id = ?1 AND id NOT IN (SELECT id FROM held.gone)");
     sqlite3_bind_int64(size->handle, 1, id);
     if (sqlite3_step(size->handle) != SQLITE_ROW) {
         return; // not waiting
@@ -359,17 +378,18 @@ void PlaySpool::reject(const SpooledPlay &play, const QString &reason)
         bindText(insert->handle, 3, play.text);
         bindText(insert->handle, 4, reason);
         bindText(insert->handle, 5, QDateTime::currentDateTime().toString(kPlayedAtFormat));
+        bindDetails(insert->handle, 6, play.details);
         return sqlite3_step(insert->handle) == SQLITE_DONE;
     };
     // One transaction where the file takes it: a play is never both waiting
     // and set aside.
     const bool onDisk = tryExecute("BEGIN IMMEDIATE")
-        && setAside("INSERT OR REPLACE INTO main.rejected (id, played_at, text, reason, rejected_at)"
-                    " VALUES (?, ?, ?, ?, ?)");
+        && setAside("INSERT OR REPLACE INTO main.rejected (id, played_at, text, reason, rejected_at, details)"
+                    " VALUES (?, ?, ?, ?, ?, ?)");
     if (!onDisk) {
         tryExecute("ROLLBACK");
-        setAside("INSERT OR REPLACE INTO held.rejected (id, played_at, text, reason, rejected_at)"
-                 " VALUES (?, ?, ?, ?, ?)");
+        setAside("INSERT OR REPLACE INTO held.rejected (id, played_at, text, reason, rejected_at, details)"
+                 " VALUES (?, ?, ?, ?, ?, ?)");
     }
     eraseWaiting(play.id);
     if (onDisk && !tryExecute("COMMIT")) {

@@ -26,6 +26,9 @@ struct SpooledPlay
     // it before (-1 when that could not be counted).
     qint64 doubtSince = 0;
     qint64 rowsBefore = -1;
+    // The play's PlayDetails row as JSON (PlayDetails::toJson), empty for a
+    // play that has none.
+    QByteArray details {};
 
     bool inDoubt() const { return doubtSince > 0; }
 };

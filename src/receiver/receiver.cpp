@@ -3,7 +3,9 @@
 #include "common/codepage.h"
 #include "common/failure.h"
 #include "outputs/outputs.h"
+#include "pad/padclient.h"
 #include "playlog/playhistory.h"
+#include "playlog/playrecord.h"
 #include "settings/settings.h"
 
 #include <QDateTime>
@@ -20,6 +22,15 @@ const QString kStartupFailureMessage = u"Error - Please restart the application!
 const QString kVersionText = QStringLiteral(QUAVERLINK_VERSION_TEXT);
 const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_qs;
 const QByteArray kSpoolFile = "/playhistory.sqlite";
+// The UDP endpoint and the PAD feed telling of one play, within this long.
+constexpr qint64 kSamePlayWindowMs = 10'000;
+
+PlayDetails detailsOf(const PadUpdate &update)
+{
+    const PadItem &now = *update.now;
+    return {update.machine, update.serviceName, now.cart,      now.cut,  now.group, now.artist, now.title,   now.album,
+            now.label,      now.composer,       now.publisher, now.year, now.isrc,  now.isci,   now.lengthMs};
+}
 
 } // namespace
 
@@ -100,6 +111,7 @@ bool Receiver::start()
         sendIdleText();
         m_countdown = m_countTimeout;
         m_tickTimer.start();
+        startPadClient(settings.file);
         return true;
     } catch (const Failure &failure) {
         reportFailure(u"start-up failed"_qs, failure.describe());
@@ -132,6 +144,22 @@ void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
         Q_EMIT outputsChanged();
     });
     Q_EMIT outputsChanged();
+}
+
+void Receiver::startPadClient(const IniFile &settings)
+{
+    QString problem;
+    std::optional<PadClient::Options> options = PadClient::fromSettings(settings, &problem);
+    if (!problem.isEmpty()) {
+        reportFailure(u"PAD feed"_qs, problem + u"; the feed is not followed"_qs);
+    }
+    if (!options) {
+        return;
+    }
+    m_padClient = std::make_unique<PadClient>(std::move(*options));
+    connect(m_padClient.get(), &PadClient::reported, this, &Receiver::reported);
+    connect(m_padClient.get(), &PadClient::played, this, &Receiver::receivePadPlay);
+    m_padClient->start();
 }
 
 QStringList Receiver::outputNames() const
@@ -242,9 +270,19 @@ void Receiver::sendIdleText()
 
 void Receiver::applyItem(const QString &text)
 {
+    putOnAir(text, nullptr);
+}
+
+void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad)
+{
     // The time it went on air, whenever the database or an output gets it.
     const QDateTime onAir = QDateTime::currentDateTime();
     const bool isLong = text.size() > 4;
+    if (isLong) {
+        m_recentPlay = {text, onAir, pad != nullptr};
+    } else {
+        pad.reset(); // the idle text goes on air
+    }
     m_fields.setText(Field::lblLast, m_fields.text(isLong ? Field::lblData : Field::lblNow));
     m_fields.setText(Field::lblNow, isLong ? text : m_idleText);
     if (isLong) {
@@ -267,10 +305,11 @@ void Receiver::applyItem(const QString &text)
         fileFailure = std::current_exception();
     }
     if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
-        m_playHistory->record(text, onAir);
+        const std::optional<PlayDetails> details = pad ? std::optional(detailsOf(*pad)) : std::nullopt;
+        m_playHistory->record(text, onAir, details ? &*details : nullptr);
     }
     if (m_outputs) {
-        m_outputs->publish({onAirText, onAir, onAirText == m_idleText});
+        m_outputs->publish({onAirText, onAir, onAirText == m_idleText, std::move(pad)});
     }
     if (fileFailure) {
         std::rethrow_exception(fileFailure);
@@ -305,8 +344,39 @@ void Receiver::tick()
 void Receiver::receiveItem(const QByteArray &datagram)
 {
     const QString text = decode8Bit(datagram);
+    if (isEchoOf(text, false)) {
+        return;
+    }
     runEvent(u"applying an item"_qs, [&] { applyItem(text); });
     Q_EMIT itemApplied(text);
+}
+
+bool Receiver::isEchoOf(const QString &text, bool fromPad) const
+{
+    return m_recentPlay.fromPad != fromPad && m_recentPlay.text == text
+        && m_recentPlay.onAir.msecsTo(QDateTime::currentDateTime()) <= kSamePlayWindowMs;
+}
+
+void Receiver::receivePadPlay(const PadUpdate &update)
+{
+    auto pad = std::make_shared<const PadUpdate>(update);
+    const QString text = update.now->text();
+    if (!isEchoOf(text, true)) {
+        runEvent(u"applying a PAD update"_qs, [&] { putOnAir(text, std::move(pad)); });
+        Q_EMIT itemApplied(text);
+        return;
+    }
+    // The UDP endpoint put this play on air a moment ago: it stays one play,
+    // which gains its details in the history and in the outputs.
+    m_recentPlay.fromPad = true;
+    if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
+        PlayDetails details = detailsOf(update);
+        details.detailsOnly = true;
+        m_playHistory->record(text, m_recentPlay.onAir, &details);
+    }
+    if (m_outputs) {
+        m_outputs->publish({text, m_recentPlay.onAir, false, std::move(pad)});
+    }
 }
 
 template<typename Work>

@@ -5,6 +5,7 @@
 #include "datagramintake.h"
 #include "statusfields.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QMap>
 #include <QObject>
@@ -20,8 +21,10 @@
 namespace quaverlink {
 
 class Outputs;
+class PadClient;
 class PlayHistory;
 class IniFile;
+struct PadUpdate;
 
 // The receiver, with no widget in sight: the status fields, the idle text
 // and countdown, the two datagram endpoints, the metadata file and the hand-
@@ -74,12 +77,18 @@ public:
 Q_SIGNALS:
     // Every line that went to standard error, and what it means.
     void reported(const QString &line, quaverlink::Severity severity);
-    // After each received item, whether or not all of its work succeeded.
+    // After each item put on air (from the UDP endpoint or the PAD feed),
+    // whether or not all of its work succeeded.
     void itemApplied(const QString &text);
     void outputsChanged();
 
 private:
     void receiveItem(const QByteArray &datagram);
+    void receivePadPlay(const PadUpdate &update);
+    void putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad);
+    // The same text came from the other source a moment ago: one play.
+    bool isEchoOf(const QString &text, bool fromPad) const;
+    void startPadClient(const IniFile &settings);
     void bindListener(quint16 port);
     void aimSender(quint16 port);
     void sendIdleText();
@@ -108,6 +117,13 @@ private:
     std::unique_ptr<AtomicFile> m_metadataFile;
     std::unique_ptr<PlayHistory> m_playHistory;
     std::unique_ptr<Outputs> m_outputs;
+    std::unique_ptr<PadClient> m_padClient;
+    struct RecentPlay
+    {
+        QString text;
+        QDateTime onAir;
+        bool fromPad = false;
+    } m_recentPlay;
     QMap<QString, QString> m_outputStates;
 
     StartupFailureHandler m_startupFailureHandler;

@@ -2,6 +2,7 @@
 
 #include "common/failure.h"
 #include "outputs/outputs.h"
+#include "pad/padclient.h"
 #include "playlog/database.h"
 #include "playlog/odbc.h"
 #include "settings/settings.h"
@@ -102,6 +103,55 @@ QString reachability(const Outputs::Config &output)
     return socket.waitForConnected(2000) ? u", reachable"_qs : u", cannot be reached: "_qs + socket.errorString();
 }
 
+// The [PAD] section, and one connection to the feed: its first document
+// says that Rivendell answers and what it has on air.
+void checkPadFeed(const IniFile &settings, Report &report)
+{
+    QString problem;
+    const std::optional<PadClient::Options> options = PadClient::fromSettings(settings, &problem);
+    if (!problem.isEmpty()) {
+        report.warn(problem + u"; the PAD feed would not be followed"_qs);
+    }
+    for (const QString &key : settings.keys(u"PAD"_qs)) {
+        if (!QStringList {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs}.contains(key, Qt::CaseInsensitive)) {
+            report.warn(u"[PAD] %1 is not a key of the PAD feed (Host, Port, Machine, Groups)"_qs.arg(key));
+        }
+    }
+    if (!options) {
+        return;
+    }
+    QStringList machines;
+    for (const qint64 machine : options->machines) {
+        machines << QString::number(machine);
+    }
+    report.line(u"  [PAD] Host = %1, Port = %2, Machine = %3, Groups = %4"_qs
+                    .arg(options->host, QString::number(options->port), machines.join(u", "_qs),
+                         options->groups.isEmpty() ? u"(not set: every group)"_qs : options->groups.join(u", "_qs)));
+    QTcpSocket socket;
+    socket.connectToHost(options->host, options->port);
+    if (!socket.waitForConnected(2000)) {
+        report.warn(u"PAD feed: %1 port %2 cannot be reached: %3"_qs.arg(options->host)
+                        .arg(options->port)
+                        .arg(socket.errorString()));
+        return;
+    }
+    PadFramer framer;
+    std::optional<QByteArray> document;
+    while (!document && !framer.isOverflowing() && socket.waitForReadyRead(3000)) {
+        framer.append(socket.readAll());
+        document = framer.takeDocument();
+    }
+    QString error;
+    const std::optional<PadUpdate> update = document ? parsePadUpdate(*document, &error) : std::nullopt;
+    if (!update) {
+        report.warn(u"PAD feed: connected, but %1"_qs.arg(document ? error : u"no document came within 3 s"_qs));
+        return;
+    }
+    report.line(u"PAD feed: connected; machine %1 has %2 on air"_qs.arg(update->machine)
+                    .arg(update->now ? u"\""_qs + update->now->text() + u"\" (group "_qs + update->now->group + u")"_qs
+                                     : u"nothing"_qs));
+}
+
 } // namespace
 
 bool checkSettings(const QByteArray &folder, QTextStream &out)
@@ -197,6 +247,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     if (logging) {
         checkDatabase(settings, report);
     }
+    checkPadFeed(settings.file, report);
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));

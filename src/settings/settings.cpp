@@ -124,11 +124,16 @@ std::optional<quint16> portNumber(const QString &text)
     return std::nullopt;
 }
 
+QStringList toList(const QString &text)
+{
+    static const QRegularExpression separators(u"[,\\s]+"_qs);
+    return text.split(separators, Qt::SkipEmptyParts);
+}
+
 QList<QPair<QHostAddress, int>> toNetworks(const QString &text, const QString &key)
 {
     QList<QPair<QHostAddress, int>> networks;
-    static const QRegularExpression separators(u"[,\\s]+"_qs);
-    for (const QString &entry : text.split(separators, Qt::SkipEmptyParts)) {
+    for (const QString &entry : toList(text)) {
         const QHostAddress address(entry);
         QPair<QHostAddress, int> network = address.isNull()
             ? QHostAddress::parseSubnet(entry)

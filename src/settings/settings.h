@@ -51,6 +51,8 @@ std::int16_t toSeconds(const QString &text, const QString &key);
 quint16 toPort(const QString &text, const QString &key);
 // The same rule for a port of a key added since: nothing when it is not one.
 std::optional<quint16> portNumber(const QString &text);
+// Names or numbers separated by commas or blanks.
+QStringList toList(const QString &text);
 // AllowedSenders: addresses and networks, separated by commas or blanks.
 QList<QPair<QHostAddress, int>> toNetworks(const QString &text, const QString &key);
 

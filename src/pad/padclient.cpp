@@ -1,0 +1,125 @@
+#include "padclient.h"
+
+#include "settings/settings.h"
+
+namespace quaverlink {
+
+std::optional<PadClient::Options> PadClient::fromSettings(const IniFile &settings, QString *problem)
+{
+    const auto value
+        = [&](const QString &key) { return settings.newValue(u"PAD"_qs, key).value_or(QString()).trimmed(); };
+    Options options;
+    options.host = value(u"Host"_qs);
+    if (options.host.isEmpty()) {
+        return std::nullopt;
+    }
+    if (const QString port = value(u"Port"_qs); !port.isEmpty()) {
+        const std::optional<quint16> number = portNumber(port);
+        if (!number) {
+            *problem = u"[PAD] Port \"%1\" is not a port number"_qs.arg(port);
+            return std::nullopt;
+        }
+        options.port = *number;
+    }
+    if (const QStringList machines = toList(value(u"Machine"_qs)); !machines.isEmpty()) {
+        options.machines.clear();
+        for (const QString &machine : machines) {
+            const std::optional<std::int64_t> number = convertToInteger(machine, 0, 1000);
+            if (!number) {
+                *problem = u"[PAD] Machine \"%1\" is not a log machine number"_qs.arg(machine);
+                return std::nullopt;
+            }
+            options.machines << *number;
+        }
+    }
+    options.groups = toList(value(u"Groups"_qs));
+    return options;
+}
+
+PadClient::PadClient(Options options, QObject *parent)
+    : Reporter(parent)
+    , m_options(std::move(options))
+    , m_backoff(m_options.firstRetry, m_options.longestRetry)
+{
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &PadClient::connectToFeed);
+    connect(&m_socket, &QTcpSocket::readyRead, this, &PadClient::readFeed);
+    connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] { reconnect(m_socket.errorString()); });
+    connect(&m_socket, &QTcpSocket::connected, this, [this] { m_framer.clear(); });
+    // What is read is framed at once; a sender that never ends a document
+    // is cut off at PadFramer::kMaxDocument, not after all the kernel holds.
+    m_socket.setReadBufferSize(256 * 1024);
+}
+
+QString PadClient::name() const
+{
+    return u"PAD feed %1 port %2"_qs.arg(m_options.host).arg(m_options.port);
+}
+
+void PadClient::start()
+{
+    connectToFeed();
+}
+
+void PadClient::connectToFeed()
+{
+    m_socket.abort();
+    m_socket.connectToHost(m_options.host, m_options.port);
+}
+
+void PadClient::readFeed()
+{
+    m_framer.append(m_socket.readAll());
+    while (const std::optional<QByteArray> document = m_framer.takeDocument()) {
+        QString error;
+        const std::optional<PadUpdate> update = parsePadUpdate(*document, &error);
+        if (!update) {
+            reconnect(u"a document was refused: "_qs + error, true);
+            return;
+        }
+        if (m_failing == true) {
+            report(Severity::Recovery, name(), u"works again"_qs);
+        }
+        m_failing = false;
+        m_backoff.reset();
+        apply(*update);
+    }
+    if (m_framer.isOverflowing()) {
+        reconnect(u"a document was refused: it is longer than %1 bytes"_qs.arg(PadFramer::kMaxDocument), true);
+    }
+}
+
+void PadClient::apply(const PadUpdate &update)
+{
+    if (!m_options.machines.contains(update.machine) || !update.now) {
+        return;
+    }
+    const auto last = m_lastPlay.constFind(update.machine);
+    if (last != m_lastPlay.cend() && last->isSamePlay(*update.now)) {
+        return;
+    }
+    m_lastPlay.insert(update.machine, *update.now);
+    if (!m_options.groups.isEmpty() && !m_options.groups.contains(update.now->group, Qt::CaseInsensitive)) {
+        return;
+    }
+    Q_EMIT played(update);
+}
+
+void PadClient::reconnect(const QString &cause, bool documentRefused)
+{
+    // Once per failure, however the socket tells of it.
+    if (m_retry.isActive()) {
+        return;
+    }
+    if (documentRefused) {
+        report(Severity::Failure, name(), cause + u"; connecting again"_qs);
+    } else if (!m_failing.value_or(false)) {
+        report(Severity::Failure, name(), u"stopped working: "_qs + cause);
+        m_failing = true;
+    }
+    m_socket.abort();
+    m_framer.clear();
+    m_retry.start(m_backoff.next());
+}
+
+} // namespace quaverlink

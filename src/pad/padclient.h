@@ -1,0 +1,65 @@
+#pragma once
+
+#include "common/reporter.h"
+#include "padupdate.h"
+
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <chrono>
+#include <optional>
+
+namespace quaverlink {
+
+class IniFile;
+
+// A client of Rivendell's PAD feed: one TCP connection kept open to the
+// host, made again with growing pauses when it fails. It lives on the air
+// thread and never blocks it: every read is what the socket already holds.
+class PadClient final : public Reporter
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 kDefaultPort = 34289;
+
+    struct Options
+    {
+        QString host;
+        quint16 port = kDefaultPort;
+        QList<qint64> machines {1};
+        QStringList groups; // empty: every group
+        std::chrono::milliseconds firstRetry {1000};
+        std::chrono::milliseconds longestRetry {60000};
+    };
+
+    // The [PAD] section of Quaverlink.ini: nothing when it names no Host,
+    // or, with the reason in problem, when a key cannot be used.
+    static std::optional<Options> fromSettings(const IniFile &settings, QString *problem);
+
+    explicit PadClient(Options options, QObject *parent = nullptr);
+
+    void start();
+
+Q_SIGNALS:
+    // A play of a followed machine, in a group that counts, went on air.
+    void played(const quaverlink::PadUpdate &update);
+
+private:
+    QString name() const;
+    void connectToFeed();
+    void readFeed();
+    void apply(const PadUpdate &update);
+    // Drops the connection and makes a new one after a pause.
+    void reconnect(const QString &cause, bool documentRefused = false);
+
+    Options m_options;
+    QTcpSocket m_socket;
+    QTimer m_retry;
+    Backoff m_backoff;
+    PadFramer m_framer;
+    QHash<qint64, PadItem> m_lastPlay; // by machine
+    std::optional<bool> m_failing;
+};
+
+} // namespace quaverlink

@@ -1,0 +1,181 @@
+#include "padupdate.h"
+
+#include <QJsonDocument>
+#include <QJsonValue>
+
+namespace quaverlink {
+namespace {
+
+QString textOf(const QJsonObject &object, QStringView key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+// Rivendell sends numbers; a number written as a text is taken too.
+qint64 numberOf(const QJsonObject &object, QStringView key, qint64 fallback)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isDouble()) {
+        return value.toInteger(fallback);
+    }
+    bool ok = false;
+    const qint64 number = value.toString().toLongLong(&ok);
+    return ok ? number : fallback;
+}
+
+std::optional<PadItem> itemOf(const QJsonObject &update, QStringView key)
+{
+    const QJsonValue value = update.value(key);
+    return value.isObject() ? std::optional(PadItem::fromJson(value.toObject())) : std::nullopt;
+}
+
+} // namespace
+
+PadItem PadItem::fromJson(const QJsonObject &object)
+{
+    PadItem item;
+    item.startDateTime = textOf(object, u"startDateTime");
+    item.cart = numberOf(object, u"cartNumber", 0);
+    item.cut = numberOf(object, u"cutNumber", 0);
+    item.lengthMs = numberOf(object, u"length", -1);
+    item.year = numberOf(object, u"year", 0);
+    item.group = textOf(object, u"groupName");
+    item.title = textOf(object, u"title");
+    item.artist = textOf(object, u"artist");
+    item.album = textOf(object, u"album");
+    item.label = textOf(object, u"label");
+    item.composer = textOf(object, u"composer");
+    item.publisher = textOf(object, u"publisher");
+    item.conductor = textOf(object, u"conductor");
+    item.client = textOf(object, u"client");
+    item.agency = textOf(object, u"agency");
+    item.userDefined = textOf(object, u"userDefined");
+    item.songId = textOf(object, u"songId");
+    item.outcue = textOf(object, u"outcue");
+    item.description = textOf(object, u"description");
+    item.isrc = textOf(object, u"isrc");
+    item.isci = textOf(object, u"isci");
+    return item;
+}
+
+QString PadItem::text() const
+{
+    return artist.isEmpty() ? title : artist + u" - "_qs + title;
+}
+
+const QStringList &PadItem::fieldNames()
+{
+    static const QStringList names
+        = {u"artist"_qs,    u"title"_qs,       u"album"_qs,  u"label"_qs,  u"composer"_qs,
+           u"publisher"_qs, u"conductor"_qs,   u"year"_qs,   u"isrc"_qs,   u"isci"_qs,
+           u"length"_qs,    u"cart"_qs,        u"cut"_qs,    u"group"_qs,  u"client"_qs,
+           u"agency"_qs,    u"userdefined"_qs, u"songid"_qs, u"outcue"_qs, u"description"_qs};
+    return names;
+}
+
+QString PadItem::field(qsizetype index) const
+{
+    const auto positive = [](qint64 n) { return n > 0 ? QString::number(n) : QString(); };
+    switch (index) {
+    case 0:
+        return artist;
+    case 1:
+        return title;
+    case 2:
+        return album;
+    case 3:
+        return label;
+    case 4:
+        return composer;
+    case 5:
+        return publisher;
+    case 6:
+        return conductor;
+    case 7:
+        return positive(year);
+    case 8:
+        return isrc;
+    case 9:
+        return isci;
+    case 10:
+        return formatLength(lengthMs);
+    case 11:
+        return positive(cart);
+    case 12:
+        return positive(cut);
+    case 13:
+        return group;
+    case 14:
+        return client;
+    case 15:
+        return agency;
+    case 16:
+        return userDefined;
+    case 17:
+        return songId;
+    case 18:
+        return outcue;
+    case 19:
+        return description;
+    }
+    return QString();
+}
+
+QJsonObject PadItem::toJson() const
+{
+    QJsonObject object;
+    const QStringList &names = fieldNames();
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        object.insert(names.at(i), field(i));
+    }
+    object.insert(u"lengthMs"_qs, lengthMs);
+    object.insert(u"startDateTime"_qs, startDateTime);
+    return object;
+}
+
+std::optional<PadUpdate> parsePadUpdate(const QByteArray &document, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument json = QJsonDocument::fromJson(document, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = u"not JSON: %1 at byte %2"_qs.arg(parseError.errorString()).arg(parseError.offset);
+        return std::nullopt;
+    }
+    const QJsonValue body = json.object().value(u"padUpdate");
+    if (!body.isObject()) {
+        *error = u"no padUpdate object in the document"_qs;
+        return std::nullopt;
+    }
+    const QJsonObject update = body.toObject();
+    PadUpdate pad;
+    pad.dateTime = QDateTime::fromString(textOf(update, u"dateTime"), Qt::ISODateWithMs);
+    pad.machine = numberOf(update, u"machine", 0);
+    pad.onAir = update.value(u"onairFlag").toBool();
+    pad.serviceName = textOf(update.value(u"service").toObject(), u"name");
+    pad.logName = textOf(update.value(u"log").toObject(), u"name");
+    pad.now = itemOf(update, u"now");
+    pad.next = itemOf(update, u"next");
+    return pad;
+}
+
+std::optional<QByteArray> PadFramer::takeDocument()
+{
+    for (qsizetype end; (end = m_buffer.indexOf('\n', m_scanned)) >= 0;) {
+        const qsizetype lineStart = m_scanned;
+        m_scanned = end + 1;
+        const QByteArrayView line = QByteArrayView(m_buffer).sliced(lineStart, end - lineStart);
+        if (!line.isEmpty() && line != "\r") {
+            continue;
+        }
+        const QByteArray document = m_buffer.first(lineStart).trimmed();
+        m_buffer.remove(0, m_scanned);
+        m_scanned = 0;
+        if (!document.isEmpty()) {
+            return document;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace quaverlink

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "database.h"
+
+#include <QDateTime>
+#include <QStringList>
+
+#include <functional>
+
+namespace quaverlink {
+
+// The columns of a royalty report, one line per play.
+inline const QStringList kReportColumns = {u"time"_qs, u"artist"_qs, u"title"_qs,    u"album"_qs,    u"label"_qs,
+                                           u"isrc"_qs, u"length"_qs, u"composer"_qs, u"publisher"_qs};
+
+// Reads the plays that went on air from from up to before until, in on-air
+// order, from Metadata and PlayDetails (Metadata alone where there is no
+// PlayDetails), and hands each to row with the values of kReportColumns.
+// The login needs SELECT on both tables. Throws odbc::Error, never holding
+// the password.
+void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until,
+               const std::function<void(const QStringList &values)> &row);
+
+// One line of RFC 4180 CSV, CR LF included.
+QByteArray csvLine(const QStringList &values);
+
+} // namespace quaverlink
