@@ -193,13 +193,13 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.extraSections
             = "[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={title} ({idle})\n"
-              "LineEnd=LF\n[Output rds]\nType=Teletype\n[Output album]\nType=File\nFile=a\nTemplate={album}\n";
+              "LineEnd=LF\n[Output rds]\nType=Teletype\n[Output album]\nType=File\nFile=a\nTemplate={albun}\n";
         QSignalSpy lines(f.receiver.get(), &Receiver::reported);
         QVERIFY(f.startAndSettle());
         QCOMPARE(f.receiver->outputNames(), QStringList {u"overlay"_s});
         QCOMPARE(lines.count(), 2);
         QVERIFY(lines.at(0).at(0).toString().contains(u"[Output rds] is skipped: Type \"Teletype\""_s));
-        QVERIFY(lines.at(1).at(0).toString().contains(u"[Output album] is skipped: Template: no field {album}"_s));
+        QVERIFY(lines.at(1).at(0).toString().contains(u"[Output album] is skipped: Template: no field {albun}"_s));
         const QString overlay = f.file(u"overlay.txt"_s);
         QTRY_COMPARE(readBytes(overlay), QByteArray("Music (1)\n"));
         QTRY_COMPARE(f.receiver->outputSummary(), u"overlay: working"_s);

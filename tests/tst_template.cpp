@@ -60,7 +60,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("pattern");
         QTest::addColumn<QString>("error");
-        QTest::newRow("unknown field") << u"{album}"_s << u"no field {album}"_s;
+        QTest::newRow("unknown field") << u"{albun}"_s << u"no field {albun}"_s;
         QTest::newRow("unclosed brace") << u"{text"_s << u"a brace is not closed"_s;
         QTest::newRow("unclosed part") << u"[{artist} - {title}"_s << u"not closed with ]"_s;
         QTest::newRow("nested part") << u"[a[b]]"_s << u"cannot hold another"_s;

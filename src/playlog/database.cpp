@@ -14,9 +14,6 @@ void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QStrin
     // A column size of 0 is refused by some drivers even for an empty value.
     const SQLULEN columnSize = SQLULEN(qMax<qsizetype>(value.size(), 1));
     auto *data = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(value.utf16()));
-    if (value.isNull()) {
-        length = SQL_NULL_DATA;
-    }
     const SQLRETURN rc = SQLBindParameter(statement.get(), position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
                                           columnSize, 0, data, length, &length);
     odbc::check(rc, statement, u"binding value "_qs + QString::number(position));
@@ -76,7 +73,6 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
 void insertDetails(const odbc::Handle &connection, const PlayRecord &record, const PlayDetails &details)
 {
     odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-    const auto number = [](qint64 n, qint64 unknown) { return n == unknown ? QString() : QString::number(n); };
     const std::array<QString, 17> values = {record.playedAt,
                                             QString::number(details.machine),
                                             details.service,
@@ -89,14 +85,22 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
                                             details.label,
                                             details.composer,
                                             details.publisher,
-                                            number(details.year, 0),
+                                            QString::number(details.year),
                                             details.isrc,
                                             details.isci,
-                                            number(details.lengthMs, -1),
+                                            QString::number(details.lengthMs),
                                             record.text};
     std::array<SQLLEN, 17> lengths {};
     for (size_t i = 0; i < values.size(); ++i) {
         bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
+    }
+    // Unknown numbers are NULL; the driver reads the indicators when the
+    // statement runs.
+    if (details.year <= 0) {
+        lengths[12] = SQL_NULL_DATA;
+    }
+    if (details.lengthMs < 0) {
+        lengths[15] = SQL_NULL_DATA;
     }
     try {
         odbc::execute(
