@@ -646,6 +646,57 @@ void measureOutputs(const Options &options, int icecastPort)
     }
 }
 
+// A document as Rivendell's PAD service writes it, for one play on machine 1.
+std::string padDocument(int cart, const std::string &artist, const std::string &title)
+{
+    return "{\r\n    \"padUpdate\": {\r\n        \"machine\": 1,\r\n        \"onairFlag\": true,\r\n"
+           "        \"now\": {\"cartNumber\": "
+        + std::to_string(cart) + ", \"cutNumber\": 1, \"groupName\": \"MUSIC\", \"length\": 215000, \"artist\": \""
+        + artist + "\", \"title\": \"" + title + "\", \"album\": \"Album\", \"isrc\": \"GBAYE0000001\"},\r\n"
+        + "        \"next\": null\r\n    }\r\n}\r\n\r\n";
+}
+
+// The on-air latency of a PAD document (sent on the feed's connection to
+// metadata.txt replaced) beside a datagram's, on one receiver in one run.
+void measurePad(const Options &options)
+{
+    int padPort = 0;
+    const int feed = listenTcp(&padPort);
+    Receiver receiver(Kind::Quaverlink, options, "[PAD]\nHost=127.0.0.1\nPort=" + std::to_string(padPort) + "\n");
+    pollfd waiting {feed, POLLIN, 0};
+    if (!receiver.waitReady() || poll(&waiting, 1, 5000) != 1) {
+        std::fprintf(stderr, "the receiver did not connect to the PAD feed; it said:\n%s",
+                     readFile(receiver.dir() + "/stderr.log").c_str());
+        return;
+    }
+    const int client = accept(feed, nullptr, nullptr);
+    constexpr int kItems = 2000;
+    constexpr double kRate = 200;
+    std::vector<double> samples;
+    int missed = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < kItems; ++i) {
+        std::this_thread::sleep_until(start + duration<double>(i / kRate));
+        const std::string title = "Title " + std::to_string(i);
+        const std::string document = padDocument(1000 + i, "Pad " + std::to_string(i), title);
+        const auto sent = Clock::now();
+        if (write(client, document.data(), document.size()) == ssize_t(document.size())
+            && receiver.waitOnAir("Pad " + std::to_string(i) + " - " + title, 1.0)) {
+            samples.push_back(secondsSince(sent) * 1e6);
+        } else {
+            ++missed;
+        }
+    }
+    const Latency pad = latencyOf(std::move(samples), missed);
+    const Latency udp = measureLatency(receiver, kItems, kRate);
+    std::printf("| On-air latency p50 / p99, datagram (2,000 items at 200/s) | %s / %s µs | | | | |\n",
+                fixed(udp.p50).c_str(), fixed(udp.p99).c_str());
+    std::printf("| On-air latency p50 / p99, PAD document (2,000 at 200/s, %d missed) | %s / %s µs | | | | |\n",
+                pad.missed, fixed(pad.p50).c_str(), fixed(pad.p99).c_str());
+    close(client);
+    close(feed);
+}
+
 std::map<std::string, std::string> parse(int argc, char **argv)
 {
     std::map<std::string, std::string> args;
@@ -667,6 +718,10 @@ int main(int argc, char **argv)
     constexpr double kRate = 200;
     constexpr int kBurstItems = 10000;
     constexpr int kSoakItems = 100000;
+    if (args.count("--pad")) {
+        measurePad(options);
+        return 0;
+    }
     if (args.count("--outputs")) {
         measureOutputs(options, std::atoi(args["--icecast-port"].c_str()));
         return 0;

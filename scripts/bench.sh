@@ -30,6 +30,8 @@ ice="$db/icecast"
 bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" start "$ice" >/dev/null
 "$bin/quaverlink-loadgen" --quaverlink "$bin/quaverlink-journal" --outputs 1 --icecast-port "$(cat "$ice/port")" >> "$table"
 bash "$QUAVERLINK_ROOT/tests/icecast-server.sh" stop "$ice"
+# The PAD feed beside the UDP endpoint, from a feed server in the load generator.
+"$bin/quaverlink-loadgen" --quaverlink "$bin/quaverlink-journal" --pad 1 >> "$table"
 cat "$table"
 
 machine="$(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -r), $(date -u +%Y-%m-%d)"

@@ -77,7 +77,8 @@ private Q_SLOTS:
         settings.dbEnabled = "y";
         settings.countTimeout = "1";
         settings.idle = "An idle text of more than twenty-nine characters";
-        settings.extraSections = "[Output web\nType=HTTP\nPort=8090\nLineEnd=LF\n";
+        settings.extraSections = "[PAD]\nHost=127.0.0.1\nPort=" + QByteArray::number(freeTcpPort())
+            + "\nMachin=2\n[Output web\nType=HTTP\nPort=8090\nLineEnd=LF\n";
         writeBytes(folder.filePath(u"Quaverlink.ini"_s), settings.ini());
         QCOMPARE(::chmod(ini.constData(), 0644), 0);
         // The station's own service holds the listen port while it is checked.
@@ -86,8 +87,9 @@ private Q_SLOTS:
         const Run warned = runOnce(folder.path(), {u"--check"_s});
         QCOMPARE(warned.status, 0);
         for (const char *warning : {"DBenabled is \"y\"", "CountTimeout 1", "IdleString is longer than 29",
-                                    "line 12: the section header has no closing ]", "LineEnd is not used",
-                                    "every user of this machine may read it", "may already hold it"}) {
+                                    "line 16: the section header has no closing ]", "LineEnd is not used",
+                                    "every user of this machine may read it", "may already hold it",
+                                    "[PAD] Machin is not a key", "PAD feed: 127.0.0.1 port"}) {
             QVERIFY2(warned.out.contains(warning), warning);
         }
         QCOMPARE(filesIn(folder.path()), QStringList {u"Quaverlink.ini"_s});
