@@ -155,6 +155,32 @@ private Q_SLOTS:
         QCOMPARE(sqlite.readAllStandardOutput(), QByteArray("Refused for its text - X|1\n"));
     }
 
+    void detailsTheTableRefusesOrLacksNeverCostTheMetadataRow()
+    {
+        m_db.query(u"TRUNCATE TABLE PlayDetails"_s);
+        PlayDetails details;
+        details.isrc = QString(100, u'X'); // longer than its column
+        {
+            PlayHistory history(options());
+            QSignalSpy lines(&history, &PlayHistory::reported);
+            history.record(u"Long - ISRC"_s, QDateTime::currentDateTime(), &details);
+            QTRY_COMPARE(m_db.storedTexts(), QStringList {u"Long - ISRC"_s});
+            QTRY_VERIFY(!lines.isEmpty() && lines.at(0).at(0).toString().contains(u"refused a play's details"_s));
+        }
+        m_db.query(u"RENAME TABLE PlayDetails TO PlayDetails_away"_s);
+        auto putBack = qScopeGuard([&] { m_db.query(u"RENAME TABLE PlayDetails_away TO PlayDetails"_s); });
+        details.isrc.clear();
+        PlayHistory history(options());
+        QSignalSpy lines(&history, &PlayHistory::reported);
+        for (const QString &text : {u"No - Table"_s, u"Still - No Table"_s}) {
+            history.record(text, QDateTime::currentDateTime(), &details);
+        }
+        QTRY_COMPARE(m_db.storedTexts().size(), 3);
+        QCOMPARE(lines.count(), 1);
+        QVERIFY(lines.at(0).at(0).toString().contains(u"no table PlayDetails"_s));
+        QCOMPARE(m_db.query(u"SELECT COUNT(*) FROM PlayDetails_away"_s), QByteArray("0\n"));
+    }
+
     void playWhoseAnswerIsLostIsLookedForNotSentAgain()
     {
         // The server stores the row a second after the receiver stopped
