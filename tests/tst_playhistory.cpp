@@ -176,7 +176,7 @@ private Q_SLOTS:
             history.record(text, QDateTime::currentDateTime(), &details);
         }
         QTRY_COMPARE(m_db.storedTexts().size(), 3);
-        QCOMPARE(lines.count(), 1);
+        QTRY_COMPARE(lines.count(), 1);
         QVERIFY(lines.at(0).at(0).toString().contains(u"no table PlayDetails"_s));
         QCOMPARE(m_db.query(u"SELECT COUNT(*) FROM PlayDetails_away"_s), QByteArray("0\n"));
     }

@@ -7,9 +7,10 @@
 
 namespace quaverlink {
 
-HttpServer::HttpServer(Route route, QObject *parent)
+HttpServer::HttpServer(Route route, bool anyOrigin, QObject *parent)
     : QObject(parent)
     , m_route(std::move(route))
+    , m_originHeader(anyOrigin ? "Access-Control-Allow-Origin: *\r\n" : "")
 {
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
 }
@@ -104,12 +105,12 @@ void HttpServer::answer(QTcpSocket *client, const HttpRequest &request)
     }
     const Reply answer = m_route(request);
     if (!answer.stream || head) {
-        reply(client, answer.status, answer.type, answer.stream ? QByteArray() : answer.body, {}, head);
+        reply(client, answer.status, answer.type, answer.stream ? QByteArray() : answer.body, answer.headers, head);
     } else if (m_streams.size() >= kMaxStreams) {
         reply(client, "503 Service Unavailable", "text/plain", "too many event streams\n", "Retry-After: 10\r\n");
     } else {
-        client->write("HTTP/1.1 200 OK\r\nContent-Type: " + answer.type
-                      + "\r\nCache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+        client->write("HTTP/1.1 200 OK\r\nContent-Type: " + answer.type + "\r\n" + answer.headers
+                      + "Cache-Control: no-cache\r\n" + m_originHeader + "\r\n");
         m_streams << client;
         send(client, answer.body);
     }
@@ -135,12 +136,11 @@ void HttpServer::send(QTcpSocket *client, const QByteArray &event)
 }
 
 void HttpServer::reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
-                       const QByteArray &extraHeaders, bool headOnly)
+                       const QByteArray &extraHeaders, bool headOnly) const
 {
-    client->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type
-                  + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders
-                  + "Cache-Control: no-cache\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\n\r\n"
-                  + (headOnly ? QByteArray() : body));
+    client->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: "
+                  + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "Cache-Control: no-cache\r\n"
+                  + m_originHeader + "Connection: close\r\n\r\n" + (headOnly ? QByteArray() : body));
     client->disconnectFromHost();
 }
 

@@ -27,10 +27,13 @@ public:
         QByteArray type;
         QByteArray body; // for a stream, its first event
         bool stream = false;
+        QByteArray headers {}; // more header lines, each ending in CR LF
     };
     using Route = std::function<Reply(const HttpRequest &request)>;
 
-    explicit HttpServer(Route route, QObject *parent = nullptr);
+    // With anyOrigin, every answer allows pages of any origin to read it
+    // (Access-Control-Allow-Origin: *), as a feed for overlays must.
+    explicit HttpServer(Route route, bool anyOrigin = true, QObject *parent = nullptr);
 
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return m_server.errorString(); }
@@ -51,10 +54,11 @@ private:
     void read(QTcpSocket *client);
     void answer(QTcpSocket *client, const HttpRequest &request);
     void send(QTcpSocket *client, const QByteArray &event);
-    static void reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
-                      const QByteArray &extraHeaders = {}, bool headOnly = false);
+    void reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
+               const QByteArray &extraHeaders = {}, bool headOnly = false) const;
 
     Route m_route;
+    QByteArray m_originHeader;
     QTcpServer m_server;
     QHash<QTcpSocket *, QByteArray> m_requests; // clients whose request has not arrived whole
     QList<QTcpSocket *> m_streams;

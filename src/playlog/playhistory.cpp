@@ -19,10 +19,43 @@ QString describePlay(const SpooledPlay &play)
     return play.playedAt + u" \""_qs + play.text + u"\""_qs;
 }
 
+} // namespace
+
+// Where the workers write down how the play history stands; the lock is
+// only ever held to copy a few fields.
+struct PlayHistoryBoard
+{
+    template<typename Change>
+    void update(Change &&change)
+    {
+        QMutexLocker lock(&mutex);
+        change(status);
+    }
+    PlayHistory::Status read() const
+    {
+        QMutexLocker lock(&mutex);
+        return status;
+    }
+
+    mutable QMutex mutex;
+    PlayHistory::Status status {true, QDateTime::currentDateTime()};
+};
+
+namespace {
+
 // The play history's lines all say whose they are.
 class PlayWorker : public Reporter
 {
+public:
+    std::shared_ptr<PlayHistoryBoard> board;
+
 protected:
+    void noteWaiting(PlaySpool &spool)
+    {
+        const qint64 waiting = spool.waitingCount();
+        board->update([&](PlayHistory::Status &status) { status.waiting = waiting; });
+    }
+
     void tell(Severity severity, const QString &what, const QString &cause = QString())
     {
         report(severity, u"play history: "_qs + what, cause);
@@ -181,6 +214,7 @@ private:
             }
             m_refused.remove(play.id);
             m_spool->reject(play, error.describe());
+            noteSetAside();
             tell(Severity::Failure,
                  u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
                  error.describe());
@@ -220,6 +254,7 @@ private:
         }
         if (!stored.refusal.isEmpty()) {
             m_spool->reject(play, u"PlayDetails: "_qs + stored.refusal);
+            noteSetAside();
             tell(Severity::Failure,
                  u"the server refused a play's details, set aside in the spool's table rejected: "_qs
                      + describePlay(play),
@@ -227,9 +262,17 @@ private:
         }
     }
 
+    void noteSetAside()
+    {
+        board->update([](PlayHistory::Status &status) { ++status.setAside; });
+        noteWaiting(*m_spool);
+    }
+
     void removeStored(const SpooledPlay &play)
     {
         m_spool->remove(play.id);
+        board->update([](PlayHistory::Status &status) { ++status.stored; });
+        noteWaiting(*m_spool);
         for (auto it = m_refused.begin(); it != m_refused.end() && it.key() < play.id; ++it) {
             it->laterStored = true;
         }
@@ -269,6 +312,12 @@ private:
         if (m_failing) {
             m_failing = false;
             tell(Severity::Recovery, u"works again: %1 waiting plays stored"_qs.arg(m_storedSinceFailure));
+            board->update([](PlayHistory::Status &status) {
+                status = {true,           QDateTime::currentDateTime(),
+                          QString(),      status.kept,
+                          status.stored,  status.waiting,
+                          status.setAside};
+            });
         }
         Q_EMIT caughtUp();
     }
@@ -279,6 +328,11 @@ private:
             m_failing = true;
             m_storedSinceFailure = 0;
             tell(Severity::Failure, u"stopped working; plays wait in the spool and are retried"_qs, failure.describe());
+            board->update([&](PlayHistory::Status &status) {
+                status.working = false;
+                status.since = QDateTime::currentDateTime();
+                status.reason = failure.describe();
+            });
         }
         m_retryTimer.start(m_backoff.next());
     }
@@ -330,6 +384,8 @@ public:
         }
         noteHeldInMemory(m_spool->heldInMemoryBecause());
         noteRefused(plays.size() - kept);
+        board->update([&](PlayHistory::Status &status) { status.kept += kept; });
+        noteWaiting(*m_spool);
         QMetaObject::invokeMethod(m_uploader, &PlayUploader::wake, Qt::QueuedConnection);
     }
 
@@ -345,6 +401,10 @@ public:
             // receiver that keeps none.
             m_spoolTaken = true;
             tell(Severity::Failure, u"this receiver keeps no play history"_qs, taken.describe());
+            board->update([&](PlayHistory::Status &status) {
+                status.working = false;
+                status.reason = taken.describe();
+            });
             return;
         } catch (const Failure &failure) {
             tell(Severity::Failure,
@@ -356,6 +416,9 @@ public:
         if (const qint64 left = m_spool->waitingCount()) {
             tell(Severity::Notice, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
         }
+        const qint64 setAside = m_spool->rejectedCount();
+        board->update([&](PlayHistory::Status &status) { status.setAside = setAside; });
+        noteWaiting(*m_spool);
         const auto handOverSpool = [uploader = m_uploader, spool = m_spool] { uploader->setSpool(spool); };
         QMetaObject::invokeMethod(m_uploader, handOverSpool, Qt::QueuedConnection);
     }
@@ -426,6 +489,8 @@ PlayHistory::PlayHistory(Options options, QObject *parent)
     m_uploader->moveToThread(m_uploaderThread.get());
     connect(m_uploaderThread.get(), &QThread::finished, m_uploader, &QObject::deleteLater);
     m_keeper = std::make_unique<PlayKeeper>(options, m_uploader);
+    m_board = std::make_shared<PlayHistoryBoard>();
+    m_uploader->board = m_keeper->board = m_board;
     m_keeper->moveToThread(&m_keeperThread);
     for (const PlayWorker *worker : std::initializer_list<const PlayWorker *> {m_uploader, m_keeper.get()}) {
         connect(worker, &Reporter::reported, this, &PlayHistory::reported);
@@ -454,6 +519,11 @@ void PlayHistory::record(const QString &text, const QDateTime &onAir, const Play
     if (details) {
         m_pending.back().details = details->toJson();
     }
+}
+
+PlayHistory::Status PlayHistory::status() const
+{
+    return m_board->read();
 }
 
 void PlayHistory::handOver()

@@ -16,6 +16,7 @@ namespace quaverlink {
 
 class PlayKeeper;
 struct PlayDetails;
+struct PlayHistoryBoard;
 class PlayUploader;
 
 // The station's play history, off the road items take to air. record()
@@ -38,6 +39,18 @@ public:
         std::chrono::milliseconds longestRetry {60000};
     };
 
+    // How the play history stands, as a status page shows it.
+    struct Status
+    {
+        bool working = true;
+        QDateTime since;   // when it began or stopped working
+        QString reason {}; // why it stopped, never holding the password
+        qint64 kept = 0;   // plays kept in the spool in this run
+        qint64 stored = 0; // plays the database took in this run
+        qint64 waiting = 0;
+        qint64 setAside = 0; // in the spool's table rejected
+    };
+
     // How long stop() waits for a database exchange in progress.
     static constexpr std::chrono::milliseconds kStopTimeout {2000};
 
@@ -53,6 +66,10 @@ public:
     // database: it is then left behind, and its play stays in the spool.
     bool stop(std::chrono::milliseconds timeout = kStopTimeout);
 
+    // A copy of what the workers last wrote down: never waits for the
+    // spool or the database.
+    Status status() const;
+
 Q_SIGNALS:
     // A line written to standard error, and what it means.
     void reported(const QString &line, quaverlink::Severity severity);
@@ -63,6 +80,7 @@ private:
     void handOver();
 
     QList<SpooledPlay> m_pending; // recorded in this turn of the event loop
+    std::shared_ptr<PlayHistoryBoard> m_board;
     QThread m_keeperThread;
     std::unique_ptr<QThread> m_uploaderThread;
     std::unique_ptr<PlayKeeper> m_keeper;

@@ -403,6 +403,13 @@ qint64 PlaySpool::waitingCount()
     return m_waitingPlays;
 }
 
+qint64 PlaySpool::rejectedCount()
+{
+    QMutexLocker lock(&m_mutex);
+    const auto count = prepare("SELECT (SELECT count(*) FROM main.rejected) + (SELECT count(*) FROM held.rejected)");
+    return sqlite3_step(count->handle) == SQLITE_ROW ? sqlite3_column_int64(count->handle, 0) : 0;
+}
+
 QString PlaySpool::heldInMemoryBecause()
 {
     QMutexLocker lock(&m_mutex);

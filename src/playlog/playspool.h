@@ -85,6 +85,8 @@ public:
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
     qint64 waitingCount();
+    // Plays set aside in `rejected`.
+    qint64 rejectedCount();
     // Why new plays are held in memory rather than in the file; empty while
     // the file takes them.
     QString heldInMemoryBecause();

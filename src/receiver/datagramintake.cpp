@@ -124,6 +124,7 @@ bool DatagramIntake::accepts(const QHostAddress &address, quint16 port)
     if (m_filter(sender, port)) {
         return true;
     }
+    ++m_refusedTotal;
     const bool first = m_refused.isEmpty();
     // Spoofed sources are endless: a few dozen are counted by name, the
     // rest together.

@@ -44,6 +44,8 @@ public:
     static inline const QString kOtherSenders = QStringLiteral("other senders");
     // The senders refused since the last call, with how many datagrams each.
     QMap<QString, qint64> takeRefused() { return std::exchange(m_refused, {}); }
+    // Every datagram refused since the start.
+    qint64 refusedTotal() const { return m_refusedTotal; }
     // Moves every datagram the sockets hold into the queue.
     void drain();
     // Hands on up to one turn's worth of waiting datagrams, draining the
@@ -68,6 +70,7 @@ private:
     Handler m_handler;
     SenderFilter m_filter;
     QMap<QString, qint64> m_refused;
+    qint64 m_refusedTotal = 0;
     const qint64 m_maxWaitingBytes;
     QList<QUdpSocket *> m_sockets;
     std::deque<QByteArray> m_waiting;

@@ -43,6 +43,7 @@ Receiver::Receiver(QObject *parent)
     m_intake.watch(&m_listener);
     m_intake.watch(&m_sender);
     connect(&m_intake, &DatagramIntake::dropped, this, [this](qint64 count) {
+        m_counters.dropped += count;
         reportFailure(u"flood"_qs,
                       QString::number(count)
                           + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
@@ -85,6 +86,7 @@ bool Receiver::start()
               });
         m_metadataFile->removeLeftovers();
         const StationSettings settings = StationSettings::read(folder);
+        m_settings = settings.file;
         for (const QString &warning : settings.file.warnings()) {
             reportFailure(u"Quaverlink.ini"_qs, warning, Severity::Notice);
         }
@@ -135,15 +137,23 @@ void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
         return;
     }
     for (const Outputs::Config &config : std::as_const(configs)) {
-        m_outputStates[config.name] = u"waiting for a text"_qs;
+        m_outputStates[config.name] = {u"waiting for a text"_qs, QDateTime::currentDateTime()};
     }
     m_outputs = std::make_unique<Outputs>(std::move(configs));
     connect(m_outputs.get(), &Outputs::reported, this, &Receiver::reported);
     connect(m_outputs.get(), &Outputs::stateChanged, this, [this](const QString &name, const QString &state) {
-        m_outputStates[name] = state;
+        // An output says so only when it begins or stops working.
+        OutputState &output = m_outputStates[name];
+        const bool working = state == u"working";
+        output = {state, QDateTime::currentDateTime(), working, output.failures + (working ? 0 : 1)};
         Q_EMIT outputsChanged();
     });
     Q_EMIT outputsChanged();
+}
+
+QString Receiver::nextText() const
+{
+    return m_onAirPad && m_onAirPad->next ? m_onAirPad->next->text() : QString();
 }
 
 void Receiver::startPadClient(const IniFile &settings)
@@ -171,7 +181,7 @@ QString Receiver::outputSummary() const
 {
     QStringList states;
     for (auto it = m_outputStates.cbegin(); it != m_outputStates.cend(); ++it) {
-        states << it.key() + u": "_qs + it.value();
+        states << it.key() + u": "_qs + it.value().state;
     }
     return states.join(u" \u00b7 "_qs);
 }
@@ -262,6 +272,7 @@ void Receiver::sendIdleText()
         && !m_sender.bind(QHostAddress::Any, m_senderLocalPort, QAbstractSocket::DontShareAddress)) {
         throw Failure(u"binding the sender to port "_qs + QString::number(m_senderLocalPort), m_sender.errorString());
     }
+    ++m_counters.idleTexts;
     const QByteArray payload = encode8Bit(m_idleText);
     if (m_sender.writeDatagram(payload, m_loopbackHost, m_loopbackPort) != payload.size()) {
         throw Failure(u"sending the idle text"_qs, m_sender.errorString());
@@ -278,8 +289,14 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
     // The time it went on air, whenever the database or an output gets it.
     const QDateTime onAir = QDateTime::currentDateTime();
     const bool isLong = text.size() > 4;
+    ++m_counters.itemsApplied;
+    if (text != m_idleText) {
+        m_lastItemAt = onAir;
+    }
     if (isLong) {
         m_recentPlay = {text, onAir, pad != nullptr};
+        m_onAirPad = pad;
+        Q_EMIT played({onAir, text, pad && pad->now ? pad->now->toJson() : QJsonObject()}, false);
     } else {
         pad.reset(); // the idle text goes on air
     }
@@ -369,6 +386,8 @@ void Receiver::receivePadPlay(const PadUpdate &update)
     // The UDP endpoint put this play on air a moment ago: it stays one play,
     // which gains its details in the history and in the outputs.
     m_recentPlay.fromPad = true;
+    m_onAirPad = pad;
+    Q_EMIT played({m_recentPlay.onAir, text, update.now->toJson()}, true);
     if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
         PlayDetails details = detailsOf(update);
         details.detailsOnly = true;

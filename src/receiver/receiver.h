@@ -3,6 +3,8 @@
 #include "common/atomicfile.h"
 #include "common/reporter.h"
 #include "datagramintake.h"
+#include "playlog/recentplays.h"
+#include "settings/inifile.h"
 #include "statusfields.h"
 
 #include <QDateTime>
@@ -23,7 +25,6 @@ namespace quaverlink {
 class Outputs;
 class PadClient;
 class PlayHistory;
-class IniFile;
 struct PadUpdate;
 
 // The receiver, with no widget in sight: the status fields, the idle text
@@ -50,6 +51,31 @@ public:
     QStringList outputNames() const;
     // Each output and how it stands, one line for the window.
     QString outputSummary() const;
+
+    // What a status page shows besides the fields.
+    struct OutputState
+    {
+        QString state;
+        QDateTime since;
+        bool working = false;
+        qint64 failures = 0; // times it stopped working
+    };
+    struct Counters
+    {
+        qint64 itemsApplied = 0;
+        qint64 idleTexts = 0; // sent by the receiver to itself
+        qint64 dropped = 0;   // given up in floods
+    };
+    const QMap<QString, OutputState> &outputStates() const { return m_outputStates; }
+    const Counters &counters() const { return m_counters; }
+    qint64 refusedDatagrams() const { return m_intake.refusedTotal(); }
+    // When the last item other than the idle text arrived; null before one did.
+    const QDateTime &lastItemAt() const { return m_lastItemAt; }
+    // What the PAD feed said comes next, while the play it came with is on air.
+    QString nextText() const;
+    const PlayHistory *playHistory() const { return m_playHistory.get(); }
+    // Quaverlink.ini as start-up read it.
+    const IniFile &settings() const { return m_settings; }
 
     // Shown, modally, when start-up fails. Tests replace the message box.
     void setStartupFailureHandler(StartupFailureHandler handler);
@@ -80,6 +106,9 @@ Q_SIGNALS:
     // After each item put on air (from the UDP endpoint or the PAD feed),
     // whether or not all of its work succeeded.
     void itemApplied(const QString &text);
+    // A play went on air, or, with addsDetails, the play on air gained what
+    // the PAD feed told of it.
+    void played(const quaverlink::RecentPlay &play, bool addsDetails);
     void outputsChanged();
 
 private:
@@ -124,7 +153,11 @@ private:
         QDateTime onAir;
         bool fromPad = false;
     } m_recentPlay;
-    QMap<QString, QString> m_outputStates;
+    QMap<QString, OutputState> m_outputStates;
+    Counters m_counters;
+    QDateTime m_lastItemAt;
+    std::shared_ptr<const PadUpdate> m_onAirPad; // of the play on air
+    IniFile m_settings;
 
     StartupFailureHandler m_startupFailureHandler;
 };

@@ -3,6 +3,8 @@
 #include "common/failure.h"
 #include "common/stopsignals.h"
 #include "receiver/receiver.h"
+#include "settings/settings.h"
+#include "web/webface.h"
 
 #include <QCoreApplication>
 
@@ -16,8 +18,32 @@ void reportStartupFailureOnStandardError(Receiver &receiver)
         [](const QString &message) { writeFailureLine(failureLine(message, QString())); });
 }
 
+namespace {
+
+// The status page, health and metrics, when Quaverlink.ini asks for them.
+std::unique_ptr<WebFace> startWebFace(Receiver &receiver)
+{
+    QString problem;
+    std::optional<WebFace::Options> options = WebFace::fromSettings(receiver.settings(), &problem);
+    if (!options) {
+        if (!problem.isEmpty()) {
+            writeFailureLine(failureLine(u"web face"_qs, problem + u"; no status page is served"_qs));
+        }
+        return nullptr;
+    }
+    auto face = std::make_unique<WebFace>(receiver, std::move(*options), currentFolder());
+    if (!face->listen(&problem)) {
+        writeFailureLine(failureLine(u"web face"_qs, problem));
+        return nullptr;
+    }
+    return face;
+}
+
+} // namespace
+
 int runUntilStopped(QCoreApplication &app, Receiver &receiver)
 {
+    const std::unique_ptr<WebFace> face = startWebFace(receiver);
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::received, &app, &QCoreApplication::quit);
     const int status = app.exec();

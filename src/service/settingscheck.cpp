@@ -6,6 +6,7 @@
 #include "playlog/database.h"
 #include "playlog/odbc.h"
 #include "settings/settings.h"
+#include "web/webface.h"
 
 #include <QFile>
 #include <QTcpSocket>
@@ -152,6 +153,26 @@ void checkPadFeed(const IniFile &settings, Report &report)
                                      : u"nothing"_qs));
 }
 
+void checkWebFace(const IniFile &settings, Report &report)
+{
+    QString problem;
+    const std::optional<WebFace::Options> options = WebFace::fromSettings(settings, &problem);
+    if (!problem.isEmpty()) {
+        report.warn(problem + u"; no status page would be served"_qs);
+    }
+    static const QStringList kKeys
+        = {u"Address"_qs, u"Port"_qs, u"HealthHistoryMinutes"_qs, u"HealthOutputMinutes"_qs, u"SilenceMinutes"_qs};
+    for (const QString &key : settings.keys(u"Web"_qs)) {
+        if (!kKeys.contains(key, Qt::CaseInsensitive)) {
+            report.warn(u"[Web] %1 is not a key of the web face (%2)"_qs.arg(key, kKeys.join(u", "_qs)));
+        }
+    }
+    if (options) {
+        report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays)"_qs.arg(options->address)
+                        .arg(options->port));
+    }
+}
+
 } // namespace
 
 bool checkSettings(const QByteArray &folder, QTextStream &out)
@@ -248,6 +269,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         checkDatabase(settings, report);
     }
     checkPadFeed(settings.file, report);
+    checkWebFace(settings.file, report);
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));

@@ -1,0 +1,91 @@
+"use strict";
+
+// The status page: everything arrives over one event stream, a status about
+// once a second and the last plays whenever they change.
+const $ = (id) => document.getElementById(id);
+
+function setText(id, text) {
+  const element = $(id);
+  if (element.textContent !== text) {
+    element.textContent = text;
+  }
+}
+
+function setState(id, good, text) {
+  const element = $(id);
+  element.className = "state " + (good ? "good" : "bad");
+  setText(id, text);
+}
+
+function timeOf(iso) {
+  return iso ? new Date(iso).toLocaleTimeString([], { hour: "2-digit", minute: "2-digit", second: "2-digit" }) : "";
+}
+
+function since(iso) {
+  return iso ? new Date(iso).toLocaleString() : "";
+}
+
+function duration(seconds) {
+  const d = Math.floor(seconds / 86400), h = Math.floor(seconds / 3600) % 24, m = Math.floor(seconds / 60) % 60;
+  return (d ? d + " d " : "") + (d || h ? h + " h " : "") + m + " min";
+}
+
+function replaceItems(list, items) {
+  list.replaceChildren(...items);
+}
+
+function item(...parts) {
+  const li = document.createElement("li");
+  li.append(...parts);
+  return li;
+}
+
+function showStatus(status) {
+  setText("now", status.now);
+  setText("previous", status.previous || "–");
+  setText("next", status.next || "–");
+  setText("countdown", status.countdown === null ? "–" : status.countdown + " s");
+  setState("healthy", status.problems.length === 0, status.problems.length === 0 ? "All is well" : "Needs attention");
+  replaceItems($("problems"), status.problems.map((problem) => item(problem)));
+  const history = status.history;
+  if (!history.enabled) {
+    $("history").className = "state";
+    setText("history", "Off");
+  } else {
+    setState("history", history.working,
+             history.working ? "Working since " + since(history.since)
+                             : "Stopped since " + since(history.since) + ": " + history.reason);
+  }
+  setText("waiting", history.enabled ? String(history.waiting) : "–");
+  setText("set-aside", history.enabled ? String(history.setAside) : "–");
+  replaceItems($("outputs"), status.outputs.length === 0 ? [item("None")] : status.outputs.map((output) => {
+    const state = document.createElement("span");
+    state.className = output.working ? "good" : "bad";
+    state.textContent = output.state;
+    return item(output.name + ": ", state, " (since " + since(output.since) + ")");
+  }));
+  setText("applied", String(status.applied));
+  setText("refused", String(status.refused));
+  setText("dropped", String(status.dropped));
+  setText("uptime", duration((Date.now() - new Date(status.startedAt)) / 1000));
+  setText("version", status.version);
+}
+
+function showPlays(plays) {
+  replaceItems($("plays"), plays.map((play) => {
+    const time = document.createElement("time");
+    time.dateTime = play.onAir;
+    time.textContent = timeOf(play.onAir);
+    const text = document.createElement("span");
+    text.textContent = play.text + (play.pad && play.pad.album ? " (" + play.pad.album + ")" : "");
+    return item(time, text);
+  }));
+}
+
+const events = new EventSource("/events");
+events.addEventListener("status", (event) => {
+  setState("connection", true, "Live");
+  showStatus(JSON.parse(event.data));
+});
+events.addEventListener("plays", (event) => showPlays(JSON.parse(event.data)));
+events.onerror = () => setState("connection", false, "Connection lost; trying again…");

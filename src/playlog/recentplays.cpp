@@ -1,0 +1,172 @@
+#include "recentplays.h"
+
+#include "common/atomicfile.h"
+#include "common/failure.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QTimer>
+
+#include <sqlite3.h>
+
+namespace quaverlink {
+namespace {
+
+// Owns the SQLite connection, on the recent plays' own thread.
+class RecentWriter final : public Reporter
+{
+    Q_OBJECT
+
+public:
+    explicit RecentWriter(QByteArray path)
+        : m_path(std::move(path))
+    {
+    }
+    ~RecentWriter() override { sqlite3_close_v2(m_db); }
+
+    // The plays the last run left, newest first; nothing when the file
+    // cannot be used, which is said once.
+    QList<RecentPlay> open()
+    {
+        QByteArray path;
+        try {
+            path = followTrustedLinks(m_path);
+        } catch (const Failure &) {
+            giveUp();
+            return {};
+        }
+        if (sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK
+            || !execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE IF NOT EXISTS recent (id "
+                        "INTEGER PRIMARY KEY,"
+                        " played_at TEXT NOT NULL, text TEXT NOT NULL, details TEXT)")) {
+            giveUp();
+            return {};
+        }
+        sqlite3_busy_timeout(m_db, 5000);
+        QList<RecentPlay> plays;
+        sqlite3_stmt *select = nullptr;
+        sqlite3_prepare_v2(m_db, "SELECT played_at, text, details FROM recent ORDER BY id DESC LIMIT 50", -1, &select,
+                           nullptr);
+        while (select && sqlite3_step(select) == SQLITE_ROW) {
+            const auto text = [&](int column) {
+                return QByteArray(static_cast<const char *>(sqlite3_column_blob(select, column)),
+                                  sqlite3_column_bytes(select, column));
+            };
+            plays.append({QDateTime::fromString(QString::fromUtf8(text(0)), Qt::ISODateWithMs),
+                          QString::fromUtf8(text(1)), QJsonDocument::fromJson(text(2)).object()});
+        }
+        sqlite3_finalize(select);
+        return plays;
+    }
+
+    // The whole list in one transaction: fifty short rows.
+    void write(const QList<RecentPlay> &plays)
+    {
+        if (!m_db) {
+            return;
+        }
+        bool written = execute("BEGIN IMMEDIATE; DELETE FROM recent");
+        sqlite3_stmt *insert = nullptr;
+        written = written
+            && sqlite3_prepare_v2(m_db, "INSERT INTO recent (played_at, text, details) VALUES (?, ?, ?)", -1, &insert,
+                                  nullptr)
+                == SQLITE_OK;
+        for (auto it = plays.crbegin(); written && it != plays.crend(); ++it) {
+            const QByteArray values[] = {it->onAir.toString(Qt::ISODateWithMs).toUtf8(), it->text.toUtf8(),
+                                         QJsonDocument(it->details).toJson(QJsonDocument::Compact)};
+            for (int i = 0; i < 3; ++i) {
+                sqlite3_bind_text(insert, i + 1, values[i].constData(), int(values[i].size()), SQLITE_TRANSIENT);
+            }
+            written = sqlite3_step(insert) == SQLITE_DONE && sqlite3_reset(insert) == SQLITE_OK;
+        }
+        sqlite3_finalize(insert);
+        if (!written || !execute("COMMIT")) {
+            execute("ROLLBACK");
+            giveUp();
+        }
+    }
+
+private:
+    bool execute(const char *sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+    void giveUp()
+    {
+        report(Severity::Failure, u"recent plays"_qs,
+               u"%1 cannot be written (%2); the list is kept in memory only"_qs
+                   .arg(QFile::decodeName(m_path), QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "out of memory")));
+        sqlite3_close_v2(std::exchange(m_db, nullptr));
+    }
+
+    QByteArray m_path;
+    sqlite3 *m_db = nullptr;
+};
+
+} // namespace
+
+RecentPlays::RecentPlays(const QByteArray &path, QObject *parent)
+    : Reporter(parent)
+{
+    auto *writer = new RecentWriter(path);
+    m_writer = writer;
+    writer->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, writer, &QObject::deleteLater);
+    connect(writer, &Reporter::reported, this, &Reporter::reported);
+    m_thread.setObjectName(u"recent plays"_qs);
+    m_thread.start();
+    QMetaObject::invokeMethod(writer, [this, writer] {
+        const QList<RecentPlay> earlier = writer->open();
+        QMetaObject::invokeMethod(this, [this, earlier] {
+            // Plays of this run come first; the earlier ones fill the rest.
+            m_plays += earlier.first(qMin(earlier.size(), kKept - qMin(m_plays.size(), kKept)));
+            Q_EMIT changed();
+        });
+    });
+}
+
+RecentPlays::~RecentPlays()
+{
+    // The last of a burst is written before the thread ends.
+    auto *writer = static_cast<RecentWriter *>(m_writer);
+    QMetaObject::invokeMethod(writer, [writer, thread = &m_thread, plays = m_plays, pending = m_writePending] {
+        if (pending) {
+            writer->write(plays);
+        }
+        thread->quit();
+    });
+    m_thread.wait();
+}
+
+void RecentPlays::add(const RecentPlay &play)
+{
+    m_plays.prepend(play);
+    if (m_plays.size() > kKept) {
+        m_plays.removeLast();
+    }
+    keep();
+}
+
+void RecentPlays::addDetails(const QJsonObject &details)
+{
+    if (!m_plays.isEmpty()) {
+        m_plays.first().details = details;
+        keep();
+    }
+}
+
+void RecentPlays::keep()
+{
+    // A burst is written once, at its end.
+    if (!m_writePending) {
+        m_writePending = true;
+        QTimer::singleShot(kWriteDelay, this, [this] {
+            m_writePending = false;
+            auto *writer = static_cast<RecentWriter *>(m_writer);
+            QMetaObject::invokeMethod(writer, [writer, plays = m_plays] { writer->write(plays); });
+        });
+    }
+    Q_EMIT changed();
+}
+
+} // namespace quaverlink
+
+#include "recentplays.moc"

@@ -1,0 +1,322 @@
+#include "webface.h"
+
+#include "playlog/playhistory.h"
+#include "receiver/receiver.h"
+#include "settings/settings.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrlQuery>
+
+namespace quaverlink {
+namespace {
+
+const QByteArray kVersion = QUAVERLINK_VERSION_TEXT;
+constexpr std::chrono::milliseconds kCoalesce {100};
+
+// The page and what it loads, and nothing else: no inline script or style,
+// no other origin, no frame.
+const QByteArray kPageHeaders = "Content-Security-Policy: default-src 'none'; script-src 'self'; style-src 'self';"
+                                " connect-src 'self'; img-src 'self'; base-uri 'none'; form-action 'none';"
+                                " frame-ancestors 'none'\r\nX-Content-Type-Options: nosniff\r\n"
+                                "Referrer-Policy: no-referrer\r\n";
+
+QString isoTime(const QDateTime &time)
+{
+    return time.isNull() ? QString() : time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QByteArray resource(const QString &name)
+{
+    QFile file(u":/web/"_qs + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::optional<std::chrono::minutes> minutesOf(const IniFile &settings, const QString &key, QString *problem)
+{
+    const std::optional<QString> text = settings.newValue(u"Web"_qs, key);
+    if (!text) {
+        return std::nullopt;
+    }
+    const std::optional<std::int64_t> minutes = convertToInteger(*text, 0, 1'000'000);
+    if (!minutes) {
+        *problem = u"[Web] %1 \"%2\" is not a number of minutes"_qs.arg(key, *text);
+        return std::nullopt;
+    }
+    return std::chrono::minutes(*minutes);
+}
+
+// A Prometheus label value.
+QByteArray labelValue(const QString &text)
+{
+    return text.toUtf8().replace('\\', "\\\\").replace('"', "\\\"").replace('\n', "\\n");
+}
+
+class MetricsText
+{
+public:
+    void add(const char *name, const char *type, const char *help, double value,
+             const QList<std::pair<QByteArray, double>> &labelled = {}, const QByteArray &label = {})
+    {
+        m_text += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+        if (label.isEmpty()) {
+            m_text += QByteArray(name) + ' ' + QByteArray::number(value, 'g', 15) + '\n';
+        }
+        for (const auto &[labelText, labelledValue] : labelled) {
+            m_text += QByteArray(name) + '{' + label + "=\"" + labelText + "\"} "
+                + QByteArray::number(labelledValue, 'g', 15) + '\n';
+        }
+    }
+    const QByteArray &text() const { return m_text; }
+
+private:
+    QByteArray m_text;
+};
+
+} // namespace
+
+std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, QString *problem)
+{
+    if (!settings.sections().contains(u"Web"_qs, Qt::CaseInsensitive)) {
+        return std::nullopt;
+    }
+    Options options;
+    options.address = settings.newValue(u"Web"_qs, u"Address"_qs).value_or(options.address).trimmed();
+    const QString port = settings.newValue(u"Web"_qs, u"Port"_qs).value_or(QString()).trimmed();
+    const std::optional<quint16> number = portNumber(port);
+    if (!number) {
+        *problem = u"[Web] Port \"%1\" is not a port number"_qs.arg(port);
+        return std::nullopt;
+    }
+    options.port = *number;
+    if (QHostAddress(options.address).isNull()) {
+        *problem = u"[Web] Address \"%1\" is not an address"_qs.arg(options.address);
+        return std::nullopt;
+    }
+    const auto history = minutesOf(settings, u"HealthHistoryMinutes"_qs, problem);
+    const auto output = minutesOf(settings, u"HealthOutputMinutes"_qs, problem);
+    options.silence = minutesOf(settings, u"SilenceMinutes"_qs, problem);
+    if (!problem->isEmpty()) {
+        return std::nullopt;
+    }
+    options.healthHistory = history.value_or(options.healthHistory);
+    options.healthOutput = output.value_or(options.healthOutput);
+    return options;
+}
+
+WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, QObject *parent)
+    : QObject(parent)
+    , m_receiver(receiver)
+    , m_options(std::move(options))
+    , m_recent(folder + "/playhistory.sqlite")
+    , m_server([this](const HttpRequest &request) { return route(request); }, false)
+{
+    connect(&m_recent, &RecentPlays::reported, &receiver, &Receiver::reported);
+    connect(&receiver, &Receiver::played, this, [this](const RecentPlay &play, bool addsDetails) {
+        // The idle text is what goes on air between plays, not one of them.
+        if (play.text == m_receiver.idleText()) {
+            return;
+        }
+        if (addsDetails) {
+            m_recent.addDetails(play.details);
+        } else {
+            m_recent.add(play);
+        }
+    });
+    connect(&m_recent, &RecentPlays::changed, this, [this] { m_server.sendToStreams(playsEvent()); });
+    // The countdown moves every second; everything else as it happens.
+    m_tick.setInterval(std::chrono::seconds(1));
+    connect(&m_tick, &QTimer::timeout, this, [this] { m_server.sendToStreams(statusEvent()); });
+    m_tick.start();
+    m_coalesce.setSingleShot(true);
+    m_coalesce.setInterval(kCoalesce);
+    connect(&m_coalesce, &QTimer::timeout, this, [this] { m_server.sendToStreams(statusEvent()); });
+    connect(&receiver, &Receiver::outputsChanged, this, &WebFace::statusChanged);
+    connect(&receiver, &Receiver::itemApplied, this, &WebFace::statusChanged);
+    connect(&receiver, &Receiver::reported, this, &WebFace::statusChanged);
+}
+
+bool WebFace::listen(QString *error)
+{
+    if (m_server.listen(QHostAddress(m_options.address), m_options.port)) {
+        return true;
+    }
+    *error = u"listening on %1 port %2: %3"_qs.arg(m_options.address).arg(m_options.port).arg(m_server.errorString());
+    return false;
+}
+
+void WebFace::statusChanged()
+{
+    if (!m_coalesce.isActive()) {
+        m_coalesce.start();
+    }
+}
+
+HttpServer::Reply WebFace::route(const HttpRequest &request) const
+{
+    const QByteArray &path = request.path;
+    if (path == "/" || path == "/index.html") {
+        return {"200 OK", "text/html; charset=utf-8", resource(u"index.html"_qs), false, kPageHeaders};
+    }
+    if (path == "/app.js") {
+        return {"200 OK", "text/javascript; charset=utf-8", resource(u"app.js"_qs), false, kPageHeaders};
+    }
+    if (path == "/app.css") {
+        return {"200 OK", "text/css; charset=utf-8", resource(u"app.css"_qs), false, kPageHeaders};
+    }
+    if (path == "/icon.png" || path == "/favicon.ico") {
+        return {"200 OK", "image/png", resource(u"icon.png"_qs), false, kPageHeaders};
+    }
+    if (path == "/events") {
+        return {"200 OK", "text/event-stream; charset=utf-8", statusEvent() + playsEvent(), true};
+    }
+    if (path == "/health") {
+        const QStringList problems = healthProblems();
+        const QJsonObject body {{u"status"_qs, problems.isEmpty() ? u"ok"_qs : u"failing"_qs},
+                                {u"problems"_qs, QJsonArray::fromStringList(problems)}};
+        return {problems.isEmpty() ? "200 OK" : "503 Service Unavailable", "application/json; charset=utf-8",
+                QJsonDocument(body).toJson(QJsonDocument::Compact) + '\n'};
+    }
+    if (path == "/metrics") {
+        return {"200 OK", "text/plain; version=0.0.4; charset=utf-8", metrics()};
+    }
+    if (path == "/api/plays") {
+        const QString limit = QUrlQuery(QString::fromUtf8(request.query)).queryItemValue(u"limit"_qs);
+        const qsizetype count = limit.isEmpty() ? RecentPlays::kKept : qsizetype(limit.toLongLong());
+        if (count < 1 || count > RecentPlays::kKept) {
+            return {"400 Bad Request", "text/plain", "limit is a number from 1 to 50\n"};
+        }
+        return {"200 OK", "application/json; charset=utf-8", playsJson(count) + '\n'};
+    }
+    return {"404 Not Found", "text/plain", "not found\n"};
+}
+
+QStringList WebFace::healthProblems() const
+{
+    QStringList problems;
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto longerThan = [&](const QDateTime &since, std::chrono::minutes limit) {
+        return since.secsTo(now) >= std::chrono::seconds(limit).count();
+    };
+    if (!m_receiver.isListening()) {
+        problems << u"the receiver is not listening for datagrams"_qs;
+    }
+    if (const PlayHistory *history = m_receiver.playHistory()) {
+        const PlayHistory::Status status = history->status();
+        if (!status.working && longerThan(status.since, m_options.healthHistory)) {
+            problems << u"play history stopped working at %1: %2"_qs.arg(isoTime(status.since), status.reason);
+        }
+    }
+    const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
+    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
+        if (it->failures > 0 && !it->working && longerThan(it->since, m_options.healthOutput)) {
+            problems << u"output %1 stopped working at %2: %3"_qs.arg(it.key(), isoTime(it->since), it->state);
+        }
+    }
+    const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
+    if (m_options.silence && longerThan(lastItem, *m_options.silence)) {
+        problems << u"no item has arrived since %1"_qs.arg(isoTime(lastItem));
+    }
+    return problems;
+}
+
+QByteArray WebFace::statusEvent() const
+{
+    const StatusFields &fields = m_receiver.fields();
+    QJsonObject history {{u"enabled"_qs, false}};
+    if (const PlayHistory *playHistory = m_receiver.playHistory()) {
+        const PlayHistory::Status status = playHistory->status();
+        history = {{u"enabled"_qs, true},         {u"working"_qs, status.working}, {u"since"_qs, isoTime(status.since)},
+                   {u"reason"_qs, status.reason}, {u"waiting"_qs, status.waiting}, {u"setAside"_qs, status.setAside},
+                   {u"kept"_qs, status.kept},     {u"stored"_qs, status.stored}};
+    }
+    QJsonArray outputs;
+    const QMap<QString, Receiver::OutputState> &states = m_receiver.outputStates();
+    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+        outputs.append(QJsonObject {{u"name"_qs, it.key()},
+                                    {u"state"_qs, it->state},
+                                    {u"since"_qs, isoTime(it->since)},
+                                    {u"working"_qs, it->working},
+                                    {u"failures"_qs, it->failures}});
+    }
+    const QString now = fields.text(Field::lblNow);
+    const QJsonObject status {{u"version"_qs, QString::fromLatin1(kVersion)},
+                              {u"startedAt"_qs, isoTime(m_started)},
+                              {u"listening"_qs, m_receiver.isListening()},
+                              {u"now"_qs, now},
+                              {u"idle"_qs, now == m_receiver.idleText()},
+                              {u"previous"_qs, fields.text(Field::lblLast)},
+                              {u"next"_qs, m_receiver.nextText()},
+                              {u"countdown"_qs,
+                               m_receiver.isCountingDown() ? QJsonValue(m_receiver.countdown()) : QJsonValue::Null},
+                              {u"lastItemAt"_qs, isoTime(m_receiver.lastItemAt())},
+                              {u"history"_qs, history},
+                              {u"outputs"_qs, outputs},
+                              {u"applied"_qs, m_receiver.counters().itemsApplied},
+                              {u"refused"_qs, m_receiver.refusedDatagrams()},
+                              {u"dropped"_qs, m_receiver.counters().dropped},
+                              {u"problems"_qs, QJsonArray::fromStringList(healthProblems())}};
+    return "event: status\ndata: " + QJsonDocument(status).toJson(QJsonDocument::Compact) + "\n\n";
+}
+
+QByteArray WebFace::playsJson(qsizetype limit) const
+{
+    QJsonArray plays;
+    for (const RecentPlay &play : m_recent.plays().first(qMin(limit, m_recent.plays().size()))) {
+        plays.append(QJsonObject {{u"onAir"_qs, isoTime(play.onAir)},
+                                  {u"text"_qs, play.text},
+                                  {u"pad"_qs, play.details.isEmpty() ? QJsonValue::Null : QJsonValue(play.details)}});
+    }
+    return QJsonDocument(plays).toJson(QJsonDocument::Compact);
+}
+
+QByteArray WebFace::playsEvent() const
+{
+    return "event: plays\ndata: " + playsJson(RecentPlays::kKept) + "\n\n";
+}
+
+QByteArray WebFace::metrics() const
+{
+    MetricsText metrics;
+    const Receiver::Counters &counters = m_receiver.counters();
+    metrics.add("quaverlink_build_info", "gauge", "The receiver's version.", 1, {{kVersion, 1}}, "version");
+    metrics.add("quaverlink_start_time_seconds", "gauge", "When the receiver started, in seconds since the epoch.",
+                double(m_started.toSecsSinceEpoch()));
+    metrics.add("quaverlink_listening", "gauge", "1 while the receiver listens for datagrams.",
+                m_receiver.isListening() ? 1 : 0);
+    metrics.add("quaverlink_items_applied_total", "counter", "Items put on air, the idle text included.",
+                double(counters.itemsApplied));
+    metrics.add("quaverlink_idle_texts_total", "counter", "Idle texts the receiver sent itself.",
+                double(counters.idleTexts));
+    metrics.add("quaverlink_datagrams_refused_total", "counter", "Datagrams from senders outside AllowedSenders.",
+                double(m_receiver.refusedDatagrams()));
+    metrics.add("quaverlink_items_dropped_total", "counter", "Waiting items given up in floods.",
+                double(counters.dropped));
+    const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
+    metrics.add("quaverlink_last_item_age_seconds", "gauge",
+                "Seconds since the last item other than the idle text arrived (or since the start).",
+                double(lastItem.msecsTo(QDateTime::currentDateTime())) / 1000);
+    const PlayHistory *history = m_receiver.playHistory();
+    const PlayHistory::Status status = history ? history->status() : PlayHistory::Status();
+    metrics.add("quaverlink_play_history_enabled", "gauge", "1 when play history is on.", history ? 1 : 0);
+    metrics.add("quaverlink_play_history_up", "gauge", "1 while play history works.",
+                history && status.working ? 1 : 0);
+    metrics.add("quaverlink_plays_kept_total", "counter", "Plays kept in the spool.", double(status.kept));
+    metrics.add("quaverlink_plays_stored_total", "counter", "Plays the database took.", double(status.stored));
+    metrics.add("quaverlink_plays_waiting", "gauge", "Plays waiting in the spool.", double(status.waiting));
+    metrics.add("quaverlink_plays_set_aside", "gauge", "Plays in the spool's table rejected.", double(status.setAside));
+    QList<std::pair<QByteArray, double>> up, failures;
+    const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
+    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
+        up.append({labelValue(it.key()), it->working ? 1 : 0});
+        failures.append({labelValue(it.key()), double(it->failures)});
+    }
+    metrics.add("quaverlink_output_up", "gauge", "1 while the output works.", 0, up, "output");
+    metrics.add("quaverlink_output_failures_total", "counter", "Times the output stopped working.", 0, failures,
+                "output");
+    return metrics.text();
+}
+
+} // namespace quaverlink

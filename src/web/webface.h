@@ -1,0 +1,65 @@
+#pragma once
+
+#include "http/httpserver.h"
+#include "playlog/recentplays.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+#include <optional>
+
+namespace quaverlink {
+
+class IniFile;
+class Receiver;
+
+// The receiver's face in a browser, for stations whose receiver has no
+// screen: a live status page (GET /), its events (GET /events), the recent
+// plays (GET /api/plays), a health check (GET /health) and Prometheus
+// metrics (GET /metrics). Everything is read-only, and nothing served holds a
+// password. It runs on the air thread, which it never makes wait: requests
+// are answered from what the receiver already holds.
+class WebFace final : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Options
+    {
+        QString address = u"127.0.0.1"_qs;
+        quint16 port = 0;
+        std::chrono::minutes healthHistory {5};
+        std::chrono::minutes healthOutput {5};
+        std::optional<std::chrono::minutes> silence;
+    };
+
+    // The [Web] section: nothing when there is none, or, with the reason in
+    // problem, when a key cannot be used.
+    static std::optional<Options> fromSettings(const IniFile &settings, QString *problem);
+
+    // The recent plays are kept in folder's playhistory.sqlite.
+    WebFace(Receiver &receiver, Options options, const QByteArray &folder, QObject *parent = nullptr);
+
+    bool listen(QString *error);
+    // Why /health answers 503; empty when all is well.
+    QStringList healthProblems() const;
+
+private:
+    HttpServer::Reply route(const HttpRequest &request) const;
+    QByteArray statusEvent() const;
+    QByteArray playsEvent() const;
+    QByteArray playsJson(qsizetype limit) const;
+    QByteArray metrics() const;
+    // Coalesced: a burst of changes is one event.
+    void statusChanged();
+
+    Receiver &m_receiver;
+    const Options m_options;
+    const QDateTime m_started = QDateTime::currentDateTime();
+    RecentPlays m_recent;
+    QTimer m_tick;
+    QTimer m_coalesce;
+    HttpServer m_server; // last: it goes first, while what its routes read is still there
+};
+
+} // namespace quaverlink

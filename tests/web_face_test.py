@@ -1,0 +1,172 @@
+"""The status page in a real browser, /health against a real MariaDB, and
+/metrics through promtool, all from the real quaverlink executable.
+
+Run by ctest with Debian's python3 (python3-selenium), chromium and
+chromium-driver, and prometheus's promtool.
+"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+EXECUTABLE = os.environ["QUAVERLINK_EXECUTABLE"]
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for(predicate, timeout=10.0, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def get(url):
+    """(status, body) of a GET, whatever the status."""
+    try:
+        with urllib.request.urlopen(url, timeout=5) as reply:
+            return reply.status, reply.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+class Station:
+    """A headless receiver in a folder of its own, with a web face."""
+
+    def __init__(self, extra=""):
+        self.folder = tempfile.TemporaryDirectory()
+        self.port = free_port(socket.SOCK_DGRAM)
+        self.web = free_port()
+        with open(os.path.join(self.folder.name, "Quaverlink.ini"), "w") as ini:
+            ini.write(f"[Metadata]\nRDlistenport={self.port}\nSenderPort={free_port(socket.SOCK_DGRAM)}\n"
+                      f"IdleString=Studio Live\nCountTimeout=300\n[Web]\nPort={self.web}\n{extra}")
+        self.errors = open(os.path.join(self.folder.name, "stderr.log"), "w+")
+        self.process = subprocess.Popen([EXECUTABLE, "--headless"], cwd=self.folder.name, stderr=self.errors)
+        self.url = f"http://127.0.0.1:{self.web}"
+        if not wait_for(lambda: self.reachable()):
+            raise RuntimeError("the web face did not answer")
+
+    def reachable(self):
+        try:
+            return get(self.url + "/health")[0] in (200, 503)
+        except OSError:
+            return False
+
+    def send(self, text):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            sender.sendto(text.encode(), ("127.0.0.1", self.port))
+
+    def metric(self, name):
+        for line in get(self.url + "/metrics")[1].splitlines():
+            if line.startswith(name + " "):
+                return float(line.split()[1])
+        return None
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(10)
+        self.errors.close()
+        self.folder.cleanup()
+
+
+class StatusPageTest(unittest.TestCase):
+    def test_page_follows_the_air_and_the_outputs_without_errors(self):
+        device = socket.create_server(("127.0.0.1", 0))
+        station = Station(f"[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort={device.getsockname()[1]}\n")
+        self.addCleanup(station.close)
+        connection, _ = device.accept()
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,1000"):
+            options.add_argument(argument)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.addCleanup(browser.quit)
+        browser.get(station.url + "/")
+        now = lambda: browser.find_element(By.ID, "now").text
+        self.assertEqual(wait_for(lambda: now() == "Studio Live"), True)
+        self.assertEqual(browser.find_element(By.ID, "now").get_attribute("aria-live"), "polite")
+        browser.execute_script("window.notReloaded = true")
+
+        sent = time.monotonic()
+        station.send("Björk - Jóga")
+        self.assertTrue(wait_for(lambda: now() == "Björk - Jóga", timeout=1.0, step=0.01))
+        self.assertLess(time.monotonic() - sent, 1.0)
+        self.assertTrue(browser.execute_script("return window.notReloaded === true"))
+        self.assertTrue(wait_for(lambda: "Björk - Jóga" in browser.find_element(By.ID, "plays").text))
+
+        outputs = lambda: browser.find_element(By.ID, "outputs").text
+        self.assertTrue(wait_for(lambda: "rds: working" in outputs()), outputs())
+        connection.close()
+        device.close()
+        self.assertTrue(wait_for(lambda: "rds: not working" in outputs()), outputs())
+
+        if os.environ.get("QUAVERLINK_SCREENSHOT"):
+            browser.save_screenshot(os.environ["QUAVERLINK_SCREENSHOT"])
+        problems = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+        self.assertEqual(problems, [])
+        # What the page is sent holds no secret of the settings.
+        page = get(station.url + "/")[1] + get(station.url + "/app.js")[1] + get(station.url + "/api/plays")[1]
+        self.assertNotIn("Pl4y", page)
+
+
+class HealthAndMetricsTest(unittest.TestCase):
+    def control(self, action):
+        subprocess.run(["bash", os.path.join(HERE, "mariadb-server.sh"), action, self.db], check=True)
+
+    def test_health_follows_the_database_and_metrics_pass_promtool(self):
+        self.db = os.environ["QUAVERLINK_TEST_DB_DIR"]
+        db_port = open(os.path.join(self.db, "port")).read().strip()
+        station = Station(f"HealthHistoryMinutes=0\n[Database]\nDBenabled=Y\nDBserver=127.0.0.1;port={db_port}\n"
+                          "DBuser=quaverlink\nDBpassword=Pl4y-h1st0ry\n")
+        self.addCleanup(station.close)
+        station.send("First - Play")
+        # The idle text's two start-up copies are plays too.
+        self.assertTrue(wait_for(lambda: station.metric("quaverlink_plays_stored_total") == 3))
+        self.assertEqual(get(station.url + "/health")[0], 200)
+
+        self.control("halt")
+        self.addCleanup(self.control, "resume")
+        station.send("Second - Play")
+        self.assertTrue(wait_for(lambda: get(station.url + "/health")[0] == 503, timeout=20))
+        status, body = get(station.url + "/health")
+        self.assertIn("play history stopped working", json.loads(body)["problems"][0])
+        self.assertNotIn("Pl4y", body)
+        self.assertEqual(station.metric("quaverlink_play_history_up"), 0)
+        self.assertEqual(station.metric("quaverlink_plays_waiting"), 1)
+        self.control("resume")
+        self.assertTrue(wait_for(lambda: get(station.url + "/health")[0] == 200, timeout=40))
+        self.assertEqual(station.metric("quaverlink_plays_stored_total"), 4)
+
+        applied = station.metric("quaverlink_items_applied_total")
+        for i in range(3):
+            station.send(f"Metric {i} - Item")
+        self.assertTrue(wait_for(lambda: station.metric("quaverlink_items_applied_total") == applied + 3))
+        metrics = get(station.url + "/metrics")[1]
+        check = subprocess.run(["promtool", "check", "metrics"], input=metrics.encode(), capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout.decode() + check.stderr.decode())
+        plays = json.loads(get(station.url + "/api/plays?limit=2")[1])
+        self.assertEqual([play["text"] for play in plays], ["Metric 2 - Item", "Metric 1 - Item"])
+        self.assertEqual(get(station.url + "/api/plays?limit=0")[0], 400)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
