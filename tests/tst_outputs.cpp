@@ -297,6 +297,98 @@ private Q_SLOTS:
         QVERIFY2(residentKiB() - before < 64 * 1024, QByteArray::number(residentKiB() - before).constData());
     }
 
+    void filtersDelaysAndPacingDecideWhatLeavesAndWhen()
+    {
+        QUdpSocket device;
+        QVERIFY(device.bind(QHostAddress::LocalHost, 0));
+        ReceiverFixture f;
+        f.settings.extraSections = "[Output paced]\nType=LineFeed\nProtocol=UDP\nHost=127.0.0.1\nPort="
+            + QByteArray::number(device.localPort())
+            + "\nSkip=title:^(jingle|id)$\nMinLength=3\nMinInterval=1\n[Output late]\nType=File\nFile=late.txt\n"
+              "Delay=0.6\n[Output dab]\nType=DLS\nFile=dls.txt\nTemplate=Now: [{artist} - ]{title}\n";
+        QVERIFY(f.startAndSettle());
+        QStringList received;
+        connect(&device, &QUdpSocket::readyRead, this, [&] {
+            while (device.hasPendingDatagrams()) {
+                received << QString::fromUtf8(device.receiveDatagram().data());
+            }
+        });
+        // The idle text's second start-up copy waits its turn.
+        const QString idle = u"Quaverlink FM - Music"_s;
+        QTRY_COMPARE(received, QStringList({idle, idle}));
+        QTRY_COMPARE(readBytes(f.file(u"late.txt"_s)), idle.toUtf8());
+        // Within one MinInterval only the newest text that passes the
+        // filters leaves, once; the delayed file gets each in its time.
+        for (const QString &text : {u"First - Song"_s, u"Station - Jingle"_s, u"A - B"_s}) {
+            f.receiver->applyItem(text);
+        }
+        QCOMPARE(readBytes(f.file(u"late.txt"_s)), idle.toUtf8());
+        QTRY_COMPARE(readBytes(f.file(u"late.txt"_s)), QByteArray("A - B"));
+        QTRY_COMPARE(received.size(), 3);
+        QTest::qWait(1200);
+        QCOMPARE(received, QStringList({idle, idle, u"First - Song"_s}));
+
+        // DAB+: the text, where its artist and title stand, and a toggle
+        // that turns with every new item.
+        f.receiver->applyItem(u"Bj\u00f6rk - J\u00f3ga"_s);
+        const QString dls = f.file(u"dls.txt"_s);
+        QTRY_VERIFY(readBytes(dls).endsWith("Now: Bj\xC3\xB6rk - J\xC3\xB3ga\n"));
+        const QByteArray toggle = readBytes(dls).mid(readBytes(dls).indexOf("TOGGLE=") + 7, 1);
+        QCOMPARE(readBytes(dls),
+                 "##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE=" + toggle
+                     + "\nDL_PLUS_ITEM_RUNNING=1\nDL_PLUS_TAG=4 5 4\nDL_PLUS_TAG=1 13 3\n##### parameters } #####\n"
+                       "Now: Bj\xC3\xB6rk - J\xC3\xB3ga\n");
+        f.receiver->applyItem(u"ad"_s);
+        QTRY_COMPARE(readBytes(dls),
+                     "##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE=" + QByteArray(toggle == "1" ? "0" : "1")
+                         + "\nDL_PLUS_ITEM_RUNNING=0\n##### parameters } #####\nNow: " + idle.toUtf8() + '\n');
+    }
+
+    void webhookSendsExactBytesRetriesAndNeverHoldsUpTheAir()
+    {
+        // A hook that fails its first request and takes the rest, and one
+        // that takes every connection and never answers.
+        QTcpServer hook, hung;
+        QVERIFY(hook.listen(QHostAddress::LocalHost) && hung.listen(QHostAddress::LocalHost));
+        QList<QByteArray> requests;
+        connect(&hook, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *client = hook.nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client, [&, client] {
+                requests << client->readAll();
+                client->write(requests.size() == 1 ? "HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n"
+                                                   : "HTTP/1.1 204 No Content\r\n\r\n");
+                client->disconnectFromHost();
+            });
+        });
+        ReceiverFixture f;
+        const QByteArray port = QByteArray::number(hook.serverPort());
+        f.settings.extraSections = "[Output hook]\nType=Webhook\nUrl=http://127.0.0.1:" + port
+            + "/np?t={title}&a={artist}\nBody={\"text\": \"{text}\"}\nHeader=Authorization: Bearer S3cr3t\n"
+              "[Output hung]\nType=Webhook\nUrl=http://127.0.0.1:"
+            + QByteArray::number(hung.serverPort()) + "/\n[Output file]\nType=File\nFile=now.txt\n";
+        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
+        QVERIFY(f.startAndSettle());
+        QTRY_VERIFY(!requests.isEmpty());
+        const QString text = u"A&B + C#1 - 100% \"Q\" \\ \u00e9"_s;
+        f.receiver->applyItem(text);
+        QTRY_VERIFY(requests.size() >= 2 && requests.last().contains("100%25"));
+        const QByteArray last = requests.last();
+        QVERIFY2(last.startsWith("POST /np?t=100%25%20%22Q%22%20%5C%20%C3%A9&a=A%26B%20%2B%20C%231 HTTP/1.1\r\n"),
+                 last.constData());
+        QVERIFY(last.contains("\r\nAuthorization: Bearer S3cr3t\r\n"));
+        QVERIFY(last.endsWith("\r\n\r\n{\"text\": \"A&B + C#1 - 100% \\\"Q\\\" \\\\ \xC3\xA9\"}"));
+        QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QList<QVariant> &line) {
+            return line.at(0).toString().contains(
+                u"output hook: stopped working; the newest text is retried: HTTP 500"_s);
+        }));
+        // The hung hook holds its request; the air and the file move on.
+        QTRY_COMPARE(readBytes(f.file(u"now.txt"_s)), text.toUtf8());
+        QVERIFY(!f.receiver->outputSummary().contains(u"S3cr3t"_s));
+        for (const QList<QVariant> &line : lines) {
+            QVERIFY(!line.at(0).toString().contains(u"S3cr3t"_s));
+        }
+    }
+
     void deviceThatNeverReadsHoldsNothingUp()
     {
         QTcpServer stuck;

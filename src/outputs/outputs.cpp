@@ -3,6 +3,7 @@
 #include "settings/settings.h"
 #include "sinks.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <map>
@@ -13,6 +14,7 @@ namespace quaverlink {
 namespace {
 
 const QString kSectionPrefix = u"Output "_qs;
+constexpr int kMaxDls = 128;
 
 std::optional<Template::Filters> filtersOf(const IniFile &settings, const QString &section, QString *problem)
 {
@@ -44,6 +46,102 @@ std::optional<Template::Filters> filtersOf(const IniFile &settings, const QStrin
     return std::nullopt;
 }
 
+// Seconds, fractions allowed, up to a day.
+std::optional<std::chrono::milliseconds> secondsOf(const QString &text)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (text.isEmpty()) {
+        return std::chrono::milliseconds(0);
+    }
+    return ok && seconds >= 0 && seconds <= 86400 ? std::optional(std::chrono::milliseconds(qRound64(seconds * 1000)))
+                                                  : std::nullopt;
+}
+
+// Skip, MinLength, Delay, DelaySkipReplaced and MinInterval: which texts
+// reach the output, and when.
+QString readPacing(const IniFile &settings, const QString &section, Outputs::Config &config)
+{
+    const auto value = [&](const char16_t *key) {
+        return settings.newValue(section, QString::fromUtf16(key)).value_or(QString()).trimmed();
+    };
+    QString skip = value(u"Skip");
+    for (const auto &[prefix, on] : {std::pair {u"artist:", Outputs::Config::SkipOn::Artist},
+                                     std::pair {u"title:", Outputs::Config::SkipOn::Title}}) {
+        if (skip.startsWith(QString::fromUtf16(prefix), Qt::CaseInsensitive)) {
+            skip = skip.mid(QStringView(prefix).size());
+            config.skipOn = on;
+        }
+    }
+    config.skip = QRegularExpression(skip, QRegularExpression::CaseInsensitiveOption);
+    if (!config.skip.isValid()) {
+        return u"Skip is not a regular expression: "_qs + config.skip.errorString();
+    }
+    const std::optional<std::int64_t> minLength = convertToInteger(value(u"MinLength"), 0, 1 << 20);
+    const auto delay = secondsOf(value(u"Delay"));
+    const auto interval = secondsOf(value(u"MinInterval"));
+    const QString skipReplaced = value(u"DelaySkipReplaced").toUpper();
+    if (!minLength && !value(u"MinLength").isEmpty()) {
+        return u"MinLength must be a number of characters"_qs;
+    }
+    if (!delay || !interval) {
+        return u"Delay and MinInterval must be seconds from 0 to 86400"_qs;
+    }
+    if (!skipReplaced.isEmpty() && skipReplaced != u"Y" && skipReplaced != u"N") {
+        return u"DelaySkipReplaced must be Y or N"_qs;
+    }
+    config.minLength = int(minLength.value_or(0));
+    config.delay = *delay;
+    config.minInterval = *interval;
+    config.delaySkipReplaced = skipReplaced == u"Y";
+    return QString();
+}
+
+// A webhook: Url, Method, Body, ContentType and Header lines.
+QString readWebhook(const IniFile &settings, const QString &section, Outputs::Config &config)
+{
+    const auto value = [&](const char16_t *key) {
+        return settings.newValue(section, QString::fromUtf16(key)).value_or(QString()).trimmed();
+    };
+    QString problem;
+    const QString url = value(u"Url");
+    const std::optional<Template> urlTemplate
+        = Template::parse(url, {true, 0, {}, {}, Template::Escape::Url}, &problem);
+    if (!urlTemplate || !(url.startsWith(u"http://") || url.startsWith(u"https://"))) {
+        return urlTemplate ? u"Url must begin with http:// or https://"_qs : u"Url: "_qs + problem;
+    }
+    config.url = *urlTemplate;
+    const std::optional<QString> body = settings.newValue(section, u"Body"_qs);
+    config.contentType = value(u"ContentType").toUtf8();
+    if (config.contentType.isEmpty() && body) {
+        config.contentType = "application/json";
+    }
+    const Template::Escape escape = config.contentType.contains("json") ? Template::Escape::Json
+        : config.contentType.contains("x-www-form-urlencoded")          ? Template::Escape::Url
+                                                                        : Template::Escape::None;
+    if (body && !(config.body = Template::parse(*body, {true, 0, {}, {}, escape}, &problem))) {
+        return u"Body: "_qs + problem;
+    }
+    config.method = value(u"Method").toUpper().toLatin1();
+    if (config.method.isEmpty()) {
+        config.method = body ? "POST" : "GET";
+    }
+    if (config.method != "GET" && config.method != "POST") {
+        return u"Method must be GET or POST"_qs;
+    }
+    for (const QString &key : settings.keys(section)) {
+        if (key.startsWith(u"Header", Qt::CaseInsensitive)) {
+            const QString line = settings.newValue(section, key).value_or(QString());
+            const qsizetype colon = line.indexOf(u':');
+            if (colon <= 0) {
+                return key + u" must be a header line, Name: value"_qs;
+            }
+            config.headers.append({line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
+        }
+    }
+    return QString();
+}
+
 // The keys of each type: what it needs, read into the configuration.
 QString readTarget(const IniFile &settings, const QString &section, const QByteArray &folder, Outputs::Config &config)
 {
@@ -57,6 +155,7 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
         return number.value_or(0);
     };
     switch (config.type) {
+    case Outputs::Type::Dls:
     case Outputs::Type::File: {
         const QString file = value(u"File");
         config.path = file.startsWith(u'/') ? QFile::encodeName(file) : folder + '/' + QFile::encodeName(file);
@@ -88,6 +187,8 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
             return u"Address must be an IP address to listen on"_qs;
         }
         return isPort ? QString() : u"it needs a Port from 1 to 65535"_qs;
+    case Outputs::Type::Webhook:
+        return readWebhook(settings, section, config);
     }
     return QString();
 }
@@ -97,15 +198,24 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
 void noteUnusedKeys(const IniFile &settings, const QString &section, Outputs::Type type, QStringList *problems)
 {
     static const QStringList kCommon
-        = {u"Type"_qs, u"Template"_qs, u"OneLine"_qs, u"MaxLength"_qs, u"Charset"_qs, u"Groups"_qs};
+        = {u"Type"_qs, u"Template"_qs,  u"OneLine"_qs, u"MaxLength"_qs,         u"Charset"_qs,    u"Groups"_qs,
+           u"Skip"_qs, u"MinLength"_qs, u"Delay"_qs,   u"DelaySkipReplaced"_qs, u"MinInterval"_qs};
     static const std::map<Outputs::Type, QStringList> kOwn = {
         {Outputs::Type::File, {u"File"_qs, u"LineEnd"_qs}},
         {Outputs::Type::Icecast, {u"Server"_qs, u"Mount"_qs, u"User"_qs, u"Password"_qs, u"LineEnd"_qs}},
         {Outputs::Type::LineFeed, {u"Protocol"_qs, u"Host"_qs, u"Port"_qs, u"LineEnd"_qs}},
         {Outputs::Type::Http, {u"Address"_qs, u"Port"_qs}},
+        {Outputs::Type::Webhook, {u"Url"_qs, u"Method"_qs, u"Body"_qs, u"ContentType"_qs}},
+        {Outputs::Type::Dls, {u"File"_qs}},
     };
     for (const QString &key : settings.keys(section)) {
-        if (!kCommon.contains(key, Qt::CaseInsensitive) && !kOwn.at(type).contains(key, Qt::CaseInsensitive)) {
+        const bool header = type == Outputs::Type::Webhook && key.startsWith(u"Header", Qt::CaseInsensitive);
+        // A webhook's Url and Body are its templates.
+        const bool unusedTemplate
+            = type == Outputs::Type::Webhook && key.compare(u"Template"_qs, Qt::CaseInsensitive) == 0;
+        if (unusedTemplate
+            || (!header && !kCommon.contains(key, Qt::CaseInsensitive)
+                && !kOwn.at(type).contains(key, Qt::CaseInsensitive))) {
             *problems << u"[%1] %2 is not used by this type of output"_qs.arg(section, key);
         }
     }
@@ -117,7 +227,16 @@ bool Outputs::Config::takes(const NowPlaying &playing) const
 {
     // A text from the UDP endpoint has no group: an output that asks for
     // groups gets it once the PAD feed has told which group it is in.
-    return groups.isEmpty() || playing.isIdle || groups.contains(playing.group(), Qt::CaseInsensitive);
+    if (!groups.isEmpty() && !playing.isIdle && !groups.contains(playing.group(), Qt::CaseInsensitive)) {
+        return false;
+    }
+    const auto [artist, title] = Template::artistAndTitle(playing);
+    if (!playing.isIdle && title.size() < minLength) {
+        return false;
+    }
+    // The idle text is skipped only where the pattern names it.
+    const QString &matched = skipOn == SkipOn::Artist ? artist : skipOn == SkipOn::Title ? title : playing.text;
+    return skip.pattern().isEmpty() || !skip.match(matched).hasMatch();
 }
 
 QString Outputs::Config::describe() const
@@ -131,9 +250,109 @@ QString Outputs::Config::describe() const
         return u"%1 line feed to %2 port %3"_qs.arg(udp ? u"UDP"_qs : u"TCP"_qs, host).arg(port);
     case Type::Http:
         return u"HTTP feed on %1 port %2 (/now, /events)"_qs.arg(host).arg(port);
+    case Type::Webhook:
+        // The URL up to its query, where tokens often travel.
+        return u"webhook %1 %2"_qs.arg(QString::fromLatin1(method),
+                                       url.renderText({}).section(u'?', 0, 0).section(u'{', 0, 0));
+    case Type::Dls:
+        return u"DAB+ DLS file "_qs + QFile::decodeName(path);
     }
     return QString();
 }
+
+// One output's road from the air: its filters, then its delay, then its
+// pace, then the output itself.
+class OutputLane final : public QObject
+{
+public:
+    // A delay holds texts back; in a flood the oldest give way, as they
+    // would be replaced before anyone saw them anyway.
+    static constexpr qsizetype kMaxDelayed = 1000;
+    static constexpr qint64 kMaxDelayedBytes = 4 * 1024 * 1024;
+
+    explicit OutputLane(Sink *sink)
+        : m_sink(sink)
+    {
+        m_sink->setParent(this);
+        m_delayTimer.setSingleShot(true);
+        connect(&m_delayTimer, &QTimer::timeout, this, &OutputLane::releaseDue);
+        m_paceTimer.setSingleShot(true);
+        connect(&m_paceTimer, &QTimer::timeout, this, [this] {
+            if (m_held) {
+                pace(*std::exchange(m_held, std::nullopt));
+            }
+        });
+    }
+
+    Sink &sink() const { return *m_sink; }
+
+    void publish(const NowPlaying &playing)
+    {
+        const Outputs::Config &config = m_sink->config();
+        if (!config.takes(playing)) {
+            return;
+        }
+        if (config.delay.count() == 0) {
+            pace(playing);
+            return;
+        }
+        if (config.delaySkipReplaced) {
+            m_delayed.clear();
+            m_delayedBytes = 0;
+        }
+        m_delayed.append(playing);
+        m_delayedBytes += playing.text.size() * 2;
+        while (m_delayed.size() > kMaxDelayed || m_delayedBytes > kMaxDelayedBytes) {
+            m_delayedBytes -= m_delayed.takeFirst().text.size() * 2;
+        }
+        scheduleDue();
+    }
+
+private:
+    QDateTime dueOf(const NowPlaying &playing) const { return playing.onAir.addMSecs(m_sink->config().delay.count()); }
+
+    // Each text leaves at its own time on air plus the delay, in order.
+    void releaseDue()
+    {
+        const QDateTime now = QDateTime::currentDateTime();
+        while (!m_delayed.isEmpty() && dueOf(m_delayed.constFirst()) <= now) {
+            m_delayedBytes -= m_delayed.constFirst().text.size() * 2;
+            pace(m_delayed.takeFirst());
+        }
+        scheduleDue();
+    }
+
+    void scheduleDue()
+    {
+        if (!m_delayed.isEmpty() && !m_delayTimer.isActive()) {
+            const qint64 wait = QDateTime::currentDateTime().msecsTo(dueOf(m_delayed.constFirst()));
+            m_delayTimer.start(std::chrono::milliseconds(qMax<qint64>(wait, 0)));
+        }
+    }
+
+    // At most one text per MinInterval; meanwhile the newest waits.
+    void pace(const NowPlaying &playing)
+    {
+        const qint64 interval = m_sink->config().minInterval.count();
+        if (interval > 0 && m_lastPush.isValid() && m_lastPush.elapsed() < interval) {
+            m_held = playing;
+            if (!m_paceTimer.isActive()) {
+                m_paceTimer.start(std::chrono::milliseconds(interval - m_lastPush.elapsed()));
+            }
+            return;
+        }
+        m_lastPush.start();
+        m_sink->publish(playing);
+    }
+
+    Sink *m_sink; // a child
+    QList<NowPlaying> m_delayed;
+    qint64 m_delayedBytes = 0;
+    QTimer m_delayTimer;
+    std::optional<NowPlaying> m_held;
+    QTimer m_paceTimer;
+    QElapsedTimer m_lastPush;
+};
 
 // Owns the sinks; made and run on the outputs' thread.
 class OutputWorker final : public QObject
@@ -143,12 +362,12 @@ class OutputWorker final : public QObject
 public:
     void start(const QList<Outputs::Config> &configs)
     {
-        static const std::map<Outputs::Type, SinkMaker> kMakers = {{Outputs::Type::File, makeFileSink},
-                                                                   {Outputs::Type::Icecast, makeIcecastSink},
-                                                                   {Outputs::Type::LineFeed, makeLineFeedSink},
-                                                                   {Outputs::Type::Http, makeHttpFeed}};
+        static const std::map<Outputs::Type, SinkMaker> kMakers
+            = {{Outputs::Type::File, makeFileSink},         {Outputs::Type::Icecast, makeIcecastSink},
+               {Outputs::Type::LineFeed, makeLineFeedSink}, {Outputs::Type::Http, makeHttpFeed},
+               {Outputs::Type::Webhook, makeWebhookSink},   {Outputs::Type::Dls, makeDlsSink}};
         for (const Outputs::Config &config : configs) {
-            Sink *sink = m_sinks.emplace_back(kMakers.at(config.type)(config)).get();
+            Sink *sink = &m_lanes.emplace_back(std::make_unique<OutputLane>(kMakers.at(config.type)(config)))->sink();
             connect(sink, &Sink::reported, this, &OutputWorker::reported);
             connect(sink, &Sink::stateChanged, this, &OutputWorker::stateChanged);
             sink->start();
@@ -157,10 +376,8 @@ public:
 
     void publish(const NowPlaying &playing)
     {
-        for (const std::unique_ptr<Sink> &sink : m_sinks) {
-            if (sink->config().takes(playing)) {
-                sink->publish(playing);
-            }
+        for (const std::unique_ptr<OutputLane> &lane : m_lanes) {
+            lane->publish(playing);
         }
     }
 
@@ -169,13 +386,14 @@ Q_SIGNALS:
     void stateChanged(const QString &name, const QString &state);
 
 private:
-    std::vector<std::unique_ptr<Sink>> m_sinks;
+    std::vector<std::unique_ptr<OutputLane>> m_lanes;
 };
 
 QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteArray &folder, QStringList *problems)
 {
     static const std::pair<const char16_t *, Type> kTypes[]
-        = {{u"File", Type::File}, {u"Icecast", Type::Icecast}, {u"LineFeed", Type::LineFeed}, {u"HTTP", Type::Http}};
+        = {{u"File", Type::File}, {u"Icecast", Type::Icecast}, {u"LineFeed", Type::LineFeed},
+           {u"HTTP", Type::Http}, {u"Webhook", Type::Webhook}, {u"DLS", Type::Dls}};
     QList<Config> configs;
     for (const QString &section : settings.sections()) {
         if (!section.startsWith(kSectionPrefix, Qt::CaseInsensitive)) {
@@ -187,10 +405,14 @@ QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteAr
             return typeName.compare(QString::fromUtf16(known.first), Qt::CaseInsensitive) == 0;
         });
         QString problem;
-        const std::optional<Template::Filters> filters = filtersOf(settings, section, &problem);
+        std::optional<Template::Filters> filters = filtersOf(settings, section, &problem);
         if (type == std::end(kTypes)) {
-            fail(u"Type \"%1\" is not known (File, Icecast, LineFeed or HTTP are)"_qs.arg(typeName));
+            fail(u"Type \"%1\" is not known (File, Icecast, LineFeed, HTTP, Webhook or DLS are)"_qs.arg(typeName));
             continue;
+        }
+        // DAB radios show at most 128 characters of a DLS text.
+        if (filters && type->second == Type::Dls && !settings.newValue(section, u"MaxLength"_qs)) {
+            filters->maxLength = kMaxDls;
         }
         std::optional<Template> renderer;
         if (!filters) {
@@ -204,7 +426,11 @@ QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteAr
             config.type = type->second;
             config.renderer = *renderer;
             config.groups = toList(settings.newValue(section, u"Groups"_qs).value_or(QString()));
-            if (const QString why = readTarget(settings, section, folder, config); !why.isEmpty()) {
+            QString why = readPacing(settings, section, config);
+            if (why.isEmpty()) {
+                why = readTarget(settings, section, folder, config);
+            }
+            if (!why.isEmpty()) {
                 fail(why);
             } else {
                 noteUnusedKeys(settings, section, config.type, problems);

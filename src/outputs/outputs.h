@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QThread>
 #include <QUrl>
@@ -28,7 +29,7 @@ class Outputs final : public QObject
     Q_OBJECT
 
 public:
-    enum class Type { File, Icecast, LineFeed, Http };
+    enum class Type { File, Icecast, LineFeed, Http, Webhook, Dls };
 
     struct Config
     {
@@ -44,6 +45,18 @@ public:
         quint16 port = 0;   // line feed, HTTP
         bool udp = false;   // line feed
         QStringList groups; // only plays of these groups, and the idle text; empty: every text
+        // Texts whose text (or artist, or title) this matches never reach the output.
+        QRegularExpression skip;
+        enum class SkipOn { Text, Artist, Title } skipOn = SkipOn::Text;
+        int minLength = 0; // of the title; not for the idle text
+        std::chrono::milliseconds delay {0};
+        bool delaySkipReplaced = false;
+        std::chrono::milliseconds minInterval {0};
+        Template url;                                     // Webhook
+        std::optional<Template> body;                     // Webhook
+        QByteArray method;                                // Webhook
+        QByteArray contentType;                           // Webhook
+        QList<std::pair<QByteArray, QByteArray>> headers; // Webhook: never printed
 
         // Whether a text on air reaches this output.
         bool takes(const NowPlaying &playing) const;

@@ -78,7 +78,7 @@ public:
 
     void publish(const NowPlaying &playing) override
     {
-        m_newest = render(playing);
+        m_newest = playing;
         if (!m_busy && !m_retry.isActive()) {
             pushNewest();
         }
@@ -86,7 +86,7 @@ public:
 
 protected:
     // Starts sending; done() follows, now or later.
-    virtual void push(const QByteArray &text) = 0;
+    virtual void push(const NowPlaying &playing) = 0;
 
     // A push ended. One that went out counts as working at once unless
     // proven is false: then only confirmWorking() says so.
@@ -132,18 +132,20 @@ private:
         }
     }
 
-    std::optional<QByteArray> m_newest;
-    QByteArray m_last;
+    std::optional<NowPlaying> m_newest;
+    NowPlaying m_last;
     bool m_busy = false;
     QTimer m_retry;
     Backoff m_backoff;
 };
 
-class IcecastSink final : public PushSink
+// A push over HTTP: a redirect is never followed, so a password or a token
+// never goes to another host, and an answer is read to kMaxAnswer at most.
+class HttpPushSink : public PushSink
 {
 public:
     using PushSink::PushSink;
-    ~IcecastSink() override
+    ~HttpPushSink() override
     {
         // A reply aborted as the manager goes says it finished: not to us.
         for (QNetworkReply *reply : m_network.findChildren<QNetworkReply *>()) {
@@ -152,8 +154,54 @@ public:
     }
 
 protected:
-    void push(const QByteArray &text) override
+    // Success is 200 for Icecast, any 2xx with anySuccess.
+    void send(QNetworkRequest request, const QByteArray &method, const QByteArray &body, bool anySuccess)
     {
+        request.setTransferTimeout(10000);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QNetworkReply *reply = m_network.sendCustomRequest(request, method, body);
+        const auto received = std::make_shared<qint64>(0); // -1 once the answer was too long
+        connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
+            *received += reply->skip(reply->bytesAvailable());
+            if (*received > kMaxAnswer) {
+                *received = -1;
+                reply->abort();
+            }
+        });
+        connect(reply, &QNetworkReply::finished, this, [this, reply, received, anySuccess] {
+            reply->deleteLater();
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const bool success = anySuccess ? status >= 200 && status < 300 : status == 200;
+            if (*received < 0) {
+                done(u"the server's answer is longer than %1 bytes"_qs.arg(kMaxAnswer));
+            } else if (status >= 300 && status < 400) {
+                const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+                done(u"HTTP %1: the server redirects to %2, which is not followed"_qs.arg(status).arg(
+                    location.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
+            } else if (reply->error() == QNetworkReply::NoError && success) {
+                done(std::nullopt);
+            } else {
+                // Said without the URL, whose query may hold a token.
+                const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+                done(status ? u"HTTP %1 %2"_qs.arg(status).arg(reason) : reply->errorString());
+            }
+        });
+    }
+
+private:
+    static constexpr qint64 kMaxAnswer = 16 * 1024;
+    QNetworkAccessManager m_network;
+};
+
+class IcecastSink final : public HttpPushSink
+{
+public:
+    using HttpPushSink::HttpPushSink;
+
+protected:
+    void push(const NowPlaying &playing) override
+    {
+        const QByteArray text = render(playing);
         const char *charset = m_config.renderer.charset() == Template::Charset::Latin1 ? "ISO-8859-1"
             : m_config.renderer.charset() == Template::Charset::Ascii                  ? "US-ASCII"
                                                                                        : "UTF-8";
@@ -166,42 +214,89 @@ protected:
         QNetworkRequest request(url);
         request.setRawHeader("Authorization",
                              "Basic " + (m_config.user + u':' + m_config.password).toUtf8().toBase64());
-        request.setTransferTimeout(10000);
-        // The password is for this server alone: a redirect is never
-        // followed, so it can never carry the password somewhere else.
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        QNetworkReply *reply = m_network.get(request);
-        // Icecast answers in a few hundred bytes; an answer that never ends
-        // must not fill memory.
-        const auto received = std::make_shared<qint64>(0); // -1 once the answer was too long
-        connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
-            *received += reply->skip(reply->bytesAvailable());
-            if (*received > kMaxAnswer) {
-                *received = -1;
-                reply->abort();
-            }
-        });
-        connect(reply, &QNetworkReply::finished, this, [this, reply, received] {
-            reply->deleteLater();
-            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (*received < 0) {
-                done(u"the server's answer is longer than %1 bytes"_qs.arg(kMaxAnswer));
-            } else if (status >= 300 && status < 400) {
-                const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-                done(u"HTTP %1: the server redirects to %2, which is not followed"_qs.arg(status).arg(
-                    location.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
-            } else if (reply->error() == QNetworkReply::NoError && status == 200) {
-                done(std::nullopt);
-            } else {
-                // The reply's text names the URL, never the password.
-                done(u"HTTP %1: %2"_qs.arg(status).arg(reply->errorString()));
-            }
-        });
+        send(request, "GET", {}, false);
+    }
+};
+
+// A webhook: the URL and the body are templates, each field's value escaped
+// for where it stands; the header lines (a bearer token, say) go as they
+// stand and are never printed.
+class WebhookSink final : public HttpPushSink
+{
+public:
+    using HttpPushSink::HttpPushSink;
+
+protected:
+    void push(const NowPlaying &playing) override
+    {
+        QNetworkRequest request(QUrl(m_config.url.renderText(playing), QUrl::StrictMode));
+        for (const auto &[name, value] : m_config.headers) {
+            request.setRawHeader(name, value);
+        }
+        if (!m_config.contentType.isEmpty()) {
+            request.setHeader(QNetworkRequest::ContentTypeHeader, m_config.contentType);
+        }
+        send(request, m_config.method, m_config.body ? m_config.body->renderText(playing).toUtf8() : QByteArray(),
+             true);
+    }
+};
+
+// The DLS text file that ODR-PadEnc reads, with DL Plus tags for the artist
+// and the title where the text holds them, so that DAB+ radios show them
+// apart. Markers count characters, as ODR-PadEnc's one byte a character
+// after its conversion to EBU Latin does; a length marker is the length
+// less one.
+class DlsSink final : public Sink
+{
+public:
+    explicit DlsSink(const Outputs::Config &config)
+        : Sink(config)
+        , m_file(config.path, [this](const QString &, const QString &cause) { notice(cause); })
+    {
+        m_file.removeLeftovers();
+    }
+
+    void publish(const NowPlaying &playing) override
+    {
+        const QString text = m_config.renderer.renderText(playing);
+        if (text != m_text) {
+            m_toggle = !m_toggle; // a new item
+            m_text = text;
+        }
+        QByteArray tags;
+        const auto [artist, title] = Template::artistAndTitle(playing);
+        const qsizetype artistAt = artist.isEmpty() ? -1 : text.indexOf(artist);
+        const qsizetype titleAt
+            = title.isEmpty() ? -1 : text.indexOf(title, artistAt < 0 ? 0 : artistAt + artist.size());
+        const bool running = !playing.isIdle && artistAt >= 0 && titleAt >= 0;
+        if (running) {
+            tags = tag(kArtist, text, artistAt, artist.size()) + tag(kTitle, text, titleAt, title.size());
+        }
+        try {
+            m_file.replace("##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE="
+                           + QByteArray(m_toggle ? "1" : "0") + "\nDL_PLUS_ITEM_RUNNING=" + (running ? "1" : "0") + "\n"
+                           + tags + "##### parameters } #####\n" + text.toUtf8() + "\n");
+            worked();
+        } catch (const Failure &failure) {
+            failed(failure.describe());
+        }
     }
 
 private:
-    static constexpr qint64 kMaxAnswer = 16 * 1024;
-    QNetworkAccessManager m_network;
+    static constexpr int kTitle = 1;  // ITEM.TITLE
+    static constexpr int kArtist = 4; // ITEM.ARTIST
+
+    static QByteArray tag(int type, const QString &text, qsizetype at, qsizetype length)
+    {
+        const auto characters
+            = [&](qsizetype from, qsizetype units) { return text.sliced(from, units).toUcs4().size(); };
+        return "DL_PLUS_TAG=" + QByteArray::number(type) + ' ' + QByteArray::number(characters(0, at)) + ' '
+            + QByteArray::number(characters(at, length) - 1) + '\n';
+    }
+
+    AtomicFile m_file;
+    QString m_text;
+    bool m_toggle = true; // the first text turns it to 0
 };
 
 class LineFeedSink final : public PushSink
@@ -246,8 +341,9 @@ public:
     }
 
 protected:
-    void push(const QByteArray &text) override
+    void push(const NowPlaying &playing) override
     {
+        const QByteArray text = render(playing);
         m_text = text;
         if (m_config.udp) {
             QUdpSocket udp;
@@ -308,6 +404,16 @@ Sink *makeIcecastSink(const Outputs::Config &config)
 Sink *makeLineFeedSink(const Outputs::Config &config)
 {
     return new LineFeedSink(config);
+}
+
+Sink *makeWebhookSink(const Outputs::Config &config)
+{
+    return new WebhookSink(config);
+}
+
+Sink *makeDlsSink(const Outputs::Config &config)
+{
+    return new DlsSink(config);
 }
 
 } // namespace quaverlink

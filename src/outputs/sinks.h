@@ -47,5 +47,7 @@ Sink *makeFileSink(const Outputs::Config &config);
 Sink *makeIcecastSink(const Outputs::Config &config);
 Sink *makeLineFeedSink(const Outputs::Config &config);
 Sink *makeHttpFeed(const Outputs::Config &config);
+Sink *makeWebhookSink(const Outputs::Config &config);
+Sink *makeDlsSink(const Outputs::Config &config);
 
 } // namespace quaverlink

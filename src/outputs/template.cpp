@@ -2,8 +2,11 @@
 
 #include "pad/padupdate.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QUrl>
 
 namespace quaverlink {
 namespace {
@@ -122,6 +125,9 @@ std::optional<Template> Template::parse(const QString &pattern, Filters filters,
         if ((c == u'{' || c == u'[' || c == u']') && doubled) {
             literal(c);
             ++i;
+        } else if (c == u'{' && (i + 1 == pattern.size() || !pattern.at(i + 1).isLetter())) {
+            // Not a field: a brace of a JSON body, say.
+            literal(c);
         } else if (c == u'{') {
             const qsizetype close = pattern.indexOf(u'}', i);
             const QString field = pattern.mid(i + 1, close - i - 1);
@@ -187,7 +193,7 @@ QString NowPlaying::group() const
 QString Template::renderText(const NowPlaying &playing) const
 {
     const auto [artist, title] = artistAndTitle(playing);
-    const auto value = [&](int field) {
+    const auto rawValue = [&](int field) {
         if (field >= kNextFields) {
             return playing.pad && playing.pad->next ? playing.pad->next->field(field - kNextFields) : QString();
         }
@@ -197,6 +203,22 @@ QString Template::renderText(const NowPlaying &playing) const
         const QString values[]
             = {playing.text, artist, title, playing.onAir.toString(u"hh:mm:ss"_qs), playing.isIdle ? u"1"_qs : u"0"_qs};
         return values[field];
+    };
+    const auto value = [&](int field) {
+        const QString text = rawValue(field);
+        switch (m_filters.escape) {
+        case Escape::Url:
+            return QString::fromLatin1(QUrl::toPercentEncoding(m_filters.oneLine ? oneLine(text) : text));
+        case Escape::Json: {
+            // A JSON string without its quotes.
+            const QByteArray json
+                = QJsonDocument(QJsonArray {m_filters.oneLine ? oneLine(text) : text}).toJson(QJsonDocument::Compact);
+            return QString::fromUtf8(json.sliced(2, json.size() - 4));
+        }
+        case Escape::None:
+            break;
+        }
+        return text;
     };
     QList<bool> partShown(m_parts, true);
     for (const Piece &piece : m_pieces) {
@@ -209,6 +231,9 @@ QString Template::renderText(const NowPlaying &playing) const
         if (piece.part < 0 || partShown[piece.part]) {
             result += piece.field >= 0 ? value(piece.field) : piece.literal;
         }
+    }
+    if (m_filters.escape != Escape::None) {
+        return result;
     }
     if (m_filters.oneLine) {
         result = oneLine(result);

@@ -32,11 +32,16 @@ struct NowPlaying
 // one line, a maximum length cut at a word boundary, a character set, and a
 // line end. A part in square brackets is left out when a field in it is
 // empty: "[{artist} - ]{title}" gives the title alone for a text without a
-// dash. "{{", "[[" and "]]" stand for a brace or a bracket.
+// dash. "{{", "[[" and "]]" stand for a brace or a bracket; a brace that no
+// letter follows is one too, so a JSON body needs no doubling.
 class Template final
 {
 public:
     enum class Charset { Utf8, Latin1, Ascii };
+    // For a template that builds a URL or a JSON body: each field's value is
+    // made one line and escaped, the literal text left as it stands, and
+    // neither a length nor a character set applies.
+    enum class Escape { None, Url, Json };
 
     struct Filters
     {
@@ -44,6 +49,7 @@ public:
         int maxLength = 0; // characters; 0 for no limit
         Charset charset = Charset::Utf8;
         QByteArray lineEnd;
+        Escape escape = Escape::None;
     };
 
     // "{text}" as it stands.
