@@ -268,9 +268,13 @@ public:
         const qsizetype artistAt = artist.isEmpty() ? -1 : text.indexOf(artist);
         const qsizetype titleAt
             = title.isEmpty() ? -1 : text.indexOf(title, artistAt < 0 ? 0 : artistAt + artist.size());
-        const bool running = !playing.isIdle && artistAt >= 0 && titleAt >= 0;
-        if (running) {
-            tags = tag(kArtist, text, artistAt, artist.size()) + tag(kTitle, text, titleAt, title.size());
+        // A part that a cut left incomplete is not found, and gets no tag.
+        const bool running = !playing.isIdle && (artistAt >= 0 || titleAt >= 0);
+        if (running && artistAt >= 0) {
+            tags += tag(kArtist, text, artistAt, artist.size());
+        }
+        if (running && titleAt >= 0) {
+            tags += tag(kTitle, text, titleAt, title.size());
         }
         try {
             m_file.replace("##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE="
