@@ -191,6 +191,18 @@ public:
         return columns;
     }
     QStringList storedTexts() const { return rows(u"HEX(full_text)"_s).value(0); }
+    // A station logging its plays here, with an idle text that has no dash
+    // and so never becomes a row.
+    Settings logging() const
+    {
+        Settings settings;
+        settings.idle = "Studio Live";
+        settings.dbEnabled = "Y";
+        settings.dbServer = server().toUtf8();
+        settings.dbUser = QString::fromUtf16(kUser).toUtf8();
+        settings.dbPassword = QString::fromUtf16(kPassword).toUtf8();
+        return settings;
+    }
     // Stops, restarts, suspends or continues the same server.
     bool control(const QString &action) const
     {

@@ -14,16 +14,13 @@ using namespace testsupport;
 
 namespace {
 
-QByteArray httpGet(const QString &url, int *status = nullptr, const QByteArray &method = "GET")
+QByteArray httpGet(const QString &url)
 {
     static QNetworkAccessManager network;
-    QNetworkReply *reply = network.sendCustomRequest(QNetworkRequest(QUrl(url)), method);
+    QNetworkReply *reply = network.get(QNetworkRequest(QUrl(url)));
     QSignalSpy finished(reply, &QNetworkReply::finished);
     finished.wait(5000);
     reply->deleteLater();
-    if (status) {
-        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    }
     return reply->readAll();
 }
 
@@ -115,14 +112,12 @@ private Q_SLOTS:
     void lineFeedsReachTheirDevicesAndReconnect()
     {
         QTcpServer encoder;
-        QUdpSocket datagrams;
-        QVERIFY(encoder.listen(QHostAddress::LocalHost) && datagrams.bind(QHostAddress::LocalHost, 0));
+        QVERIFY(encoder.listen(QHostAddress::LocalHost));
         ReceiverFixture f;
         f.settings.extraSections = "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
             + QByteArray::number(encoder.serverPort())
             + "\nTemplate=RT1={text}\nCharset=ASCII\nMaxLength=20\n"
-              "LineEnd=CRLF\n[Output udp]\nType=LineFeed\nProtocol=UDP\nHost=127.0.0.1\nPort="
-            + QByteArray::number(datagrams.localPort()) + "\n";
+              "LineEnd=CRLF\n";
         QVERIFY(f.startAndSettle());
         QVERIFY(encoder.waitForNewConnection(5000));
         QTcpSocket *device = encoder.nextPendingConnection();
@@ -137,12 +132,6 @@ private Q_SLOTS:
         QVERIFY(receives(device, "RT1=Quaverlink FM -\r\n"));
         f.receiver->applyItem(u"Bj\u00f6rk - J\u00f3ga"_s);
         QVERIFY(receives(device, "RT1=Bjork - Joga\r\n"));
-        QTRY_VERIFY(datagrams.hasPendingDatagrams());
-        QByteArray last;
-        while (datagrams.hasPendingDatagrams()) {
-            last = datagrams.receiveDatagram().data();
-        }
-        QCOMPARE(last, QByteArray("Bj\xC3\xB6rk - J\xC3\xB3ga"));
 
         // The encoder restarts: the feed connects again and sends the text on air.
         const quint16 port = encoder.serverPort();

@@ -26,34 +26,28 @@ class PadTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void documentsAreCutWhereverTheSegmentsEnd_data()
-    {
-        QTest::addColumn<int>("segment");
-        for (const int size : {1, 7, 100, 1 << 20}) {
-            QTest::newRow(qPrintable(QString::number(size))) << size;
-        }
-    }
     void documentsAreCutWhereverTheSegmentsEnd()
     {
-        QFETCH(int, segment);
-        const QByteArray bare = QByteArray(kDocument).replace("\r\n", "\n");
-        const QByteArray stream = "\r\n" + kDocument + bare + "{\"a\":1}\n \n" + kDocument.chopped(2);
-        PadFramer framer;
-        QList<QByteArray> documents;
-        for (qsizetype at = 0; at < stream.size(); at += segment) {
-            framer.append(stream.mid(at, segment));
-            while (const std::optional<QByteArray> document = framer.takeDocument()) {
-                documents << *document;
+        for (const int segment : {1, 7, 100, 1 << 20}) {
+            const QByteArray bare = QByteArray(kDocument).replace("\r\n", "\n");
+            const QByteArray stream = "\r\n" + kDocument + bare + "{\"a\":1}\n \n" + kDocument.chopped(2);
+            PadFramer framer;
+            QList<QByteArray> documents;
+            for (qsizetype at = 0; at < stream.size(); at += segment) {
+                framer.append(stream.mid(at, segment));
+                while (const std::optional<QByteArray> document = framer.takeDocument()) {
+                    documents << *document;
+                }
             }
+            QCOMPARE(documents.size(), 2);
+            QCOMPARE(documents.at(1), bare.trimmed());
+            // The third ends at a line of blanks only, which is no empty line;
+            // the fourth is still open.
+            framer.append("\r\n");
+            QCOMPARE(framer.takeDocument(), std::optional(QByteArray("{\"a\":1}\n \n") + kDocument.chopped(4)));
+            framer.append(QByteArray(PadFramer::kMaxDocument + 1, ' '));
+            QVERIFY(!framer.takeDocument() && framer.isOverflowing());
         }
-        QCOMPARE(documents.size(), 2);
-        QCOMPARE(documents.at(1), bare.trimmed());
-        // The third ends at a line of blanks only, which is no empty line;
-        // the fourth is still open.
-        framer.append("\r\n");
-        QCOMPARE(framer.takeDocument(), std::optional(QByteArray("{\"a\":1}\n \n") + kDocument.chopped(4)));
-        framer.append(QByteArray(PadFramer::kMaxDocument + 1, ' '));
-        QVERIFY(!framer.takeDocument() && framer.isOverflowing());
     }
 
     void fieldsAreReadAsAClientMust()

@@ -97,12 +97,7 @@ private Q_SLOTS:
                                    {u"year"_s, 1999}}),
                              item(101, u"MUSIC"_s, u"Beta"_s, u"Second"_s));
         QTemporaryDir folder;
-        Settings settings;
-        settings.idle = "Studio Live";
-        settings.dbEnabled = "Y";
-        settings.dbServer = m_db.server().toUtf8();
-        settings.dbUser = QString::fromUtf16(TestDatabase::kUser).toUtf8();
-        settings.dbPassword = QString::fromUtf16(TestDatabase::kPassword).toUtf8();
+        Settings settings = m_db.logging();
         settings.extraSections = "[PAD]\nHost=127.0.0.1\nPort=" + QByteArray::number(pad.port())
             + "\nMachine=1, 2\nGroups=MUSIC\n[Output rds]\nType=File\nFile=rds.txt\n"
               "Template={artist} / {album} / {length}[ / next {next.title}]\nGroups=music\n";
