@@ -137,6 +137,13 @@ int runWithWindow(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    // Every item's time on air is local time, which glibc finds by looking at
+    // /etc/localtime again, one system call an item, unless TZ names the
+    // zone: named here, it is read once. A change of the machine's time zone
+    // then takes a restart; daylight saving time does not.
+    if (!qEnvironmentVariableIsSet("TZ")) {
+        qputenv("TZ", ":/etc/localtime");
+    }
     if (argc > 1 && std::strcmp(argv[1], "report") == 0) {
         QCoreApplication app(argc, argv);
         return runReport(QCoreApplication::arguments().mid(1), currentFolder());
