@@ -49,11 +49,11 @@ public:
         }
         m_now = QJsonDocument(now).toJson(QJsonDocument::Compact);
         m_previous = playing.text;
-        m_server.sendToStreams(event());
+        m_server.sendToStreams(nowEvent());
     }
 
 private:
-    QByteArray event() const { return "data: " + m_now + "\n\n"; }
+    QByteArray nowEvent() const { return "data: " + m_now + "\n\n"; }
 
     HttpServer::Reply route(const HttpRequest &request) const
     {
@@ -61,7 +61,7 @@ private:
             return {"200 OK", "application/json; charset=utf-8", m_now + '\n'};
         }
         if (request.path == "/events") {
-            return {"200 OK", "text/event-stream; charset=utf-8", event(), true};
+            return {"200 OK", "text/event-stream; charset=utf-8", nowEvent(), true};
         }
         return {"404 Not Found", "text/plain", "not found: /now and /events are served\n"};
     }
