@@ -192,7 +192,10 @@ QString NowPlaying::group() const
 
 QString Template::renderText(const NowPlaying &playing) const
 {
-    const auto [artist, title] = artistAndTitle(playing);
+    // Not a structured binding: a lambda below uses both, which clang 14 refuses.
+    const std::pair<QString, QString> artistTitle = artistAndTitle(playing);
+    const QString &artist = artistTitle.first;
+    const QString &title = artistTitle.second;
     const auto rawValue = [&](int field) {
         if (field >= kNextFields) {
             return playing.pad && playing.pad->next ? playing.pad->next->field(field - kNextFields) : QString();
