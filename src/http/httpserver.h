@@ -39,6 +39,7 @@ public:
     QString errorString() const { return m_server.errorString(); }
     // Sends an event to every stream; one that leaves too much unread is let go.
     void sendToStreams(const QByteArray &event);
+    bool hasStreams() const { return !m_streams.isEmpty(); }
 
 private:
     static constexpr qsizetype kMaxRequest = 8192;

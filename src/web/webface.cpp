@@ -125,14 +125,14 @@ WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, 
             m_recent.add(play);
         }
     });
-    connect(&m_recent, &RecentPlays::changed, this, [this] { m_server.sendToStreams(playsEvent()); });
+    connect(&m_recent, &RecentPlays::changed, this, [this] { publish(&WebFace::playsEvent); });
     // The countdown moves every second; everything else as it happens.
     m_tick.setInterval(std::chrono::seconds(1));
-    connect(&m_tick, &QTimer::timeout, this, [this] { m_server.sendToStreams(statusEvent()); });
+    connect(&m_tick, &QTimer::timeout, this, [this] { publish(&WebFace::statusEvent); });
     m_tick.start();
     m_coalesce.setSingleShot(true);
     m_coalesce.setInterval(kCoalesce);
-    connect(&m_coalesce, &QTimer::timeout, this, [this] { m_server.sendToStreams(statusEvent()); });
+    connect(&m_coalesce, &QTimer::timeout, this, [this] { publish(&WebFace::statusEvent); });
     connect(&receiver, &Receiver::outputsChanged, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::itemApplied, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::reported, this, &WebFace::statusChanged);
@@ -145,6 +145,14 @@ bool WebFace::listen(QString *error)
     }
     *error = u"listening on %1 port %2: %3"_qs.arg(m_options.address).arg(m_options.port).arg(m_server.errorString());
     return false;
+}
+
+void WebFace::publish(QByteArray (WebFace::*event)() const)
+{
+    // An event is built only when a page is there to read it.
+    if (m_server.hasStreams()) {
+        m_server.sendToStreams((this->*event)());
+    }
 }
 
 void WebFace::statusChanged()

@@ -50,6 +50,7 @@ private:
     QByteArray playsEvent() const;
     QByteArray playsJson(qsizetype limit) const;
     QByteArray metrics() const;
+    void publish(QByteArray (WebFace::*event)() const);
     // Coalesced: a burst of changes is one event.
     void statusChanged();
 
