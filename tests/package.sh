@@ -24,7 +24,9 @@ for package in "$deb" "$window"; do
 done
 
 depends="$(dpkg-deb -f "$deb" Depends)"
-grep -q 'libqt6core6' <<<"$depends" || { echo "Depends lacks the Qt libraries" >&2; exit 1; }
+for library in libqt6core6 libsqlite3-0 libodbc2; do
+    grep -q "$library" <<<"$depends" || { echo "Depends lacks $library: $depends" >&2; exit 1; }
+done
 if grep -qE 'libqt6(widgets|gui)6|fonts-' <<<"$depends $(dpkg-deb -f "$deb" Recommends)"; then
     echo "the receiver's package pulls in the window's libraries: $depends" >&2
     exit 1
