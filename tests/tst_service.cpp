@@ -95,7 +95,7 @@ private Q_SLOTS:
         for (const char *warning : {"DBenabled is \"y\"", "CountTimeout 1", "IdleString is longer than 29",
                                     "line 16: the section header has no closing ]", "LineEnd is not used",
                                     "every user of this machine may read it", "may already hold it",
-                                    "[PAD] Machin is not a key", "PAD feed: 127.0.0.1 port"}) {
+                                    "[PAD] Machin is not one of its keys", "PAD feed: 127.0.0.1 port"}) {
             QVERIFY2(warned.out.contains(warning), warning);
         }
         QCOMPARE(filesIn(folder.path()), QStringList {u"Quaverlink.ini"_s});

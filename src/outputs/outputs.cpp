@@ -230,6 +230,9 @@ bool Outputs::Config::takes(const NowPlaying &playing) const
     if (!groups.isEmpty() && !playing.isIdle && !groups.contains(playing.group(), Qt::CaseInsensitive)) {
         return false;
     }
+    if (minLength == 0 && skip.pattern().isEmpty()) {
+        return true;
+    }
     const auto [artist, title] = Template::artistAndTitle(playing);
     if (!playing.isIdle && title.size() < minLength) {
         return false;

@@ -40,7 +40,7 @@ void Sink::worked()
 
 namespace {
 
-class FileSink final : public Sink
+class FileSink : public Sink
 {
 public:
     explicit FileSink(const Outputs::Config &config)
@@ -53,12 +53,16 @@ public:
     void publish(const NowPlaying &playing) override
     {
         try {
-            m_file.replace(render(playing));
+            m_file.replace(content(playing));
             worked();
         } catch (const Failure &failure) {
             failed(failure.describe());
         }
     }
+
+protected:
+    // What the file holds while this text is on air.
+    virtual QByteArray content(const NowPlaying &playing) { return render(playing); }
 
 private:
     AtomicFile m_file;
@@ -246,17 +250,13 @@ protected:
 // apart. Markers count characters, as ODR-PadEnc's one byte a character
 // after its conversion to EBU Latin does; a length marker is the length
 // less one.
-class DlsSink final : public Sink
+class DlsSink final : public FileSink
 {
 public:
-    explicit DlsSink(const Outputs::Config &config)
-        : Sink(config)
-        , m_file(config.path, [this](const QString &, const QString &cause) { notice(cause); })
-    {
-        m_file.removeLeftovers();
-    }
+    using FileSink::FileSink;
 
-    void publish(const NowPlaying &playing) override
+protected:
+    QByteArray content(const NowPlaying &playing) override
     {
         const QString text = m_config.renderer.renderText(playing);
         if (text != m_text) {
@@ -270,20 +270,15 @@ public:
             = title.isEmpty() ? -1 : text.indexOf(title, artistAt < 0 ? 0 : artistAt + artist.size());
         // A part that a cut left incomplete is not found, and gets no tag.
         const bool running = !playing.isIdle && (artistAt >= 0 || titleAt >= 0);
-        if (running && artistAt >= 0) {
+        if (!playing.isIdle && artistAt >= 0) {
             tags += tag(kArtist, text, artistAt, artist.size());
         }
-        if (running && titleAt >= 0) {
+        if (!playing.isIdle && titleAt >= 0) {
             tags += tag(kTitle, text, titleAt, title.size());
         }
-        try {
-            m_file.replace("##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE="
-                           + QByteArray(m_toggle ? "1" : "0") + "\nDL_PLUS_ITEM_RUNNING=" + (running ? "1" : "0") + "\n"
-                           + tags + "##### parameters } #####\n" + text.toUtf8() + "\n");
-            worked();
-        } catch (const Failure &failure) {
-            failed(failure.describe());
-        }
+        return "##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE=" + QByteArray(m_toggle ? "1" : "0")
+            + "\nDL_PLUS_ITEM_RUNNING=" + (running ? "1" : "0") + "\n" + tags + "##### parameters } #####\n"
+            + text.toUtf8() + "\n";
     }
 
 private:
@@ -298,7 +293,6 @@ private:
             + QByteArray::number(characters(at, length) - 1) + '\n';
     }
 
-    AtomicFile m_file;
     QString m_text;
     bool m_toggle = true; // the first text turns it to 0
 };

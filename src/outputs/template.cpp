@@ -192,23 +192,27 @@ QString NowPlaying::group() const
 
 QString Template::renderText(const NowPlaying &playing) const
 {
-    // Not a structured binding: a lambda below uses both, which clang 14 refuses.
-    const std::pair<QString, QString> artistTitle = artistAndTitle(playing);
-    const QString &artist = artistTitle.first;
-    const QString &title = artistTitle.second;
-    const auto rawValue = [&](int field) {
+    const auto [artist, title] = artistAndTitle(playing);
+    const auto rawValue = [&, &artist = artist, &title = title](int field) {
         if (field >= kNextFields) {
             return playing.pad && playing.pad->next ? playing.pad->next->field(field - kNextFields) : QString();
         }
         if (field >= kPadFields) {
             return playing.pad && playing.pad->now ? playing.pad->now->field(field - kPadFields) : QString();
         }
-        const QString values[]
-            = {playing.text, artist, title, playing.onAir.toString(u"hh:mm:ss"_qs), playing.isIdle ? u"1"_qs : u"0"_qs};
-        return values[field];
+        switch (field) {
+        case 0:
+            return playing.text;
+        case 1:
+            return artist;
+        case 2:
+            return title;
+        case 3:
+            return playing.onAir.toString(u"hh:mm:ss"_qs);
+        }
+        return playing.isIdle ? u"1"_qs : u"0"_qs;
     };
-    const auto value = [&](int field) {
-        const QString text = rawValue(field);
+    const auto escaped = [&](const QString &text) {
         switch (m_filters.escape) {
         case Escape::Url:
             return QString::fromLatin1(QUrl::toPercentEncoding(m_filters.oneLine ? oneLine(text) : text));
@@ -223,16 +227,20 @@ QString Template::renderText(const NowPlaying &playing) const
         }
         return text;
     };
+    // Each field's value once: an optional part needs it before the text does.
+    QList<QString> values(m_pieces.size());
     QList<bool> partShown(m_parts, true);
-    for (const Piece &piece : m_pieces) {
-        if (piece.part >= 0 && piece.field >= 0 && value(piece.field).isEmpty()) {
+    for (qsizetype i = 0; i < m_pieces.size(); ++i) {
+        const Piece &piece = m_pieces.at(i);
+        values[i] = piece.field >= 0 ? escaped(rawValue(piece.field)) : piece.literal;
+        if (piece.part >= 0 && piece.field >= 0 && values[i].isEmpty()) {
             partShown[piece.part] = false;
         }
     }
     QString result;
-    for (const Piece &piece : m_pieces) {
-        if (piece.part < 0 || partShown[piece.part]) {
-            result += piece.field >= 0 ? value(piece.field) : piece.literal;
+    for (qsizetype i = 0; i < m_pieces.size(); ++i) {
+        if (m_pieces.at(i).part < 0 || partShown[m_pieces.at(i).part]) {
+            result += values[i];
         }
     }
     if (m_filters.escape != Escape::None) {

@@ -45,7 +45,6 @@ PadClient::PadClient(Options options, QObject *parent)
     connect(&m_retry, &QTimer::timeout, this, &PadClient::connectToFeed);
     connect(&m_socket, &QTcpSocket::readyRead, this, &PadClient::readFeed);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] { reconnect(m_socket.errorString()); });
-    connect(&m_socket, &QTcpSocket::connected, this, [this] { m_framer.clear(); });
     // What is read is framed at once; a sender that never ends a document
     // is cut off at PadFramer::kMaxDocument, not after all the kernel holds.
     m_socket.setReadBufferSize(256 * 1024);

@@ -153,7 +153,7 @@ void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
 
 QString Receiver::nextText() const
 {
-    return m_onAirPad && m_onAirPad->next ? m_onAirPad->next->text() : QString();
+    return m_lastPlay.pad && m_lastPlay.pad->next ? m_lastPlay.pad->next->text() : QString();
 }
 
 void Receiver::startPadClient(const IniFile &settings)
@@ -294,8 +294,7 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
         m_lastItemAt = onAir;
     }
     if (isLong) {
-        m_recentPlay = {text, onAir, pad != nullptr};
-        m_onAirPad = pad;
+        m_lastPlay = {text, onAir, pad};
         Q_EMIT played({onAir, text, pad && pad->now ? pad->now->toJson() : QJsonObject()}, false);
     } else {
         pad.reset(); // the idle text goes on air
@@ -370,8 +369,8 @@ void Receiver::receiveItem(const QByteArray &datagram)
 
 bool Receiver::isEchoOf(const QString &text, bool fromPad) const
 {
-    return m_recentPlay.fromPad != fromPad && m_recentPlay.text == text
-        && m_recentPlay.onAir.msecsTo(QDateTime::currentDateTime()) <= kSamePlayWindowMs;
+    return (m_lastPlay.pad != nullptr) != fromPad && m_lastPlay.text == text
+        && m_lastPlay.onAir.msecsTo(QDateTime::currentDateTime()) <= kSamePlayWindowMs;
 }
 
 void Receiver::receivePadPlay(const PadUpdate &update)
@@ -385,16 +384,15 @@ void Receiver::receivePadPlay(const PadUpdate &update)
     }
     // The UDP endpoint put this play on air a moment ago: it stays one play,
     // which gains its details in the history and in the outputs.
-    m_recentPlay.fromPad = true;
-    m_onAirPad = pad;
-    Q_EMIT played({m_recentPlay.onAir, text, update.now->toJson()}, true);
+    m_lastPlay.pad = pad;
+    Q_EMIT played({m_lastPlay.onAir, text, update.now->toJson()}, true);
     if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
         PlayDetails details = detailsOf(update);
         details.detailsOnly = true;
-        m_playHistory->record(text, m_recentPlay.onAir, &details);
+        m_playHistory->record(text, m_lastPlay.onAir, &details);
     }
     if (m_outputs) {
-        m_outputs->publish({text, m_recentPlay.onAir, false, std::move(pad)});
+        m_outputs->publish({text, m_lastPlay.onAir, false, std::move(pad)});
     }
 }
 

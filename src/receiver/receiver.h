@@ -147,16 +147,17 @@ private:
     std::unique_ptr<PlayHistory> m_playHistory;
     std::unique_ptr<Outputs> m_outputs;
     std::unique_ptr<PadClient> m_padClient;
-    struct RecentPlay
+    // The last play on air, and what the PAD feed told of it (nothing when
+    // only the UDP endpoint delivered it).
+    struct LastPlay
     {
         QString text;
         QDateTime onAir;
-        bool fromPad = false;
-    } m_recentPlay;
+        std::shared_ptr<const PadUpdate> pad;
+    } m_lastPlay;
     QMap<QString, OutputState> m_outputStates;
     Counters m_counters;
     QDateTime m_lastItemAt;
-    std::shared_ptr<const PadUpdate> m_onAirPad; // of the play on air
     IniFile m_settings;
 
     StartupFailureHandler m_startupFailureHandler;

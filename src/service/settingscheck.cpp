@@ -104,6 +104,16 @@ QString reachability(const Outputs::Config &output)
     return socket.waitForConnected(2000) ? u", reachable"_qs : u", cannot be reached: "_qs + socket.errorString();
 }
 
+// A key of a section of its own that nothing reads: a typo, most likely.
+void warnUnknownKeys(const IniFile &settings, const QString &section, const QStringList &known, Report &report)
+{
+    for (const QString &key : settings.keys(section)) {
+        if (!known.contains(key, Qt::CaseInsensitive)) {
+            report.warn(u"[%1] %2 is not one of its keys (%3)"_qs.arg(section, key, known.join(u", "_qs)));
+        }
+    }
+}
+
 // The [PAD] section, and one connection to the feed: its first document
 // says that Rivendell answers and what it has on air.
 void checkPadFeed(const IniFile &settings, Report &report)
@@ -113,11 +123,7 @@ void checkPadFeed(const IniFile &settings, Report &report)
     if (!problem.isEmpty()) {
         report.warn(problem + u"; the PAD feed would not be followed"_qs);
     }
-    for (const QString &key : settings.keys(u"PAD"_qs)) {
-        if (!QStringList {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs}.contains(key, Qt::CaseInsensitive)) {
-            report.warn(u"[PAD] %1 is not a key of the PAD feed (Host, Port, Machine, Groups)"_qs.arg(key));
-        }
-    }
+    warnUnknownKeys(settings, u"PAD"_qs, {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs}, report);
     if (!options) {
         return;
     }
@@ -160,13 +166,10 @@ void checkWebFace(const IniFile &settings, Report &report)
     if (!problem.isEmpty()) {
         report.warn(problem + u"; no status page would be served"_qs);
     }
-    static const QStringList kKeys
-        = {u"Address"_qs, u"Port"_qs, u"HealthHistoryMinutes"_qs, u"HealthOutputMinutes"_qs, u"SilenceMinutes"_qs};
-    for (const QString &key : settings.keys(u"Web"_qs)) {
-        if (!kKeys.contains(key, Qt::CaseInsensitive)) {
-            report.warn(u"[Web] %1 is not a key of the web face (%2)"_qs.arg(key, kKeys.join(u", "_qs)));
-        }
-    }
+    warnUnknownKeys(settings, u"Web"_qs,
+                    {u"Address"_qs, u"Port"_qs, u"HealthHistoryMinutes"_qs, u"HealthOutputMinutes"_qs,
+                     u"SilenceMinutes"_qs},
+                    report);
     if (options) {
         report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays)"_qs.arg(options->address)
                         .arg(options->port));
