@@ -5,7 +5,7 @@
 //
 //   quaverlink-loadgen --quaverlink BIN --python SCRIPT --minimal BIN --minimal-qt BIN
 //   quaverlink-loadgen --quaverlink BIN --db-only 1 --db-server TEXT --db-user U --db-password P --db-socket PATH
-//   quaverlink-loadgen ... --latency-only quaverlink|python|minimal
+//   quaverlink-loadgen ... --latency-only quaverlink,window,python,minimal,qt
 
 #include <algorithm>
 #include <cerrno>
@@ -302,26 +302,27 @@ Latency latencyOf(std::vector<double> samples, int missed)
     return result;
 }
 
-// Several receivers in one run, taking turns in blocks of 100 items, so
-// that whatever else the machine is doing falls on all of them alike while
-// one receiver's work after an item (its play history, its outputs) does
-// not fall on the next receiver's items.
+// Several receivers in one run, taking turns in blocks of 10 items, so that
+// whatever else the machine is doing falls on all of them alike. The items
+// keep one pace across the turns, so that one receiver's work after an item
+// (its play history, its outputs) does not fall on the next receiver's item.
 std::vector<Latency> measureLatencyTogether(const std::vector<Receiver *> &receivers, int items, double rate)
 {
-    constexpr int kBlock = 100;
+    constexpr int kBlock = 10;
     std::vector<std::vector<double>> samples(receivers.size());
     std::vector<int> missed(receivers.size());
+    const auto start = Clock::now();
+    long sent = 0;
     for (int first = 0; first < items; first += kBlock) {
         for (size_t r = 0; r < receivers.size(); ++r) {
             const Sender sender(receivers[r]->port());
-            const auto start = Clock::now();
             for (int i = first; i < std::min(items, first + kBlock); ++i) {
-                std::this_thread::sleep_until(start + duration<double>((i - first) / rate));
+                std::this_thread::sleep_until(start + duration<double>(double(sent++) / rate));
                 const std::string item = "Latency " + std::to_string(i) + " - Title " + std::to_string(i);
-                const auto sent = Clock::now();
+                const auto sentAt = Clock::now();
                 sender.send(item);
                 if (receivers[r]->waitOnAir(item, 1.0)) {
-                    samples[r].push_back(secondsSince(sent) * 1e6);
+                    samples[r].push_back(secondsSince(sentAt) * 1e6);
                 } else {
                     ++missed[r];
                 }
@@ -763,18 +764,27 @@ int main(int argc, char **argv)
     if (!options.minimalQt.empty()) {
         kinds.push_back(Kind::MinimalQt);
     }
-    // --latency-only quaverlink|window|python|minimal|qt: one receiver's latency.
+    // --latency-only quaverlink,window,python,minimal,qt: those receivers'
+    // latency alone, side by side.
     if (args.count("--latency-only")) {
-        const std::string only = args["--latency-only"];
-        Receiver receiver(only == "python"        ? Kind::Python
-                              : only == "minimal" ? Kind::Minimal
-                              : only == "qt"      ? Kind::MinimalQt
-                              : only == "window"  ? Kind::QuaverlinkWindow
-                                                  : Kind::Quaverlink,
-                          options);
-        if (receiver.waitReady()) {
-            const Latency l = measureLatency(receiver, kLatencyItems, kRate);
-            std::printf("p50 %.0f us, p99 %.0f us, max %.0f us, missed %d\n", l.p50, l.p99, l.max, l.missed);
+        const std::map<std::string, Kind> byName = {{"quaverlink", Kind::Quaverlink},
+                                                    {"window", Kind::QuaverlinkWindow},
+                                                    {"python", Kind::Python},
+                                                    {"minimal", Kind::Minimal},
+                                                    {"qt", Kind::MinimalQt}};
+        std::vector<std::string> names;
+        std::vector<std::pair<Kind, std::string>> only;
+        std::stringstream list(args["--latency-only"]);
+        for (std::string name; std::getline(list, name, ',');) {
+            if (byName.count(name)) {
+                names.push_back(name);
+                only.emplace_back(byName.at(name), std::string());
+            }
+        }
+        const std::vector<Latency> latencies = measureSideBySide(only, options, kLatencyItems, kRate);
+        for (size_t r = 0; r < latencies.size(); ++r) {
+            std::printf("%-10s p50 %.0f us, p99 %.0f us, max %.0f us, missed %d\n", names[r].c_str(), latencies[r].p50,
+                        latencies[r].p99, latencies[r].max, latencies[r].missed);
         }
         return 0;
     }

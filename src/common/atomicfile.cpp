@@ -11,8 +11,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace quaverlink {
@@ -78,6 +80,30 @@ QByteArray temporaryPrefix(const QByteArray &target)
 
 using Target = AtomicFile::Target;
 
+// Whether a file in this folder lives on a local disk, whose close() only
+// lets go of the file. A network file system may send the data, and report
+// that it could not, only on close(); there a file is closed before it
+// replaces the old one.
+bool isLocalFileSystem(const QByteArray &folder)
+{
+    constexpr decltype(statfs::f_type) kZfs = 0x2FC12FC1;
+    struct statfs info = {};
+    if (::statfs(folder.constData(), &info) != 0) {
+        return false;
+    }
+    switch (info.f_type) {
+    case EXT4_SUPER_MAGIC: // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case kZfs:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The path really written: a symlink's final target, so the link survives; a
 // dangling link is followed to where it points.
 Target resolveTarget(const QByteArray &path)
@@ -111,9 +137,8 @@ int writeAll(int fd, const QByteArray &bytes)
 class TemporaryFile final
 {
 public:
-    explicit TemporaryFile(const QByteArray &target)
+    explicit TemporaryFile(const QByteArray &prefix)
     {
-        const QByteArray prefix = temporaryPrefix(target);
         for (int attempt = 0; attempt < 16 && m_fd < 0; ++attempt) {
             m_path = prefix + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
             m_fd = ::open(m_path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -164,15 +189,20 @@ public:
         return QString();
     }
 
-    void commit(const Target &target)
+    // Puts the new file in place. With held, the new file stays open in it
+    // and the one held before is closed after the rename.
+    void commit(const Target &target, Descriptor *held)
     {
-        if (::close(std::exchange(m_fd, -1)) != 0) {
+        if (!held && ::close(std::exchange(m_fd, -1)) != 0) {
             fail(u"writing "_qs + display(m_path), errno);
         }
         if (::rename(m_path.constData(), target.path.constData()) != 0) {
             fail(u"replacing "_qs + display(target.path), errno);
         }
         m_renamed = true;
+        if (held) {
+            held->reset(std::exchange(m_fd, -1));
+        }
     }
 
 private:
@@ -271,6 +301,7 @@ void AtomicFile::replace(const QByteArray &content)
     try {
         write(target, content);
     } catch (const Failure &) {
+        m_place = {}; // the folder may be another one now
         if (plainlyOurs) {
             refuseIfReadOnly();
         }
@@ -282,7 +313,11 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
 {
     QString inPlaceReason = reasonToKeepTheFile(target);
     if (inPlaceReason.isEmpty()) {
-        TemporaryFile temporary(target.path);
+        // The same for every item unless a link was changed.
+        if (m_place.target != target.path) {
+            m_place = {target.path, temporaryPrefix(target.path), isLocalFileSystem(folderOf(target.path))};
+        }
+        TemporaryFile temporary(m_place.temporaryPrefix);
         if (!temporary.isOpen() && !target.existing) {
             fail(u"creating a file in "_qs + display(folderOf(target.path)), temporary.error());
         }
@@ -290,7 +325,7 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
             ? temporary.fill(content, target)
             : u"no new file can be made in its folder: "_qs + QString::fromLocal8Bit(std::strerror(temporary.error()));
         if (inPlaceReason.isEmpty()) {
-            temporary.commit(target);
+            temporary.commit(target, m_place.holdsFileOpen ? &m_onAir : nullptr);
             if (!m_inPlaceReason.isEmpty()) {
                 m_inPlaceReason.clear();
                 m_notice(u"writing a file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
@@ -298,6 +333,7 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
             return;
         }
     }
+    m_onAir.reset();
     writeInPlace(target.path, content);
     if (inPlaceReason != m_inPlaceReason) {
         m_inPlaceReason = inPlaceReason;

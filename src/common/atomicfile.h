@@ -1,5 +1,7 @@
 #pragma once
 
+#include "descriptor.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -41,6 +43,19 @@ private:
     QByteArray m_path;
     Notice m_notice;
     QString m_inPlaceReason;
+    // What the path really written implies, found again when a link changes.
+    struct Place
+    {
+        QByteArray target;
+        QByteArray temporaryPrefix;
+        bool holdsFileOpen = false;
+    };
+    Place m_place;
+    // On a local disk, the file in place is held open: the file it replaces
+    // is then freed when it is let go after the rename, not inside the
+    // rename, where freeing its blocks (on a disk mounted with discard, a
+    // wait for the device) would hold up the new text.
+    Descriptor m_onAir {-1};
 };
 
 // The path a file really lives at: symlinks followed as the kernel's

@@ -286,9 +286,25 @@ void Receiver::applyItem(const QString &text)
 
 void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad)
 {
+    const bool isLong = text.size() > 4;
+    // Short items put what the settings band shows on air.
+    const QString onAirText = isLong ? text : m_fields.text(Field::lblDefault);
+    // The file is what the encoders read, so it is written before anything
+    // else. Whether or not it can be, the item went on air in the window: it
+    // is a play, and the other outputs get it; the file's failure is
+    // reported once they have it. In a burst, a text that the next one
+    // replaces before anyone could rely on it is not written; the last of
+    // the burst always is.
+    std::exception_ptr fileFailure;
+    try {
+        if (m_intake.waitingCount() == 0) {
+            writeMetadataFile(onAirText);
+        }
+    } catch (...) {
+        fileFailure = std::current_exception();
+    }
     // The time it went on air, whenever the database or an output gets it.
     const QDateTime onAir = QDateTime::currentDateTime();
-    const bool isLong = text.size() > 4;
     ++m_counters.itemsApplied;
     if (text != m_idleText) {
         m_lastItemAt = onAir;
@@ -304,21 +320,6 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
     if (isLong) {
         m_countdown = m_countTimeout;
         m_fields.setText(Field::lblData, text);
-    }
-    // Short items put what the settings band shows on air.
-    const QString onAirText = m_fields.text(isLong ? Field::lblNow : Field::lblDefault);
-    // Whether or not the file can be written, the item went on air in the
-    // window: it is a play, and the other outputs get it; the file's failure
-    // is reported once they have it. In a burst, a text that the next one
-    // replaces before anyone could rely on it is not written; the last of
-    // the burst always is.
-    std::exception_ptr fileFailure;
-    try {
-        if (m_intake.waitingCount() == 0) {
-            writeMetadataFile(onAirText);
-        }
-    } catch (...) {
-        fileFailure = std::current_exception();
     }
     if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
         const std::optional<PlayDetails> details = pad ? std::optional(detailsOf(*pad)) : std::nullopt;
