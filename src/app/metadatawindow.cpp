@@ -202,7 +202,7 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
     // A person reads this window; 25 pictures a second are plenty. Drawing
     // every item of a burst would only hold the next item back.
     m_showTimer.setSingleShot(true);
-    m_showTimer.setInterval(40);
+    m_sinceShown.start();
     connect(&m_showTimer, &QTimer::timeout, this, &MetaDataWindow::showChangedFields);
     connect(&receiver.fields(), &StatusFields::textChanged, this, [this](Field field) { markChanged(field); });
 
@@ -227,13 +227,17 @@ void MetaDataWindow::markChanged(Field field)
         return;
     }
     m_changed[size_t(field)] = true;
-    if (!m_showTimer.isActive()) {
-        m_showTimer.start();
-    }
+    // Shown right behind the item that changed it, unless the window was
+    // drawn less than a picture ago: then with the first item a picture
+    // after the last one, or once the items pause. A timer of its own pace
+    // would sooner or later draw just as an item arrives, and hold it up.
+    constexpr int kPictureMs = 40;
+    m_showTimer.start(m_sinceShown.hasExpired(kPictureMs) ? 0 : kPictureMs);
 }
 
 void MetaDataWindow::showChangedFields()
 {
+    m_sinceShown.restart();
     for (int i = 0; i < kFieldCount; ++i) {
         if (std::exchange(m_changed[size_t(i)], false)) {
             showText(m_fieldLabels[size_t(i)], m_receiver.fields().text(Field(i)));

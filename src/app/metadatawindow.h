@@ -2,6 +2,7 @@
 
 #include "receiver/statusfields.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
@@ -43,6 +44,7 @@ private:
     std::array<Qt::Alignment, kFieldCount> m_designedAlignment {};
     QLabel *m_outputs = nullptr;
     QTimer m_showTimer;
+    QElapsedTimer m_sinceShown;
 };
 
 } // namespace quaverlink
