@@ -718,6 +718,9 @@ int main(int argc, char **argv)
                            args["--db-user"],    args["--db-password"], args["--db-socket"], args["--minimal-qt"]};
     signal(SIGPIPE, SIG_IGN);
     constexpr int kLatencyItems = 2000;
+    // The receivers' own table: a p99 of 2,000 items is their 20th slowest,
+    // which moves with whatever else the host runs; of 10,000, the 100th.
+    constexpr int kTableLatencyItems = 10000;
     constexpr double kRate = 200;
     constexpr int kBurstItems = 10000;
     constexpr int kSoakItems = 100000;
@@ -796,7 +799,7 @@ int main(int argc, char **argv)
     for (Kind kind : kinds) {
         setups.emplace_back(kind, std::string());
     }
-    const std::vector<Latency> latencies = measureSideBySide(setups, options, kLatencyItems, kRate);
+    const std::vector<Latency> latencies = measureSideBySide(setups, options, kTableLatencyItems, kRate);
     for (size_t k = 0; k < latencies.size(); ++k) {
         latency[kinds[k]] = latencies[k];
     }
@@ -874,7 +877,7 @@ int main(int argc, char **argv)
                     ratio(value(Kind::Quaverlink), value(qtFloor)).c_str());
     };
     row(
-        "On-air latency p50, 2,000 items at 200/s", [&](Kind k) { return latency[k].p50; }, " µs", 0);
+        "On-air latency p50, 10,000 items at 200/s", [&](Kind k) { return latency[k].p50; }, " µs", 0);
     row(
         "On-air latency p99", [&](Kind k) { return latency[k].p99; }, " µs", 0);
     row(
