@@ -2,6 +2,7 @@
 
 #include "common/socketqueue.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -12,6 +13,8 @@ HttpServer::HttpServer(Route route, bool anyOrigin, QObject *parent)
     , m_route(std::move(route))
     , m_originHeader(anyOrigin ? "Access-Control-Allow-Origin: *\r\n" : "")
 {
+    // Pages are served here, never through a proxy of the system's.
+    m_server.setProxy(QNetworkProxy::NoProxy);
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
 }
 

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QHostInfo>
+#include <QNetworkProxy>
 
 #include <exception>
 #include <limits>
@@ -40,6 +41,11 @@ Receiver::Receiver(QObject *parent)
 {
     m_tickTimer.setInterval(std::chrono::seconds(1));
     connect(&m_tickTimer, &QTimer::timeout, this, [this] { runEvent(u"idle countdown"_qs, [this] { tick(); }); });
+    // Both only ever talk to this machine: a system proxy is never theirs,
+    // and asking for one (libproxy, on a thread of its own) held up the
+    // start by a millisecond.
+    m_listener.setProxy(QNetworkProxy::NoProxy);
+    m_sender.setProxy(QNetworkProxy::NoProxy);
     m_intake.watch(&m_listener);
     m_intake.watch(&m_sender);
     connect(&m_intake, &DatagramIntake::dropped, this, [this](qint64 count) {
