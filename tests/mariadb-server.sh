@@ -73,6 +73,10 @@ start() {
     echo "MariaDB for the tests is listening on 127.0.0.1:$(cat "$dir/port") (data in $dir)"
 }
 
+running() {
+    [[ -f "$dir/server.pid" ]] && kill -0 "$(cat "$dir/server.pid")" 2>/dev/null
+}
+
 halt() {
     [[ -f "$dir/server.pid" ]] || return 0
     local pid
@@ -88,7 +92,9 @@ halt() {
 case "$action" in
     start) start ;;
     halt) halt ;;
-    resume) launch "$(cat "$dir/port")" ;;
+    # A server already up is left as it is: a second one on the same data
+    # would answer through the first and take its pid file.
+    resume) running || launch "$(cat "$dir/port")" ;;
     freeze) kill -STOP "$(cat "$dir/server.pid")" ;;
     thaw) kill -CONT "$(cat "$dir/server.pid")" ;;
     stop) halt; rm -rf "$dir" ;;

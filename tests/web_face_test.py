@@ -144,7 +144,8 @@ class HealthAndMetricsTest(unittest.TestCase):
         self.assertEqual(get(station.url + "/health")[0], 200)
 
         self.control("halt")
-        self.addCleanup(self.control, "resume")
+        halted = [True]
+        self.addCleanup(lambda: halted[0] and self.control("resume"))
         station.send("Second - Play")
         self.assertTrue(wait_for(lambda: get(station.url + "/health")[0] == 503, timeout=20))
         status, body = get(station.url + "/health")
@@ -153,6 +154,7 @@ class HealthAndMetricsTest(unittest.TestCase):
         self.assertEqual(station.metric("quaverlink_play_history_up"), 0)
         self.assertEqual(station.metric("quaverlink_plays_waiting"), 1)
         self.control("resume")
+        halted[0] = False
         self.assertTrue(wait_for(lambda: get(station.url + "/health")[0] == 200, timeout=40))
         self.assertEqual(station.metric("quaverlink_plays_stored_total"), 4)
 
