@@ -41,9 +41,10 @@ Receiver::Receiver(QObject *parent)
 {
     m_tickTimer.setInterval(std::chrono::seconds(1));
     connect(&m_tickTimer, &QTimer::timeout, this, [this] { runEvent(u"idle countdown"_qs, [this] { tick(); }); });
-    // Both only ever talk to this machine: a system proxy is never theirs,
-    // and asking for one (libproxy, on a thread of its own) held up the
-    // start by a millisecond.
+    // Both only ever talk to this machine: a system proxy is never theirs.
+    // A SOCKS proxy would take the bind (and one that does not answer, the
+    // start), and merely asking for one (libproxy, on a thread of its own)
+    // held the first write up.
     m_listener.setProxy(QNetworkProxy::NoProxy);
     m_sender.setProxy(QNetworkProxy::NoProxy);
     m_intake.watch(&m_listener);
