@@ -11,8 +11,9 @@ CREATE TABLE IF NOT EXISTS PlayDetails (
     -- Rivendell's log machine and service.
     machine INT NOT NULL,
     service VARCHAR(255) NOT NULL,
-    cart INT UNSIGNED NOT NULL,
-    cut INT NOT NULL,
+    -- NULL when the feed did not say.
+    cart INT UNSIGNED NULL,
+    cut INT NULL,
     group_name VARCHAR(64) NOT NULL,
     artist MEDIUMTEXT NOT NULL,
     title MEDIUMTEXT NOT NULL,
@@ -27,5 +28,15 @@ CREATE TABLE IF NOT EXISTS PlayDetails (
     length_ms BIGINT NULL,
     -- The text of the Metadata row, as it went on air.
     full_text MEDIUMTEXT NOT NULL,
+    -- The Rivendell host whose feed told of the play.
+    host_name VARCHAR(255) NULL,
     KEY played_at (played_at)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
+
+-- A table made by an earlier version gains what was added since; running
+-- this file again is safe. (Without it, the receiver stores plays as that
+-- version did: no host, and 0 for an unknown cart or cut.)
+ALTER TABLE PlayDetails
+    MODIFY cart INT UNSIGNED NULL,
+    MODIFY cut INT NULL,
+    ADD COLUMN IF NOT EXISTS host_name VARCHAR(255) NULL;

@@ -1,6 +1,7 @@
 #include "outputs/template.h"
 #include "pad/padupdate.h"
 
+#include <QJsonDocument>
 #include <QtTest>
 
 using namespace quaverlink;
@@ -26,28 +27,62 @@ class PadTest final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void documentsAreCutWhereverTheSegmentsEnd()
+    // Rivendell 3.x: CR LF lines and an empty line after each document;
+    // 4.0 to 4.2.1: LF lines and an empty line; 4.2.2 on: the document as
+    // QJsonDocument::toJson() writes it, trimmed, and nothing in between.
+    void documentsAreFoundInEveryReleasesFraming_data()
     {
-        for (const int segment : {1, 7, 100, 1 << 20}) {
-            const QByteArray bare = QByteArray(kDocument).replace("\r\n", "\n");
-            const QByteArray stream = "\r\n" + kDocument + bare + "{\"a\":1}\n \n" + kDocument.chopped(2);
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("lineEnd");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("3.x") << QByteArray() << QByteArray("\r\n") << QByteArray("\r\n\r\n");
+        QTest::newRow("4.0 to 4.2.1") << QByteArray() << QByteArray("\n") << QByteArray("\n\n");
+        QTest::newRow("4.2.2 and later") << QByteArray() << QByteArray("\n") << QByteArray();
+        QTest::newRow("blanks around") << QByteArray(" \r\n\t") << QByteArray("\n") << QByteArray("\r\n \n");
+    }
+    void documentsAreFoundInEveryReleasesFraming()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, lineEnd);
+        QFETCH(QByteArray, after);
+        const QStringList titles = {u"Curly {Braces} }}"_s, u"Back\\slash \"quoted\" {\\\""_s, u"Plain"_s};
+        QByteArray stream;
+        for (const QString &title : titles) {
+            const QJsonObject now {{u"artist"_s, u"A}rtist"_s}, {u"title"_s, title}};
+            const QJsonObject update {{u"padUpdate"_s, QJsonObject {{u"machine"_s, 1}, {u"now"_s, now}}}};
+            stream += before + QJsonDocument(update).toJson().trimmed().replace("\n", lineEnd) + after;
+        }
+        // Split at every byte, and all of it in one segment.
+        for (qsizetype split = 0; split <= stream.size(); ++split) {
             PadFramer framer;
-            QList<QByteArray> documents;
-            for (qsizetype at = 0; at < stream.size(); at += segment) {
-                framer.append(stream.mid(at, segment));
+            QStringList read;
+            for (const QByteArray &segment : {stream.first(split), stream.sliced(split)}) {
+                framer.append(segment);
                 while (const std::optional<QByteArray> document = framer.takeDocument()) {
-                    documents << *document;
+                    QString error;
+                    const std::optional<PadUpdate> update = parsePadUpdate(*document, &error);
+                    QVERIFY2(update, qPrintable(error));
+                    read << update->now->title;
                 }
             }
-            QCOMPARE(documents.size(), 2);
-            QCOMPARE(documents.at(1), bare.trimmed());
-            // The third ends at a line of blanks only, which is no empty line;
-            // the fourth is still open.
-            framer.append("\r\n");
-            QCOMPARE(framer.takeDocument(), std::optional(QByteArray("{\"a\":1}\n \n") + kDocument.chopped(4)));
-            framer.append(QByteArray(PadFramer::kMaxDocument + 1, ' '));
-            QVERIFY(!framer.takeDocument() && framer.isOverflowing());
+            QCOMPARE(read, titles);
         }
+    }
+
+    void whatIsNoDocumentIsRefusedOrBounded()
+    {
+        PadFramer framer;
+        QString error;
+        // A stray line between documents is handed on, and refused.
+        framer.append("\r\nthis is not JSON\r\n{\"padUpdate\": {}}");
+        QCOMPARE(framer.takeDocument(), std::optional(QByteArray("this is not JSON")));
+        QVERIFY(!parsePadUpdate("this is not JSON", &error) && error.startsWith(u"not JSON"_s));
+        QCOMPARE(framer.takeDocument(), std::optional(QByteArray("{\"padUpdate\": {}}")));
+        // Blanks cost nothing however many come; an open document is bounded.
+        framer.append(QByteArray(PadFramer::kMaxDocument + 1, ' '));
+        QVERIFY(!framer.takeDocument() && !framer.isOverflowing());
+        framer.append("{\"padUpdate\": \"" + QByteArray(PadFramer::kMaxDocument, '}'));
+        QVERIFY(!framer.takeDocument() && framer.isOverflowing());
     }
 
     void fieldsAreReadAsAClientMust()
@@ -80,6 +115,32 @@ private Q_SLOTS:
             QVERIFY(!parsePadUpdate(bad, &error));
         }
         QVERIFY(parsePadUpdate("{\"padUpdate\": {\"now\": null}}", &error)->now == std::nullopt);
+        // Rivendell 4 names its service by description alone.
+        QCOMPARE(parsePadUpdate("{\"padUpdate\": {\"hostName\": \"studio-a\", \"service\": {\"description\":"
+                                " \"Production Log\", \"programCode\": \"\"}}}",
+                                &error)
+                     ->serviceName,
+                 u"Production Log"_s);
+    }
+
+    void aPlayIsStampedWhenRivendellStartedItWithinReason()
+    {
+        const QDateTime arrival = QDateTime::fromString(u"2026-03-07T18:10:00+01:00"_s, Qt::ISODate);
+        PadItem item;
+        item.lengthMs = 215400;
+        const auto stamped = [&](const QString &start) {
+            item.startDateTime = start;
+            return item.onAirTime(arrival);
+        };
+        // Three minutes into a song of 3:35, with or without an offset.
+        QCOMPARE(stamped(u"2026-03-07T18:07:00+01:00"_s), arrival.addSecs(-180));
+        QCOMPARE(stamped(u"2026-03-07T17:07:00Z"_s), arrival.addSecs(-180));
+        // In the future, longer ago than it lasts plus a minute, or unreadable.
+        for (const QString &start : {u"2026-03-07T18:10:01+01:00"_s, u"2026-03-07T18:05:24+01:00"_s, u"soon"_s}) {
+            QCOMPARE(stamped(start), arrival);
+        }
+        item.lengthMs = -1;
+        QCOMPARE(stamped(u"2026-03-07T18:09:30+01:00"_s), arrival.addSecs(-30));
     }
 };
 

@@ -122,7 +122,7 @@ private Q_SLOTS:
         pad.send("this is not JSON\r\n\r\n");
         QTRY_COMPARE(receiver.errorLines(u"a document was refused: not JSON"_s), 1);
         QTRY_COMPARE(pad.connections, 2);
-        pad.send(QByteArray(1100 * 1024, ' '));
+        pad.send("{\"padUpdate\": \"" + QByteArray(1100 * 1024, 'x'));
         QTRY_COMPARE(receiver.errorLines(u"longer than 1048576 bytes"_s), 1);
         QTRY_COMPARE(pad.connections, 3);
         pad.restart();

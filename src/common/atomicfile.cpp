@@ -80,10 +80,9 @@ QByteArray temporaryPrefix(const QByteArray &target)
 
 using Target = AtomicFile::Target;
 
-// Whether a file in this folder lives on a local disk, whose close() only
-// lets go of the file. A network file system may send the data, and report
-// that it could not, only on close(); there a file is closed before it
-// replaces the old one.
+// Whether a file in this folder lives on a local disk, where holding the
+// file being replaced costs nothing. On a network file system a file held
+// open while it is replaced is kept under another name (NFS's .nfsXXXX).
 bool isLocalFileSystem(const QByteArray &folder)
 {
     constexpr decltype(statfs::f_type) kZfs = 0x2FC12FC1;
@@ -189,20 +188,23 @@ public:
         return QString();
     }
 
-    // Puts the new file in place. With held, the new file stays open in it
-    // and the one held before is closed after the rename.
-    void commit(const Target &target, Descriptor *held)
+    // Closes the new file and puts it in place. With pinReplaced, the file
+    // it replaces is held (O_PATH, so it is neither read nor written) across
+    // the rename and let go right after: the kernel then frees it, and on a
+    // disk mounted with discard waits for the device, with the new text
+    // already in place rather than inside the rename.
+    void commit(const Target &target, bool pinReplaced)
     {
-        if (!held && ::close(std::exchange(m_fd, -1)) != 0) {
+        if (::close(std::exchange(m_fd, -1)) != 0) {
             fail(u"writing "_qs + display(m_path), errno);
         }
+        const Descriptor replaced(target.existing && pinReplaced
+                                      ? ::open(target.path.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                      : -1);
         if (::rename(m_path.constData(), target.path.constData()) != 0) {
             fail(u"replacing "_qs + display(target.path), errno);
         }
         m_renamed = true;
-        if (held) {
-            held->reset(std::exchange(m_fd, -1));
-        }
     }
 
 private:
@@ -213,14 +215,24 @@ private:
     bool m_renamed = false;
 };
 
+// The new text's room is reserved before a byte of the old one is touched,
+// so that a full disk leaves the old text whole rather than a part of the
+// new one; only then is it written over the old and the file cut to size.
 void writeInPlace(const QByteArray &path, const QByteArray &content)
 {
-    const Descriptor fd(::open(path.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW));
+    const Descriptor fd(::open(path.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
         fail(u"writing "_qs + display(path), errno);
     }
+    if (!content.isEmpty() && ::fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(content.size())) != 0
+        && errno != EOPNOTSUPP) {
+        fail(u"writing "_qs + display(path) + u" (its old text is kept)"_qs, errno);
+    }
     if (const int error = writeAll(fd.get(), content); error != 0) {
         fail(u"writing "_qs + display(path), error);
+    }
+    if (::ftruncate(fd.get(), off_t(content.size())) != 0) {
+        fail(u"writing "_qs + display(path), errno);
     }
 }
 
@@ -325,7 +337,7 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
             ? temporary.fill(content, target)
             : u"no new file can be made in its folder: "_qs + QString::fromLocal8Bit(std::strerror(temporary.error()));
         if (inPlaceReason.isEmpty()) {
-            temporary.commit(target, m_place.holdsFileOpen ? &m_onAir : nullptr);
+            temporary.commit(target, m_place.pinsReplacedFile);
             if (!m_inPlaceReason.isEmpty()) {
                 m_inPlaceReason.clear();
                 m_notice(u"writing a file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
@@ -333,7 +345,6 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
             return;
         }
     }
-    m_onAir.reset();
     writeInPlace(target.path, content);
     if (inPlaceReason != m_inPlaceReason) {
         m_inPlaceReason = inPlaceReason;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "descriptor.h"
-
 #include <QByteArray>
 #include <QString>
 
@@ -48,14 +46,9 @@ private:
     {
         QByteArray target;
         QByteArray temporaryPrefix;
-        bool holdsFileOpen = false;
+        bool pinsReplacedFile = false;
     };
     Place m_place;
-    // On a local disk, the file in place is held open: the file it replaces
-    // is then freed when it is let go after the rename, not inside the
-    // rename, where freeing its blocks (on a disk mounted with discard, a
-    // wait for the device) would hold up the new text.
-    Descriptor m_onAir {-1};
 };
 
 // The path a file really lives at: symlinks followed as the kernel's

@@ -33,6 +33,13 @@ std::optional<PadClient::Options> PadClient::fromSettings(const IniFile &setting
         }
     }
     options.groups = toList(value(u"Groups"_qs));
+    if (const QString onAir = value(u"OnAir"_qs); !onAir.isEmpty()) {
+        if (onAir != u"Y" && onAir != u"N") {
+            *problem = u"[PAD] OnAir \"%1\" is neither Y nor N"_qs.arg(onAir);
+            return std::nullopt;
+        }
+        options.onAirOnly = onAir == u"Y";
+    }
     return options;
 }
 
@@ -90,18 +97,24 @@ void PadClient::readFeed()
 
 void PadClient::apply(const PadUpdate &update)
 {
-    if (!m_options.machines.contains(update.machine) || !update.now) {
+    if (!m_options.machines.contains(update.machine) || !update.now || (m_options.onAirOnly && !update.onAir)) {
         return;
     }
-    const auto last = m_lastPlay.constFind(update.machine);
-    if (last != m_lastPlay.cend() && last->isSamePlay(*update.now)) {
+    const bool counts
+        = m_options.groups.isEmpty() || m_options.groups.contains(update.now->group, Qt::CaseInsensitive);
+    const auto last = m_lastPlay.find(update.machine);
+    if (last != m_lastPlay.end() && last->now->isSamePlay(*update.now)) {
+        const bool nextChanged = last->next != update.next;
+        *last = update;
+        if (nextChanged && counts) {
+            Q_EMIT this->nextChanged(update);
+        }
         return;
     }
-    m_lastPlay.insert(update.machine, *update.now);
-    if (!m_options.groups.isEmpty() && !m_options.groups.contains(update.now->group, Qt::CaseInsensitive)) {
-        return;
+    m_lastPlay.insert(update.machine, update);
+    if (counts) {
+        Q_EMIT played(update);
     }
-    Q_EMIT played(update);
 }
 
 void PadClient::reconnect(const QString &cause, bool documentRefused)

@@ -29,6 +29,8 @@ public:
         quint16 port = kDefaultPort;
         QList<qint64> machines {1};
         QStringList groups; // empty: every group
+        // Only documents whose onairFlag is true put a play on air.
+        bool onAirOnly = false;
         std::chrono::milliseconds firstRetry {1000};
         std::chrono::milliseconds longestRetry {60000};
     };
@@ -44,6 +46,8 @@ public:
 Q_SIGNALS:
     // A play of a followed machine, in a group that counts, went on air.
     void played(const quaverlink::PadUpdate &update);
+    // The play on air is the same, but what comes after it changed.
+    void nextChanged(const quaverlink::PadUpdate &update);
 
 private:
     QString name() const;
@@ -58,7 +62,7 @@ private:
     QTimer m_retry;
     Backoff m_backoff;
     PadFramer m_framer;
-    QHash<qint64, PadItem> m_lastPlay; // by machine
+    QHash<qint64, PadUpdate> m_lastPlay; // by machine
     std::optional<bool> m_failing;
 };
 

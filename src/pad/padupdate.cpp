@@ -152,7 +152,12 @@ std::optional<PadUpdate> parsePadUpdate(const QByteArray &document, QString *err
     pad.dateTime = QDateTime::fromString(textOf(update, u"dateTime"), Qt::ISODateWithMs);
     pad.machine = numberOf(update, u"machine", 0);
     pad.onAir = update.value(u"onairFlag").toBool();
-    pad.serviceName = textOf(update.value(u"service").toObject(), u"name");
+    pad.hostName = textOf(update, u"hostName");
+    const QJsonObject service = update.value(u"service").toObject();
+    pad.serviceName = textOf(service, u"name");
+    if (pad.serviceName.isEmpty()) {
+        pad.serviceName = textOf(service, u"description");
+    }
     pad.logName = textOf(update.value(u"log").toObject(), u"name");
     pad.now = itemOf(update, u"now");
     pad.next = itemOf(update, u"next");
@@ -161,21 +166,68 @@ std::optional<PadUpdate> parsePadUpdate(const QByteArray &document, QString *err
 
 std::optional<QByteArray> PadFramer::takeDocument()
 {
-    for (qsizetype end; (end = m_buffer.indexOf('\n', m_scanned)) >= 0;) {
-        const qsizetype lineStart = m_scanned;
-        m_scanned = end + 1;
-        const QByteArrayView line = QByteArrayView(m_buffer).sliced(lineStart, end - lineStart);
-        if (!line.isEmpty() && line != "\r") {
-            continue;
-        }
-        const QByteArray document = m_buffer.first(lineStart).trimmed();
-        m_buffer.remove(0, m_scanned);
-        m_scanned = 0;
-        if (!document.isEmpty()) {
-            return document;
+    for (; m_scanned < m_buffer.size(); ++m_scanned) {
+        const char c = m_buffer.at(m_scanned);
+        if (m_depth == 0) {
+            if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+                continue;
+            }
+            if (c != '{') {
+                return takeStrayLine();
+            }
+            // The blanks before a document go; the buffer then begins with it.
+            m_buffer.remove(0, m_scanned);
+            m_scanned = 0;
+            m_depth = 1;
+        } else if (m_inString) {
+            if (m_escaped) {
+                m_escaped = false;
+            } else if (c == '\\') {
+                m_escaped = true;
+            } else if (c == '"') {
+                m_inString = false;
+            }
+        } else if (c == '"') {
+            m_inString = true;
+        } else if (c == '{') {
+            ++m_depth;
+        } else if (c == '}' && --m_depth == 0) {
+            return take(m_scanned + 1);
         }
     }
+    if (m_depth == 0) {
+        m_buffer.clear();
+        m_scanned = 0;
+    }
     return std::nullopt;
+}
+
+std::optional<QByteArray> PadFramer::takeStrayLine()
+{
+    const qsizetype end = m_buffer.indexOf('\n', m_scanned);
+    if (end < 0) {
+        return std::nullopt;
+    }
+    m_buffer.remove(0, m_scanned);
+    return take(end + 1 - m_scanned).trimmed();
+}
+
+QByteArray PadFramer::take(qsizetype size)
+{
+    QByteArray document = m_buffer.first(size);
+    m_buffer.remove(0, size);
+    m_scanned = 0;
+    return document;
+}
+
+QDateTime PadItem::onAirTime(const QDateTime &arrival) const
+{
+    const QDateTime start = QDateTime::fromString(startDateTime, Qt::ISODateWithMs);
+    const qint64 longest = qMax<qint64>(lengthMs, 0) + 60'000;
+    if (!start.isValid() || start > arrival || start.msecsTo(arrival) > longest) {
+        return arrival;
+    }
+    return start.toLocalTime();
 }
 
 } // namespace quaverlink

@@ -17,8 +17,8 @@ namespace quaverlink {
 struct PadItem
 {
     QString startDateTime; // as sent, for telling one play of a cart from the next
-    qint64 cart = 0;
-    qint64 cut = 0;
+    qint64 cart = 0;       // 0 when unknown
+    qint64 cut = 0;        // 0 when unknown
     qint64 lengthMs = -1; // -1 when unknown
     qint64 year = 0;      // 0 when unknown
     QString group;
@@ -52,6 +52,12 @@ struct PadItem
     {
         return cart == other.cart && cut == other.cut && startDateTime == other.startDateTime;
     }
+    // When it went on air, by Rivendell's clock: arrival when the start is
+    // missing, in the future or longer ago than the play lasts (plus a
+    // minute), which would put it where it never was.
+    QDateTime onAirTime(const QDateTime &arrival) const;
+
+    bool operator==(const PadItem &other) const = default;
 };
 
 // One document of the feed.
@@ -60,6 +66,8 @@ struct PadUpdate
     QDateTime dateTime;
     qint64 machine = 0;
     bool onAir = false;
+    QString hostName;
+    // The service's name; Rivendell 4 may send only its description.
     QString serviceName;
     QString logName;
     std::optional<PadItem> now;
@@ -70,9 +78,14 @@ struct PadUpdate
 // object holding a padUpdate object.
 std::optional<PadUpdate> parsePadUpdate(const QByteArray &document, QString *error);
 
-// Cuts the feed's bytes into documents: each ends at an empty line, with
-// lines ending in CR LF or a bare LF, however the bytes were split into
-// segments.
+// Cuts the feed's bytes into documents, each one JSON object, however the
+// bytes were split into segments. Rivendell 3.x ends each document with an
+// empty line (CR LF lines), 4.0 to 4.2.1 likewise with bare LF lines, and
+// 4.2.2 and later put nothing at all between them: so a document ends where
+// its outermost brace closes (braces inside strings, escapes included, do not
+// count), and whatever lies between documents is skipped when it is blank.
+// Anything else between them is handed on, a line at a time, as a document
+// of its own that no JSON reader takes.
 class PadFramer final
 {
 public:
@@ -83,15 +96,17 @@ public:
     std::optional<QByteArray> takeDocument();
     // A document has grown past kMaxDocument without ending.
     bool isOverflowing() const { return m_buffer.size() > kMaxDocument; }
-    void clear()
-    {
-        m_buffer.clear();
-        m_scanned = 0;
-    }
+    void clear() { *this = PadFramer(); }
 
 private:
-    QByteArray m_buffer;
-    qsizetype m_scanned = 0; // where the first line not yet looked at begins
+    std::optional<QByteArray> takeStrayLine();
+    QByteArray take(qsizetype size);
+
+    QByteArray m_buffer; // begins with the document being read, if any
+    qsizetype m_scanned = 0;
+    int m_depth = 0; // of braces, outside strings
+    bool m_inString = false;
+    bool m_escaped = false;
 };
 
 } // namespace quaverlink

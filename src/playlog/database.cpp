@@ -26,33 +26,53 @@ bool hasMetadataRow(const PlayRecord &record, const PlayDetails *details)
     return record.hasDash && !(details && details->detailsOnly);
 }
 
-// The rows already holding this play, on an open connection: in Metadata,
-// or in PlayDetails for a play that has no row of its own there. Nothing
-// when the login may not SELECT or the table is missing.
-std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord &record, bool inMetadata)
+// Nothing when the login may not SELECT (the README's minimal grant) or
+// the table is missing; other failures are thrown.
+template<typename Query>
+auto unlessDenied(Query &&query) -> std::optional<decltype(query())>
 {
-    odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-    const std::array<QString, 5> values = record.values();
-    std::array<SQLLEN, 2> lengths {};
-    bindText(statement, 1, values[1], lengths[0]);
-    bindText(statement, 2, values[2], lengths[1]);
     try {
-        odbc::execute(statement,
-                      inMetadata ? u"SELECT COUNT(*) FROM Metadata WHERE full_text = ? AND played_at = ?"_qs
-                                 : u"SELECT COUNT(*) FROM PlayDetails WHERE full_text = ? AND played_at = ?"_qs,
-                      u"counting the rows of a play"_qs);
+        return query();
     } catch (const odbc::Error &error) {
-        // SELECT denied (the README's minimal grant), or no PlayDetails.
         if (error.nativeCode() == 1142 || error.nativeCode() == 1146) {
             return std::nullopt;
         }
         throw;
     }
-    SQLBIGINT count = 0;
-    odbc::check(SQLFetch(statement.get()), statement, u"counting the rows of a play"_qs);
-    odbc::check(SQLGetData(statement.get(), 1, SQL_C_SBIGINT, &count, 0, nullptr), statement,
-                u"counting the rows of a play"_qs);
-    return qint64(count);
+}
+
+// The rows already holding this play, on an open connection: in Metadata,
+// or in PlayDetails for a play that has no row of its own there. Metadata
+// is the station's table, whose columns only their order tells apart, so
+// their names are asked first. Nothing when they cannot be asked or counted.
+std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord &record, bool inMetadata)
+{
+    QString text = u"full_text"_qs;
+    QString time = u"played_at"_qs;
+    if (inMetadata) {
+        const std::optional<QStringList> names = metadataColumns(connection);
+        if (!names || names->size() < 3) {
+            return std::nullopt;
+        }
+        text = odbc::quotedName(names->at(1));
+        time = odbc::quotedName(names->at(2));
+    }
+    return unlessDenied([&] {
+        odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+        const std::array<QString, 5> values = record.values();
+        std::array<SQLLEN, 2> lengths {};
+        bindText(statement, 1, values[1], lengths[0]);
+        bindText(statement, 2, values[2], lengths[1]);
+        odbc::execute(statement,
+                      u"SELECT COUNT(*) FROM %1 WHERE %2 = ? AND %3 = ?"_qs.arg(
+                          inMetadata ? u"Metadata"_qs : u"PlayDetails"_qs, text, time),
+                      u"counting the rows of a play"_qs);
+        SQLBIGINT count = 0;
+        odbc::check(SQLFetch(statement.get()), statement, u"counting the rows of a play"_qs);
+        odbc::check(SQLGetData(statement.get(), 1, SQL_C_SBIGINT, &count, 0, nullptr), statement,
+                    u"counting the rows of a play"_qs);
+        return qint64(count);
+    });
 }
 
 void insertRow(const odbc::Handle &connection, const PlayRecord &record)
@@ -72,12 +92,12 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
 
 void insertDetails(const odbc::Handle &connection, const PlayRecord &record, const PlayDetails &details)
 {
-    odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-    const std::array<QString, 17> values = {record.playedAt,
+    const auto known = [](qint64 number) { return number > 0 ? QString::number(number) : QString(); };
+    const std::array<QString, 18> values = {record.playedAt,
                                             QString::number(details.machine),
                                             details.service,
-                                            QString::number(details.cart),
-                                            QString::number(details.cut),
+                                            known(details.cart),
+                                            known(details.cut),
                                             details.group,
                                             details.artist,
                                             details.title,
@@ -85,32 +105,49 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
                                             details.label,
                                             details.composer,
                                             details.publisher,
-                                            QString::number(details.year),
+                                            known(details.year),
                                             details.isrc,
                                             details.isci,
-                                            QString::number(details.lengthMs),
-                                            record.text};
-    std::array<SQLLEN, 17> lengths {};
-    for (size_t i = 0; i < values.size(); ++i) {
-        bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
-    }
-    // Unknown numbers are NULL; the driver reads the indicators when the
-    // statement runs.
-    if (details.year <= 0) {
-        lengths[12] = SQL_NULL_DATA;
-    }
-    if (details.lengthMs < 0) {
-        lengths[15] = SQL_NULL_DATA;
-    }
-    try {
-        odbc::execute(
-            statement,
-            u"INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title, album,"
-            " label, composer, publisher, year, isrc, isci, length_ms, full_text)"
-            " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"_qs,
-            u"storing the play's details"_qs);
-    } catch (const odbc::Error &error) {
-        throw error.refusingStatement();
+                                            details.lengthMs >= 0 ? QString::number(details.lengthMs) : QString(),
+                                            record.text,
+                                            details.host};
+    // A table made before a column was added, or before unknown carts and
+    // cuts could be NULL, takes the play as it would have then.
+    bool withHost = true;
+    bool nullNumbers = true;
+    for (;;) {
+        odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+        std::array<SQLLEN, 18> lengths {};
+        const size_t count = withHost ? 18 : 17;
+        for (size_t i = 0; i < count; ++i) {
+            const bool zero = !nullNumbers && (i == 3 || i == 4) && values[i].isNull();
+            bindText(statement, SQLUSMALLINT(i + 1), zero ? u"0"_qs : values[i], lengths[i]);
+        }
+        // Unknown numbers are NULL; the driver reads the indicators when the
+        // statement runs.
+        for (const size_t number : {3, 4, 12, 15}) {
+            if (values[number].isNull() && (nullNumbers || number > 4)) {
+                lengths[number] = SQL_NULL_DATA;
+            }
+        }
+        try {
+            odbc::execute(
+                statement,
+                u"INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title, album,"
+                " label, composer, publisher, year, isrc, isci, length_ms, full_text%1)"
+                " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?%2)"_qs.arg(withHost ? u", host_name"_qs : QString(),
+                                                                       withHost ? u",?"_qs : QString()),
+                u"storing the play's details"_qs);
+            return;
+        } catch (const odbc::Error &error) {
+            if (withHost && error.nativeCode() == 1054) { // no column host_name
+                withHost = false;
+            } else if (nullNumbers && error.nativeCode() == 1048) { // cart or cut NOT NULL
+                nullNumbers = false;
+            } else {
+                throw error.refusingStatement();
+            }
+        }
     }
 }
 
@@ -137,6 +174,15 @@ QString connectionString(const DatabaseLogin &login)
 {
     return u"uid="_qs + login.user + u";pwd="_qs + login.password + u";server="_qs + login.server
         + u";driver={MySQL ODBC 3.51 Driver};database=Brackenwaves;dsn='';"_qs;
+}
+
+std::optional<QStringList> metadataColumns(const odbc::Handle &connection)
+{
+    return unlessDenied([&] {
+        odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+        odbc::execute(statement, u"SELECT * FROM Metadata LIMIT 0"_qs, u"reading the columns of Metadata"_qs);
+        return odbc::columnNames(statement);
+    });
 }
 
 Refusal refusalOf(const odbc::Error &error)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -12,7 +13,8 @@ struct PlayDetails;
 struct PlayRecord;
 namespace odbc {
 class Error;
-}
+class Handle;
+} // namespace odbc
 
 struct DatabaseLogin
 {
@@ -27,6 +29,11 @@ QString connectionString(const DatabaseLogin &login);
 
 // How long one connection attempt, or any exchange on it, may wait.
 inline constexpr std::chrono::seconds kDatabaseTimeout {10};
+
+// The names of the visible columns of the station's table Metadata, in
+// the order the positional insert fills them; nothing when the login may
+// not SELECT. Throws odbc::Error otherwise.
+std::optional<QStringList> metadataColumns(const odbc::Handle &connection);
 
 // What a failed store says about the play and the plays behind it.
 enum class Refusal {

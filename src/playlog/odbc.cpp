@@ -170,6 +170,28 @@ QString textColumn(const Handle &statement, SQLUSMALLINT column)
     }
 }
 
+QStringList columnNames(const Handle &statement)
+{
+    SQLSMALLINT count = 0;
+    check(SQLNumResultCols(statement.get(), &count), statement, u"reading the columns' names"_qs);
+    QStringList names;
+    for (SQLUSMALLINT column = 1; column <= SQLUSMALLINT(count); ++column) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT length = 0;
+        check(SQLDescribeColW(statement.get(), column, name, SQLSMALLINT(std::size(name)), &length, nullptr, nullptr,
+                              nullptr, nullptr),
+              statement, u"reading the columns' names"_qs);
+        names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name),
+                                    qMin<qsizetype>(length, qsizetype(std::size(name)) - 1));
+    }
+    return names;
+}
+
+QString quotedName(const QString &name)
+{
+    return u'`' + QString(name).replace(u'`', u"``"_qs) + u'`';
+}
+
 Handle connect(const QString &connectionString, std::chrono::seconds timeout)
 {
     Handle connection(SQL_HANDLE_DBC, environment().get());

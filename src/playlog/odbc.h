@@ -81,6 +81,11 @@ void execute(const Handle &statement, QString sql, const QString &step);
 // One column of the current row as text, however long; a null QString for NULL.
 QString textColumn(const Handle &statement, SQLUSMALLINT column);
 
+// The names of the result's columns, in order, after execute().
+QStringList columnNames(const Handle &statement);
+// A name quoted for MariaDB, whatever it holds.
+QString quotedName(const QString &name);
+
 // The names under which drivers are registered with the driver manager.
 QStringList drivers();
 

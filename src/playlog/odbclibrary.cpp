@@ -62,3 +62,10 @@ QUAVERLINK_FORWARD(DriverManager, SQLRETURN, SQLGetDiagRecW,
                    (SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, SQLWCHAR *state, SQLINTEGER *native,
                     SQLWCHAR *message, SQLSMALLINT messageMax, SQLSMALLINT *messageLength),
                    (type, handle, record, state, native, message, messageMax, messageLength), SQL_NO_DATA)
+QUAVERLINK_FORWARD(DriverManager, SQLRETURN, SQLNumResultCols, (SQLHSTMT statement, SQLSMALLINT *count),
+                   (statement, count), SQL_ERROR)
+QUAVERLINK_FORWARD(DriverManager, SQLRETURN, SQLDescribeColW,
+                   (SQLHSTMT statement, SQLUSMALLINT column, SQLWCHAR *name, SQLSMALLINT nameMax,
+                    SQLSMALLINT *nameLength, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits,
+                    SQLSMALLINT *nullable),
+                   (statement, column, name, nameMax, nameLength, type, size, digits, nullable), SQL_ERROR)

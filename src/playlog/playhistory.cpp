@@ -366,13 +366,20 @@ public:
     std::shared_ptr<PlaySpool> spool() const { return m_spool; }
 
     // One batch of plays, in the order they went on air, in one transaction.
-    void keep(const QList<SpooledPlay> &plays)
+    void keep(QList<SpooledPlay> plays)
     {
         openSpool();
         if (!m_spool) {
             return;
         }
         followMovedSpool();
+        if (m_spool->dropReplays(plays) > 0) {
+            tell(Severity::Notice,
+                 u"the PAD feed told again of a play already recorded before this start; it is not recorded twice"_qs);
+        }
+        if (plays.isEmpty()) {
+            return;
+        }
         qsizetype kept = 0;
         try {
             kept = m_spool->keep(plays);

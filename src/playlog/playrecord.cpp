@@ -55,6 +55,8 @@ QByteArray PlayDetails::toJson() const
                                       {u"isrc"_qs, isrc},
                                       {u"isci"_qs, isci},
                                       {u"lengthMs"_qs, lengthMs},
+                                      {u"host"_qs, host},
+                                      {u"start"_qs, start},
                                       {u"detailsOnly"_qs, detailsOnly}})
         .toJson(QJsonDocument::Compact);
 }
@@ -75,7 +77,8 @@ std::optional<PlayDetails> PlayDetails::fromJson(const QByteArray &json)
                         text(u"label"),          text(u"composer"),
                         text(u"publisher"),      number(u"year", 0),
                         text(u"isrc"),           text(u"isci"),
-                        number(u"lengthMs", -1), o.value(u"detailsOnly").toBool()};
+                        number(u"lengthMs", -1), text(u"host"),
+                        text(u"start"),          o.value(u"detailsOnly").toBool()};
 }
 
 } // namespace quaverlink

@@ -33,8 +33,8 @@ struct PlayDetails
 {
     qint64 machine = 0;
     QString service;
-    qint64 cart = 0;
-    qint64 cut = 0;
+    qint64 cart = 0; // 0 when unknown
+    qint64 cut = 0;  // 0 when unknown
     QString group;
     QString artist;
     QString title;
@@ -46,6 +46,8 @@ struct PlayDetails
     QString isrc;
     QString isci;
     qint64 lengthMs = -1; // -1 when unknown
+    QString host;         // the Rivendell host that told of it
+    QString start;        // Rivendell's startDateTime, as sent
     // Its Metadata row was stored with an earlier play (the same play, as
     // the UDP endpoint had it first): only this row is still to store.
     bool detailsOnly = false;

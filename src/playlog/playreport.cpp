@@ -9,23 +9,26 @@ namespace {
 
 // A play's details are the PlayDetails row stored with it: the same time and
 // text. A play from the PAD feed whose text held no dash has only that row.
+// Metadata's columns are named as the station named them (%1 to %4: text,
+// time, artist, title); %5 orders the rows of one second, where the table
+// has our invisible play_id.
 const QString kWithDetails = uR"(
-SELECT m.played_at, COALESCE(d.artist, m.artist), COALESCE(d.title, m.title), d.album, d.label, d.isrc,
-       d.length_ms, d.composer, d.publisher, 0 AS source, m.play_id AS id
+SELECT m.%2, COALESCE(d.artist, m.%3), COALESCE(d.title, m.%4), d.album, d.label, d.isrc,
+       d.length_ms, d.composer, d.publisher, 0 AS source, %5 AS id
   FROM Metadata m
-  LEFT JOIN PlayDetails d ON d.played_at = m.played_at AND d.full_text = m.full_text
- WHERE m.played_at >= ? AND m.played_at < ?
+  LEFT JOIN PlayDetails d ON d.played_at = m.%2 AND d.full_text = m.%1
+ WHERE m.%2 >= ? AND m.%2 < ?
 UNION ALL
 SELECT d.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.composer, d.publisher,
        1 AS source, d.detail_id AS id
   FROM PlayDetails d
  WHERE d.played_at >= ? AND d.played_at < ?
-   AND NOT EXISTS (SELECT 1 FROM Metadata m WHERE m.played_at = d.played_at AND m.full_text = d.full_text)
+   AND NOT EXISTS (SELECT 1 FROM Metadata m WHERE m.%2 = d.played_at AND m.%1 = d.full_text)
  ORDER BY 1, 10, 11)"_qs;
 
 const QString kMetadataOnly = uR"(
-SELECT played_at, artist, title, NULL, NULL, NULL, NULL, NULL, NULL
-  FROM Metadata WHERE played_at >= ? AND played_at < ? ORDER BY played_at, play_id)"_qs;
+SELECT %2, %3, %4, NULL, NULL, NULL, NULL, NULL, NULL
+  FROM Metadata m WHERE %2 >= ? AND %2 < ? ORDER BY %2, %5)"_qs;
 
 void bindTime(const odbc::Handle &statement, SQLUSMALLINT position, const QString &time, SQLLEN &length)
 {
@@ -44,18 +47,32 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
     try {
         odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
         const QString bounds[] = {from.toString(kPlayedAtFormat), until.toString(kPlayedAtFormat)};
+        QStringList names = metadataColumns(connection).value_or(QStringList());
+        if (names.size() < 5) {
+            names = {QString(), u"full_text"_qs, u"played_at"_qs, u"artist"_qs, u"title"_qs};
+        }
+        const auto query = [&](const QString &sql, const QString &order) {
+            return sql.arg(odbc::quotedName(names[1]), odbc::quotedName(names[2]), odbc::quotedName(names[3]),
+                           odbc::quotedName(names[4]), order);
+        };
+        // Without PlayDetails (1146), or a station table without play_id
+        // (1054), the next form is tried.
+        const std::pair<QString, int> forms[] = {{query(kWithDetails, u"m.play_id"_qs), 4},
+                                                 {query(kWithDetails, u"0"_qs), 4},
+                                                 {query(kMetadataOnly, u"m.play_id"_qs), 2},
+                                                 {query(kMetadataOnly, u"1"_qs), 2}};
         std::optional<odbc::Handle> statement;
-        for (const QString &sql : {kWithDetails, kMetadataOnly}) {
+        for (const auto &[sql, parameters] : forms) {
             statement.emplace(SQL_HANDLE_STMT, connection.get());
             std::array<SQLLEN, 4> lengths {};
-            for (SQLUSMALLINT i = 0; i < (sql == kWithDetails ? 4 : 2); ++i) {
+            for (SQLUSMALLINT i = 0; i < parameters; ++i) {
                 bindTime(*statement, i + 1, bounds[i % 2], lengths[i]);
             }
             try {
                 odbc::execute(*statement, sql, u"reading the plays"_qs);
                 break;
             } catch (const odbc::Error &error) {
-                if (error.nativeCode() != 1146 || sql != kWithDetails) { // 1146: no PlayDetails
+                if ((error.nativeCode() != 1146 && error.nativeCode() != 1054) || &sql == &forms[3].first) {
                     throw;
                 }
             }

@@ -115,7 +115,9 @@ void PlaySpool::open()
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
             " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER, details TEXT);"
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
-            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL, details TEXT);");
+            " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL, details TEXT);"
+            "CREATE TABLE IF NOT EXISTS pad_plays (host TEXT NOT NULL, machine INTEGER NOT NULL,"
+            " play TEXT NOT NULL, PRIMARY KEY (host, machine));");
     // A spool from an earlier version gains the columns added since, at the
     // end, where a new spool has them too.
     if (!prepare("SELECT doubt_since FROM waiting", true)) {
@@ -239,6 +241,36 @@ qsizetype PlaySpool::keep(const QList<SpooledPlay> &plays)
     m_waitingPlays += count;
     m_waitingBytes = bytes;
     return count;
+}
+
+qsizetype PlaySpool::dropReplays(QList<SpooledPlay> &plays)
+{
+    QMutexLocker lock(&m_mutex);
+    const qsizetype before = plays.size();
+    plays.removeIf([this](const SpooledPlay &play) {
+        const std::optional<PlayDetails> details = PlayDetails::fromJson(play.details);
+        // Without Rivendell's start time, a cart played twice in a row
+        // could not be told from one play told twice.
+        if (!details || details->start.isEmpty()) {
+            return false;
+        }
+        const QString identity = u"%1/%2/%3"_qs.arg(details->cart).arg(details->cut).arg(details->start);
+        const auto find = prepare("SELECT play FROM pad_plays WHERE host = ? AND machine = ?");
+        bindText(find->handle, 1, details->host);
+        sqlite3_bind_int64(find->handle, 2, details->machine);
+        if (sqlite3_step(find->handle) == SQLITE_ROW && columnText(find->handle, 0) == identity) {
+            return true;
+        }
+        // Remembered where the file takes it; a file that takes nothing
+        // costs only this check after a restart.
+        const auto remember = prepare("INSERT OR REPLACE INTO pad_plays (host, machine, play) VALUES (?, ?, ?)");
+        bindText(remember->handle, 1, details->host);
+        sqlite3_bind_int64(remember->handle, 2, details->machine);
+        bindText(remember->handle, 3, identity);
+        sqlite3_step(remember->handle);
+        return false;
+    });
+    return before - plays.size();
 }
 
 void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64 id)

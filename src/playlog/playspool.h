@@ -82,6 +82,11 @@ public:
     // The insert of a play was sent and its answer lost (or the receiver
     // left before it came): the play is checked before it is sent again.
     void markInDoubt(qint64 id, qint64 rowsBefore);
+    // Takes out the plays from the PAD feed that this spool has recorded
+    // already (the play a log machine had on air when the receiver
+    // stopped, told again as it starts) and remembers the rest, per host
+    // and log machine; returns how many it took out.
+    qsizetype dropReplays(QList<SpooledPlay> &plays);
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
     qint64 waitingCount();

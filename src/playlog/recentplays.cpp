@@ -23,26 +23,16 @@ public:
     {
     }
     ~RecentWriter() override { sqlite3_close_v2(m_db); }
+    RecentWriter(const RecentWriter &) = delete;
+    RecentWriter &operator=(const RecentWriter &) = delete;
 
     // The plays the last run left, newest first; nothing when the file
     // cannot be used, which is said once.
     QList<RecentPlay> open()
     {
-        QByteArray path;
-        try {
-            path = followTrustedLinks(m_path);
-        } catch (const Failure &) {
-            giveUp();
+        if (!openFile()) {
             return {};
         }
-        if (sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK
-            || !execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE IF NOT EXISTS recent (id "
-                        "INTEGER PRIMARY KEY,"
-                        " played_at TEXT NOT NULL, text TEXT NOT NULL, details TEXT)")) {
-            giveUp();
-            return {};
-        }
-        sqlite3_busy_timeout(m_db, 5000);
         QList<RecentPlay> plays;
         sqlite3_stmt *select = nullptr;
         sqlite3_prepare_v2(m_db, "SELECT played_at, text, details FROM recent ORDER BY id DESC LIMIT 50", -1, &select,
@@ -59,10 +49,12 @@ public:
         return plays;
     }
 
-    // The whole list in one transaction: fifty short rows.
+    // The whole list in one transaction: fifty short rows. After a failure
+    // the file is opened afresh for the next list, so a spell of a full
+    // disk costs only the lists written during it.
     void write(const QList<RecentPlay> &plays)
     {
-        if (!m_db) {
+        if (!m_db && !openFile()) {
             return;
         }
         bool written = execute("BEGIN IMMEDIATE; DELETE FROM recent");
@@ -81,22 +73,59 @@ public:
         }
         sqlite3_finalize(insert);
         if (!written || !execute("COMMIT")) {
-            execute("ROLLBACK");
             giveUp();
+            return;
+        }
+        if (m_failing) {
+            m_failing = false;
+            report(Severity::Recovery, u"recent plays"_qs,
+                   u"%1 is written again"_qs.arg(QFile::decodeName(m_path)));
         }
     }
 
 private:
-    bool execute(const char *sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
-
-    void giveUp()
+    // The busy timeout comes first: the spool's owner may be creating the
+    // same file at this moment.
+    bool openFile()
     {
-        report(Severity::Failure, u"recent plays"_qs,
-               u"%1 cannot be written (%2); the list is kept in memory only"_qs
-                   .arg(QFile::decodeName(m_path), QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "out of memory")));
-        sqlite3_close_v2(std::exchange(m_db, nullptr));
+        QByteArray path;
+        try {
+            path = followTrustedLinks(m_path);
+        } catch (const Failure &failure) {
+            giveUp(failure.cause());
+            return false;
+        }
+        if (sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK
+            || sqlite3_busy_timeout(m_db, 5000) != SQLITE_OK
+            || !execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE IF NOT EXISTS recent (id "
+                        "INTEGER PRIMARY KEY, played_at TEXT NOT NULL, text TEXT NOT NULL, details TEXT)")) {
+            giveUp();
+            return false;
+        }
+        return true;
     }
 
+    bool execute(const char *sql) { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+    // Said once a spell, with the cause SQLite gave for the failed step.
+    void giveUp(QString cause = QString())
+    {
+        if (cause.isEmpty()) {
+            cause = QString::fromUtf8(m_db ? sqlite3_errmsg(m_db) : "out of memory");
+        }
+        if (m_db) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        sqlite3_close_v2(std::exchange(m_db, nullptr));
+        if (!m_failing) {
+            m_failing = true;
+            report(Severity::Failure, u"recent plays"_qs,
+                   u"%1 cannot be written (%2); the list is kept in memory and written again once it can be"_qs.arg(
+                       QFile::decodeName(m_path), cause));
+        }
+    }
+
+    bool m_failing = false;
     QByteArray m_path;
     sqlite3 *m_db = nullptr;
 };

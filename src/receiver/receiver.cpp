@@ -29,8 +29,24 @@ constexpr qint64 kSamePlayWindowMs = 10'000;
 PlayDetails detailsOf(const PadUpdate &update)
 {
     const PadItem &now = *update.now;
-    return {update.machine, update.serviceName, now.cart,      now.cut,  now.group, now.artist, now.title,   now.album,
-            now.label,      now.composer,       now.publisher, now.year, now.isrc,  now.isci,   now.lengthMs};
+    return {update.machine, update.serviceName, now.cart,     now.cut,       now.group,
+            now.artist,     now.title,          now.album,    now.label,     now.composer,
+            now.publisher,  now.year,           now.isrc,     now.isci,      now.lengthMs,
+            update.hostName, now.startDateTime};
+}
+
+// Blanks and line ends around a text are how a sender wraps it, not what it
+// says: a datagram "Artist - Title\r\n" tells of the same play.
+QStringView withoutWrapping(QStringView text)
+{
+    const auto isWrapping = [](QChar c) { return c == u' ' || c == u'\r' || c == u'\n'; };
+    while (!text.isEmpty() && isWrapping(text.front())) {
+        text = text.sliced(1);
+    }
+    while (!text.isEmpty() && isWrapping(text.back())) {
+        text.chop(1);
+    }
+    return text;
 }
 
 } // namespace
@@ -176,6 +192,7 @@ void Receiver::startPadClient(const IniFile &settings)
     m_padClient = std::make_unique<PadClient>(std::move(*options));
     connect(m_padClient.get(), &PadClient::reported, this, &Receiver::reported);
     connect(m_padClient.get(), &PadClient::played, this, &Receiver::receivePadPlay);
+    connect(m_padClient.get(), &PadClient::nextChanged, this, &Receiver::receivePadNext);
     m_padClient->start();
 }
 
@@ -293,32 +310,32 @@ void Receiver::applyItem(const QString &text)
 
 void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad)
 {
-    const bool isLong = text.size() > 4;
+    // A datagram of 4 characters or fewer is no play; what the PAD feed
+    // tells of is one, however short its title.
+    const bool isLong = pad ? !text.isEmpty() : text.size() > 4;
     // Short items put what the settings band shows on air.
     const QString onAirText = isLong ? text : m_fields.text(Field::lblDefault);
     // The file is what the encoders read, so it is written before anything
     // else. Whether or not it can be, the item went on air in the window: it
     // is a play, and the other outputs get it; the file's failure is
-    // reported once they have it. In a burst, a text that the next one
-    // replaces before anyone could rely on it is not written; the last of
-    // the burst always is.
+    // reported once they have it.
     std::exception_ptr fileFailure;
     try {
-        if (m_intake.waitingCount() == 0) {
-            writeMetadataFile(onAirText);
-        }
+        writeMetadataFile(onAirText);
     } catch (...) {
         fileFailure = std::current_exception();
     }
-    // The time it went on air, whenever the database or an output gets it.
+    // The time it went on air, whenever the database or an output gets it;
+    // for the history, a play from the feed went on air when Rivendell says.
     const QDateTime onAir = QDateTime::currentDateTime();
+    const QDateTime played = pad ? pad->now->onAirTime(onAir) : onAir;
     ++m_counters.itemsApplied;
     if (text != m_idleText) {
         m_lastItemAt = onAir;
     }
     if (isLong) {
-        m_lastPlay = {text, onAir, pad};
-        Q_EMIT played({onAir, text, pad && pad->now ? pad->now->toJson() : QJsonObject()}, false);
+        m_lastPlay = {text, played, onAir, pad};
+        Q_EMIT this->played({played, text, pad ? pad->now->toJson() : QJsonObject()}, false);
     } else {
         pad.reset(); // the idle text goes on air
     }
@@ -330,7 +347,7 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
     }
     if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
         const std::optional<PlayDetails> details = pad ? std::optional(detailsOf(*pad)) : std::nullopt;
-        m_playHistory->record(text, onAir, details ? &*details : nullptr);
+        m_playHistory->record(text, played, details ? &*details : nullptr);
     }
     if (m_outputs) {
         m_outputs->publish({onAirText, onAir, onAirText == m_idleText, std::move(pad)});
@@ -342,6 +359,14 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
 
 void Receiver::writeMetadataFile(const QString &text)
 {
+    // In a burst, a text that the next waiting item replaces before anyone
+    // could rely on it is not written. Whatever becomes of that item, the
+    // file is brought up to the air once nothing waits (flushMetadataFile).
+    if (m_intake.waitingCount() > 0) {
+        m_unwrittenText = text;
+        return;
+    }
+    m_unwrittenText.reset();
     // Before start-up, the working folder as it is now.
     if (!m_metadataFile) {
         m_metadataFile = std::make_unique<AtomicFile>(currentFolder() + "/metadata.txt",
@@ -350,6 +375,13 @@ void Receiver::writeMetadataFile(const QString &text)
                                                       });
     }
     m_metadataFile->replace(encode8Bit(text) + "\r\n\r\n");
+}
+
+void Receiver::flushMetadataFile()
+{
+    if (m_unwrittenText && m_intake.waitingCount() == 0) {
+        runEvent(u"applying an item"_qs, [this] { writeMetadataFile(*std::exchange(m_unwrittenText, std::nullopt)); });
+    }
 }
 
 void Receiver::tick()
@@ -369,6 +401,7 @@ void Receiver::receiveItem(const QByteArray &datagram)
 {
     const QString text = decode8Bit(datagram);
     if (isEchoOf(text, false)) {
+        flushMetadataFile();
         return;
     }
     runEvent(u"applying an item"_qs, [&] { applyItem(text); });
@@ -377,8 +410,8 @@ void Receiver::receiveItem(const QByteArray &datagram)
 
 bool Receiver::isEchoOf(const QString &text, bool fromPad) const
 {
-    return (m_lastPlay.pad != nullptr) != fromPad && m_lastPlay.text == text
-        && m_lastPlay.onAir.msecsTo(QDateTime::currentDateTime()) <= kSamePlayWindowMs;
+    return (m_lastPlay.pad != nullptr) != fromPad && withoutWrapping(m_lastPlay.text) == withoutWrapping(text)
+        && m_lastPlay.arrived.msecsTo(QDateTime::currentDateTime()) <= kSamePlayWindowMs;
 }
 
 void Receiver::receivePadPlay(const PadUpdate &update)
@@ -391,17 +424,30 @@ void Receiver::receivePadPlay(const PadUpdate &update)
         return;
     }
     // The UDP endpoint put this play on air a moment ago: it stays one play,
-    // which gains its details in the history and in the outputs.
+    // with the text as it went on air, which gains its details in the
+    // history and in the outputs.
     m_lastPlay.pad = pad;
-    Q_EMIT played({m_lastPlay.onAir, text, update.now->toJson()}, true);
+    Q_EMIT played({m_lastPlay.onAir, m_lastPlay.text, update.now->toJson()}, true);
     if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
         PlayDetails details = detailsOf(update);
         details.detailsOnly = true;
-        m_playHistory->record(text, m_lastPlay.onAir, &details);
+        m_playHistory->record(m_lastPlay.text, m_lastPlay.onAir, &details);
     }
     if (m_outputs) {
-        m_outputs->publish({text, m_lastPlay.onAir, false, std::move(pad)});
+        m_outputs->publish({m_lastPlay.text, m_lastPlay.arrived, false, std::move(pad)});
     }
+}
+
+void Receiver::receivePadNext(const PadUpdate &update)
+{
+    if (!m_lastPlay.pad || m_lastPlay.pad->machine != update.machine || !m_lastPlay.pad->now->isSamePlay(*update.now)) {
+        return;
+    }
+    m_lastPlay.pad = std::make_shared<const PadUpdate>(update);
+    if (m_outputs && m_fields.text(Field::lblNow) == m_lastPlay.text) {
+        m_outputs->publish({m_lastPlay.text, m_lastPlay.arrived, false, m_lastPlay.pad});
+    }
+    Q_EMIT nextChanged();
 }
 
 template<typename Work>

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quaverlink {
 
@@ -110,10 +111,13 @@ Q_SIGNALS:
     // the PAD feed told of it.
     void played(const quaverlink::RecentPlay &play, bool addsDetails);
     void outputsChanged();
+    // What the PAD feed says comes next changed, the play on air the same.
+    void nextChanged();
 
 private:
     void receiveItem(const QByteArray &datagram);
     void receivePadPlay(const PadUpdate &update);
+    void receivePadNext(const PadUpdate &update);
     void putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad);
     // The same text came from the other source a moment ago: one play.
     bool isEchoOf(const QString &text, bool fromPad) const;
@@ -124,6 +128,8 @@ private:
     void startPlayHistory(const QByteArray &folder);
     void startOutputs(const IniFile &settings, const QByteArray &folder);
     void writeMetadataFile(const QString &text);
+    // Writes the text a burst left unwritten, once nothing waits.
+    void flushMetadataFile();
     void restrictSenders(const QString &allowed);
     void reportRefusedSenders();
     void reportFailure(const QString &what, const QString &cause, Severity severity = Severity::Failure);
@@ -152,9 +158,11 @@ private:
     struct LastPlay
     {
         QString text;
-        QDateTime onAir;
+        QDateTime onAir;   // as the history has it
+        QDateTime arrived; // when it reached us
         std::shared_ptr<const PadUpdate> pad;
     } m_lastPlay;
+    std::optional<QString> m_unwrittenText; // on air, not yet in metadata.txt
     QMap<QString, OutputState> m_outputStates;
     Counters m_counters;
     QDateTime m_lastItemAt;

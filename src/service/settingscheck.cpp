@@ -8,6 +8,7 @@
 #include "settings/settings.h"
 #include "web/webface.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTcpSocket>
 
@@ -123,7 +124,7 @@ void checkPadFeed(const IniFile &settings, Report &report)
     if (!problem.isEmpty()) {
         report.warn(problem + u"; the PAD feed would not be followed"_qs);
     }
-    warnUnknownKeys(settings, u"PAD"_qs, {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs}, report);
+    warnUnknownKeys(settings, u"PAD"_qs, {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs, u"OnAir"_qs}, report);
     if (!options) {
         return;
     }
@@ -142,21 +143,46 @@ void checkPadFeed(const IniFile &settings, Report &report)
                         .arg(socket.errorString()));
         return;
     }
+    // On connecting, the feed sends what each log machine has on air, one
+    // document a machine; what the followed machines say is shown.
     PadFramer framer;
-    std::optional<QByteArray> document;
-    while (!document && !framer.isOverflowing() && socket.waitForReadyRead(3000)) {
-        framer.append(socket.readAll());
-        document = framer.takeDocument();
+    qint64 bytes = 0;
+    int documents = 0;
+    QString refusal;
+    std::optional<PadUpdate> shown;
+    QDeadlineTimer deadline(3000);
+    const auto wait = [&] { return int(qMin<qint64>(documents > 0 ? 300 : 3000, deadline.remainingTime())); };
+    while (!framer.isOverflowing() && !deadline.hasExpired() && socket.waitForReadyRead(wait())) {
+        const QByteArray read = socket.readAll();
+        bytes += read.size();
+        framer.append(read);
+        while (const std::optional<QByteArray> document = framer.takeDocument()) {
+            ++documents;
+            QString error;
+            std::optional<PadUpdate> update = parsePadUpdate(*document, &error);
+            if (!update) {
+                refusal = error;
+            } else if (!shown || options->machines.contains(update->machine)) {
+                shown = std::move(update);
+            }
+        }
     }
-    QString error;
-    const std::optional<PadUpdate> update = document ? parsePadUpdate(*document, &error) : std::nullopt;
-    if (!update) {
-        report.warn(u"PAD feed: connected, but %1"_qs.arg(document ? error : u"no document came within 3 s"_qs));
+    if (documents == 0) {
+        report.warn(bytes == 0 ? u"PAD feed: connected, but no document came within 3 s"_qs
+                               : u"PAD feed: connected, and %1 bytes came, but no whole document could be read"
+                                 " from them"_qs.arg(bytes));
         return;
     }
-    report.line(u"PAD feed: connected; machine %1 has %2 on air"_qs.arg(update->machine)
-                    .arg(update->now ? u"\""_qs + update->now->text() + u"\" (group "_qs + update->now->group + u")"_qs
-                                     : u"nothing"_qs));
+    if (!refusal.isEmpty()) {
+        report.warn(u"PAD feed: a document was refused: "_qs + refusal);
+    }
+    report.line(u"PAD feed: connected; %1 documents read"_qs.arg(documents));
+    if (shown) {
+        report.line(u"PAD feed: machine %1 has %2 on air"_qs.arg(shown->machine)
+                        .arg(shown->now ? u"\""_qs + shown->now->text() + u"\" (group "_qs + shown->now->group
+                                              + u")"_qs
+                                        : u"nothing"_qs));
+    }
 }
 
 void checkWebFace(const IniFile &settings, Report &report)

@@ -135,6 +135,7 @@ WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, 
     connect(&m_coalesce, &QTimer::timeout, this, [this] { publish(&WebFace::statusEvent); });
     connect(&receiver, &Receiver::outputsChanged, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::itemApplied, this, &WebFace::statusChanged);
+    connect(&receiver, &Receiver::nextChanged, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::reported, this, &WebFace::statusChanged);
 }
 
