@@ -2,11 +2,17 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QtTest>
 
 using namespace testsupport;
 
 namespace {
+
+// How each Rivendell release frames its documents (rdpadd's own code):
+// 3.x CR LF lines and an empty line after each, 4.0 to 4.2.1 LF lines and
+// an empty line, 4.2.2 and later the trimmed document and nothing between.
+enum class Framing { Release3, Release4, Release422 };
 
 QJsonObject item(int cart, const QString &group, const QString &artist, const QString &title,
                  const QJsonObject &more = {})
@@ -17,21 +23,11 @@ QJsonObject item(int cart, const QString &group, const QString &artist, const QS
                         {u"artist"_s, artist},
                         {u"title"_s, title},
                         {u"length"_s, 215400},
-                        {u"startDateTime"_s, QDateTime::currentDateTime().toString(Qt::ISODate)}};
+                        {u"startDateTime"_s, QDateTime::currentDateTime().toOffsetFromUtc(3600).toString(Qt::ISODate)}};
     for (auto it = more.begin(); it != more.end(); ++it) {
         object.insert(it.key(), it.value());
     }
     return object;
-}
-
-// A document as Rivendell's PAD service writes it.
-QByteArray document(const QJsonValue &now, const QJsonValue &next = QJsonValue::Null, int machine = 1)
-{
-    const QJsonObject update {{u"machine"_s, machine},
-                              {u"now"_s, now},
-                              {u"next"_s, next},
-                              {u"service"_s, QJsonObject {{u"name"_s, u"Production"_s}}}};
-    return QJsonDocument(QJsonObject {{u"padUpdate"_s, update}}).toJson().replace("\n", "\r\n") + "\r\n";
 }
 
 // Speaks the feed: the current state to each client that connects, then
@@ -39,6 +35,7 @@ QByteArray document(const QJsonValue &now, const QJsonValue &next = QJsonValue::
 class PadServer final : public QObject
 {
 public:
+    Framing framing = Framing::Release422;
     QByteArray state;
     int connections = 0;
 
@@ -54,12 +51,42 @@ public:
         });
     }
     quint16 port() const { return m_server.serverPort(); }
+
+    // A document as the release writes it.
+    QByteArray document(const QJsonValue &now, const QJsonValue &next = QJsonValue::Null, int machine = 1,
+                        const QJsonObject &more = {}) const
+    {
+        QJsonObject update {{u"machine"_s, machine},
+                            {u"onairFlag"_s, true},
+                            {u"hostName"_s, u"studio-a"_s},
+                            {u"now"_s, now},
+                            {u"next"_s, next},
+                            {u"service"_s, QJsonObject {{u"description"_s, u"Production Log"_s}}}};
+        for (auto it = more.begin(); it != more.end(); ++it) {
+            update.insert(it.key(), it.value());
+        }
+        const QByteArray json = QJsonDocument(QJsonObject {{u"padUpdate"_s, update}}).toJson();
+        switch (framing) {
+        case Framing::Release3:
+            return QByteArray(json).replace("\n", "\r\n") + "\r\n";
+        case Framing::Release4:
+            return json + "\n";
+        case Framing::Release422:
+            break;
+        }
+        return json.trimmed();
+    }
     void send(const QByteArray &bytes)
     {
         for (QTcpSocket *client : std::as_const(m_clients)) {
             client->write(bytes);
             client->flush();
         }
+    }
+    void play(const QByteArray &document)
+    {
+        state = document;
+        send(document);
     }
     void restart()
     {
@@ -75,31 +102,59 @@ private:
     QList<QTcpSocket *> m_clients;
 };
 
+QByteArray padSection(const PadServer &pad, const QByteArray &more = {})
+{
+    return "[PAD]\nHost=127.0.0.1\nPort=" + QByteArray::number(pad.port()) + '\n' + more;
+}
+
 } // namespace
 
+// The real executable, a feed as each release frames it, and a station
+// whose Metadata table is its own: five columns of its naming, the time kept
+// as text, and an id of its own the positional insert never sees.
 class PadFeedTest final : public QObject
 {
     Q_OBJECT
 
     TestDatabase m_db;
 
-private Q_SLOTS:
-    void initTestCase() { QVERIFY2(m_db.open(), "the test MariaDB server is not running: run through ctest"); }
+    QByteArray stored(const QString &columns = u"song"_s) const
+    {
+        return m_db.query(u"SELECT "_s + columns + u" FROM Metadata ORDER BY id"_s);
+    }
 
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(m_db.open(), "the test MariaDB server is not running: run through ctest");
+        m_db.query(u"RENAME TABLE Metadata TO Metadata_ours; CREATE TABLE Metadata (id INT AUTO_INCREMENT INVISIBLE"
+                   " PRIMARY KEY, kind CHAR(1), song MEDIUMTEXT, aired VARCHAR(19), singer TEXT, piece TEXT)"_s);
+    }
+    void cleanupTestCase() { m_db.query(u"DROP TABLE Metadata; RENAME TABLE Metadata_ours TO Metadata"_s); }
+    void init() { m_db.query(u"TRUNCATE TABLE Metadata; TRUNCATE TABLE PlayDetails"_s); }
+
+    void playsFromTheFeedReachTheAirTheHistoryAndTheReport_data()
+    {
+        QTest::addColumn<Framing>("framing");
+        QTest::newRow("Rivendell 3.x") << Framing::Release3;
+        QTest::newRow("Rivendell 4.0 to 4.2.1") << Framing::Release4;
+        QTest::newRow("Rivendell 4.2.2 and later") << Framing::Release422;
+    }
     void playsFromTheFeedReachTheAirTheHistoryAndTheReport()
     {
-        m_db.query(u"TRUNCATE TABLE Metadata; TRUNCATE TABLE PlayDetails"_s);
+        QFETCH(Framing, framing);
         PadServer pad;
-        pad.state = document(item(100, u"MUSIC"_s, u"Alpha Artist"_s, u"First Song"_s,
-                                  {{u"album"_s, u"First Album"_s},
-                                   {u"isrc"_s, u"GBAYE0000001"_s},
-                                   {u"composer"_s, u"C. Writer"_s},
-                                   {u"year"_s, 1999}}),
-                             item(101, u"MUSIC"_s, u"Beta"_s, u"Second"_s));
+        pad.framing = framing;
+        pad.state = pad.document(item(100, u"MUSIC"_s, u"Alpha Artist"_s, u"First Song"_s,
+                                      {{u"album"_s, u"First Album"_s},
+                                       {u"isrc"_s, u"GBAYE0000001"_s},
+                                       {u"composer"_s, u"C. Writer"_s},
+                                       {u"year"_s, 1999}}),
+                                 item(101, u"MUSIC"_s, u"Beta"_s, u"Second"_s));
         QTemporaryDir folder;
         Settings settings = m_db.logging();
-        settings.extraSections = "[PAD]\nHost=127.0.0.1\nPort=" + QByteArray::number(pad.port())
-            + "\nMachine=1, 2\nGroups=MUSIC\n[Output rds]\nType=File\nFile=rds.txt\n"
+        settings.extraSections = padSection(pad, "Machine=1, 2\nGroups=MUSIC\n")
+            + "[Output rds]\nType=File\nFile=rds.txt\n"
               "Template={artist} / {album} / {length}[ / next {next.title}]\nGroups=music\n";
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
         QVERIFY(receiver.waitForOnAir("Alpha Artist - First Song"));
@@ -108,12 +163,12 @@ private Q_SLOTS:
 
         // Another machine, a jingle in two segments and an empty log put
         // nothing on air; a song in the same segment as the empty log does.
-        const QByteArray jingle = document(item(900, u"JINGLES"_s, u"Station"_s, u"Jingle"_s));
-        pad.send(document(item(300, u"MUSIC"_s, u"Other"_s, u"Machine"_s), QJsonValue::Null, 3) + jingle.left(40));
+        const QByteArray jingle = pad.document(item(900, u"JINGLES"_s, u"Station"_s, u"Jingle"_s));
+        pad.send(pad.document(item(300, u"MUSIC"_s, u"Other"_s, u"Machine"_s), QJsonValue::Null, 3) + jingle.left(40));
         QTest::qWait(100);
         pad.send(jingle.mid(40));
-        pad.state = document(item(102, u"MUSIC"_s, u"Delta"_s, u"Fourth"_s));
-        pad.send(document(QJsonValue::Null) + pad.state);
+        pad.state = pad.document(item(102, u"MUSIC"_s, u"Delta"_s, u"Fourth"_s));
+        pad.send(pad.document(QJsonValue::Null) + pad.state);
         QVERIFY(receiver.waitForOnAir("Delta - Fourth"));
         QTRY_COMPARE(readBytes(receiver.path(u"rds.txt"_s)), QByteArray("Delta /  / 3:35"));
 
@@ -129,28 +184,27 @@ private Q_SLOTS:
         QTRY_COMPARE(receiver.errorLines(u"stopped working"_s), 1);
         QTRY_COMPARE_WITH_TIMEOUT(receiver.errorLines(u"works again"_s), 1, 10000);
 
-        // The UDP endpoint and the feed telling of one play, in either order.
+        // The UDP endpoint and the feed telling of one play, in either order,
+        // a datagram's line end and blanks around it no matter.
         sendTo(settings.port(), "Echo Artist - Echo Song");
         QVERIFY(receiver.waitForOnAir("Echo Artist - Echo Song"));
-        pad.state = document(item(103, u"MUSIC"_s, u"Echo Artist"_s, u"Echo Song"_s, {{u"album"_s, u"Echoes"_s}}));
-        pad.send(pad.state);
+        pad.play(pad.document(item(103, u"MUSIC"_s, u"Echo Artist"_s, u"Echo Song"_s, {{u"album"_s, u"Echoes"_s}})));
         QTRY_COMPARE(readBytes(receiver.path(u"rds.txt"_s)), QByteArray("Echo Artist / Echoes / 3:35"));
-        pad.state = document(item(104, u"MUSIC"_s, u"Other"_s, u"Way"_s));
-        pad.send(pad.state);
+        pad.play(pad.document(item(104, u"MUSIC"_s, u"Other"_s, u"Way"_s)));
         QVERIFY(receiver.waitForOnAir("Other - Way"));
-        sendTo(settings.port(), "Other - Way");
+        sendTo(settings.port(), " Other - Way\r\n");
 
-        const QStringList plays
-            = {u"Alpha Artist - First Song"_s, u"Delta - Fourth"_s, u"Echo Artist - Echo Song"_s, u"Other - Way"_s};
-        QTRY_COMPARE_WITH_TIMEOUT(m_db.storedTexts(), plays, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(stored(), QByteArray("Alpha Artist - First Song\nDelta - Fourth\n"
+                                                       "Echo Artist - Echo Song\nOther - Way\n"),
+                                  20000);
         QTRY_COMPARE_WITH_TIMEOUT(
-            m_db.query(u"SELECT full_text, album, isrc, year, length_ms FROM PlayDetails"
+            m_db.query(u"SELECT full_text, album, isrc, year, length_ms, service, host_name FROM PlayDetails"
                        " ORDER BY detail_id"_s),
-            QByteArray("Alpha Artist - First Song\tFirst Album\tGBAYE0000001\t1999\t215400\n"
-                       "Delta - Fourth\t\t\tNULL\t215400\nEcho Artist - Echo Song\tEchoes\t\tNULL\t215400\n"
-                       "Other - Way\t\t\tNULL\t215400\n"),
+            QByteArray("Alpha Artist - First Song\tFirst Album\tGBAYE0000001\t1999\t215400\tProduction Log\tstudio-a\n"
+                       "Delta - Fourth\t\t\tNULL\t215400\tProduction Log\tstudio-a\n"
+                       "Echo Artist - Echo Song\tEchoes\t\tNULL\t215400\tProduction Log\tstudio-a\n"
+                       "Other - Way\t\t\tNULL\t215400\tProduction Log\tstudio-a\n"),
             20000);
-        QCOMPARE(m_db.storedTexts(), plays);
 
         QProcess report;
         report.setWorkingDirectory(folder.path());
@@ -163,6 +217,107 @@ private Q_SLOTS:
         QCOMPARE(lines.at(0), QByteArray("time,artist,title,album,label,isrc,length,composer,publisher\r"));
         QVERIFY2(lines.at(1).endsWith(",Alpha Artist,First Song,First Album,,GBAYE0000001,3:35,C. Writer,\r"),
                  lines.at(1).constData());
+    }
+
+    void aPlayIsOneRowStampedWhenItWentOnAir()
+    {
+        PadServer pad;
+        // On air for three minutes already when the receiver connects; its
+        // cut unknown.
+        const QDateTime started = QDateTime::currentDateTime().addSecs(-180);
+        pad.state = pad.document(item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
+                                      {{u"startDateTime"_s, started.toString(Qt::ISODate)}, {u"cutNumber"_s, QJsonValue::Null}}),
+                                 item(201, u"MUSIC"_s, u"Next"_s, u"One"_s));
+        QTemporaryDir folder;
+        Settings settings = m_db.logging();
+        settings.extraSections = padSection(pad, "OnAir=Y\n")
+            + "[Output next]\nType=File\nFile=next.txt\nTemplate={title}[ then {next.title}]\n";
+        {
+            RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+            QVERIFY(receiver.waitForOnAir("Running - Long"));
+            // What comes next changed, the play did not.
+            pad.play(pad.document(item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
+                                       {{u"startDateTime"_s, started.toString(Qt::ISODate)}, {u"cutNumber"_s, QJsonValue::Null}}),
+                                  item(205, u"MUSIC"_s, u"Changed"_s, u"Plan"_s)));
+            QTRY_COMPARE(readBytes(receiver.path(u"next.txt"_s)), QByteArray("Long then Plan"));
+            QTRY_COMPARE(stored(), QByteArray("Running - Long\n"));
+            receiver.process().terminate();
+            QVERIFY(receiver.finish());
+        }
+        // Restarted while the song plays: the feed tells of it again.
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir("Running - Long"));
+        QTRY_COMPARE(receiver.errorLines(u"not recorded twice"_s), 1);
+        // A document whose onairFlag is false changes nothing with OnAir=Y;
+        // a title of four characters without an artist is a play.
+        pad.send(pad.document(item(206, u"MUSIC"_s, u"Off"_s, u"Air"_s), QJsonValue::Null, 1,
+                              {{u"onairFlag"_s, false}}));
+        pad.play(pad.document(item(207, u"MUSIC"_s, QString(), u"Hurt"_s)));
+        QVERIFY(receiver.waitForOnAir("Hurt"));
+        QTRY_COMPARE(m_db.query(u"SELECT COUNT(*) FROM PlayDetails"_s), QByteArray("2\n"));
+        QCOMPARE(stored(u"song, aired"_s),
+                 "Running - Long\t" + started.toString(u"yyyy-MM-dd HH:mm:ss"_s).toUtf8() + '\n');
+        QCOMPARE(m_db.query(u"SELECT title, played_at, cart, cut FROM PlayDetails ORDER BY detail_id"_s),
+                 "Long\t" + started.toString(u"yyyy-MM-dd HH:mm:ss"_s).toUtf8() + "\t200\tNULL\nHurt\t"
+                     + m_db.query(u"SELECT played_at FROM PlayDetails WHERE title = 'Hurt'"_s).trimmed()
+                     + "\t207\t1\n");
+    }
+
+    // Whatever mix of feed plays, their UDP echoes, short items and bursts
+    // comes, metadata.txt and an output hold the same text once it is quiet.
+    void theFileAndTheOutputsAgreeAfterAnySequence()
+    {
+        PadServer pad;
+        QTemporaryDir folder;
+        Settings settings;
+        settings.extraSections = padSection(pad) + "[Output copy]\nType=File\nFile=copy.txt\n";
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir(settings.idle));
+        QRandomGenerator random(QRandomGenerator::global()->generate());
+        const quint32 seed = random.generate();
+        random.seed(seed);
+        qInfo("the sequence comes from seed %u", seed);
+        int cart = 1;
+        QUdpSocket socket;
+        for (int round = 0; round < 12; ++round) {
+            for (int step = 0, steps = random.bounded(1, 8); step < steps; ++step) {
+                const QString title = u"Song %1"_s.arg(random.bounded(4));
+                const QByteArray text = "Band - " + title.toUtf8();
+                switch (random.bounded(5)) {
+                case 0: // a play from the feed, and its echo at once
+                    pad.send(pad.document(item(cart++, u"MUSIC"_s, u"Band"_s, title)));
+                    sendTo(settings.port(), text + "\r\n");
+                    break;
+                case 1: { // on air from the feed, then its echo, a short item and the echo again in one go
+                    const QString fresh = u"Fresh %1"_s.arg(cart);
+                    const QByteArray echo = "Band - " + fresh.toUtf8();
+                    QTest::qWait(300); // what was sent before has landed
+                    pad.send(pad.document(item(cart++, u"MUSIC"_s, u"Band"_s, fresh)));
+                    QVERIFY(receiver.waitForOnAir(echo));
+                    for (const QByteArray &payload : {echo, QByteArray("xx"), echo}) {
+                        socket.writeDatagram(payload, QHostAddress::LocalHost, settings.port());
+                    }
+                    break;
+                }
+                case 2:
+                    sendTo(settings.port(), "xx");
+                    break;
+                case 3: // a burst
+                    for (int i = 0; i < 20; ++i) {
+                        sendTo(settings.port(), "Burst - " + QByteArray::number(i));
+                    }
+                    break;
+                default:
+                    sendTo(settings.port(), text);
+                }
+            }
+            QTest::qWait(300);
+            const QByteArray onAir = receiver.metadata();
+            QVERIFY2(onAir.endsWith("\r\n\r\n"), onAir.constData());
+            // The output puts the text on one line, without the line end a
+            // datagram may carry.
+            QTRY_COMPARE_WITH_TIMEOUT(readBytes(receiver.path(u"copy.txt"_s)), onAir.chopped(4).trimmed(), 2000);
+        }
     }
 };
 

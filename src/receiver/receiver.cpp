@@ -433,7 +433,8 @@ void Receiver::receivePadPlay(const PadUpdate &update)
         details.detailsOnly = true;
         m_playHistory->record(m_lastPlay.text, m_lastPlay.onAir, &details);
     }
-    if (m_outputs) {
+    // Only while it is still on air: a short item may have taken its place.
+    if (m_outputs && m_fields.text(Field::lblNow) == m_lastPlay.text) {
         m_outputs->publish({m_lastPlay.text, m_lastPlay.arrived, false, std::move(pad)});
     }
 }
