@@ -649,14 +649,15 @@ void measureOutputs(const Options &options, int icecastPort)
     }
 }
 
-// A document as Rivendell's PAD service writes it, for one play on machine 1.
+// A document as Rivendell 4.2.2 and later's PAD service writes it, for one
+// play on machine 1: LF lines, nothing after the closing brace.
 std::string padDocument(int cart, const std::string &artist, const std::string &title)
 {
-    return "{\r\n    \"padUpdate\": {\r\n        \"machine\": 1,\r\n        \"onairFlag\": true,\r\n"
+    return "{\n    \"padUpdate\": {\n        \"machine\": 1,\n        \"onairFlag\": true,\n"
            "        \"now\": {\"cartNumber\": "
         + std::to_string(cart) + ", \"cutNumber\": 1, \"groupName\": \"MUSIC\", \"length\": 215000, \"artist\": \""
-        + artist + "\", \"title\": \"" + title + "\", \"album\": \"Album\", \"isrc\": \"GBAYE0000001\"},\r\n"
-        + "        \"next\": null\r\n    }\r\n}\r\n\r\n";
+        + artist + "\", \"title\": \"" + title + "\", \"album\": \"Album\", \"isrc\": \"GBAYE0000001\"},\n"
+        + "        \"next\": null\n    }\n}";
 }
 
 // The on-air latency of a PAD document (sent on the feed's connection to

@@ -218,6 +218,10 @@ private Q_SLOTS:
         QCOMPARE(receiver->errorLines(u"the spool's file takes no more plays"_s), 1);
         QTest::qWait(500);
         QCOMPARE(m_db.storedTexts().size(), items.size() + 1);
+        // A text larger than the pages the file has leaves the old one whole.
+        sendTo(settings.port(), "Too - " + QByteArray(10000, 'L'));
+        QTRY_COMPARE(receiver->errorLines(u"its old text is kept"_s), 1);
+        QVERIFY(receiver->waitForOnAir(items.constLast().toUtf8(), 100));
     }
 };
 

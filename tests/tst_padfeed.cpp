@@ -194,8 +194,9 @@ private Q_SLOTS:
         QVERIFY(receiver.waitForOnAir("Other - Way"));
         sendTo(settings.port(), " Other - Way\r\n");
 
-        QTRY_COMPARE_WITH_TIMEOUT(stored(), QByteArray("Alpha Artist - First Song\nDelta - Fourth\n"
-                                                       "Echo Artist - Echo Song\nOther - Way\n"),
+        QTRY_COMPARE_WITH_TIMEOUT(stored(),
+                                  QByteArray("Alpha Artist - First Song\nDelta - Fourth\n"
+                                             "Echo Artist - Echo Song\nOther - Way\n"),
                                   20000);
         QTRY_COMPARE_WITH_TIMEOUT(
             m_db.query(u"SELECT full_text, album, isrc, year, length_ms, service, host_name FROM PlayDetails"
@@ -226,7 +227,8 @@ private Q_SLOTS:
         // cut unknown.
         const QDateTime started = QDateTime::currentDateTime().addSecs(-180);
         pad.state = pad.document(item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
-                                      {{u"startDateTime"_s, started.toString(Qt::ISODate)}, {u"cutNumber"_s, QJsonValue::Null}}),
+                                      {{u"startDateTime"_s, started.toString(Qt::ISODate)},
+                                       {u"cutNumber"_s, QJsonValue::Null}}),
                                  item(201, u"MUSIC"_s, u"Next"_s, u"One"_s));
         QTemporaryDir folder;
         Settings settings = m_db.logging();
@@ -237,7 +239,8 @@ private Q_SLOTS:
             QVERIFY(receiver.waitForOnAir("Running - Long"));
             // What comes next changed, the play did not.
             pad.play(pad.document(item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
-                                       {{u"startDateTime"_s, started.toString(Qt::ISODate)}, {u"cutNumber"_s, QJsonValue::Null}}),
+                                       {{u"startDateTime"_s, started.toString(Qt::ISODate)},
+                                        {u"cutNumber"_s, QJsonValue::Null}}),
                                   item(205, u"MUSIC"_s, u"Changed"_s, u"Plan"_s)));
             QTRY_COMPARE(readBytes(receiver.path(u"next.txt"_s)), QByteArray("Long then Plan"));
             QTRY_COMPARE(stored(), QByteArray("Running - Long\n"));
@@ -250,8 +253,8 @@ private Q_SLOTS:
         QTRY_COMPARE(receiver.errorLines(u"not recorded twice"_s), 1);
         // A document whose onairFlag is false changes nothing with OnAir=Y;
         // a title of four characters without an artist is a play.
-        pad.send(pad.document(item(206, u"MUSIC"_s, u"Off"_s, u"Air"_s), QJsonValue::Null, 1,
-                              {{u"onairFlag"_s, false}}));
+        pad.send(
+            pad.document(item(206, u"MUSIC"_s, u"Off"_s, u"Air"_s), QJsonValue::Null, 1, {{u"onairFlag"_s, false}}));
         pad.play(pad.document(item(207, u"MUSIC"_s, QString(), u"Hurt"_s)));
         QVERIFY(receiver.waitForOnAir("Hurt"));
         QTRY_COMPARE(m_db.query(u"SELECT COUNT(*) FROM PlayDetails"_s), QByteArray("2\n"));

@@ -192,12 +192,13 @@ private Q_SLOTS:
     void stationTableStoresEachPlayOnce()
     {
         QFETCH(bool, maySelect);
-        m_db.query(u"RENAME TABLE Metadata TO Metadata_ours;"
-                   "CREATE TABLE Metadata (kind CHAR(1), song MEDIUMTEXT, aired VARCHAR(19), singer TEXT, piece TEXT);"
-                   "DROP USER IF EXISTS 'desk'@'127.0.0.1'; CREATE USER 'desk'@'127.0.0.1' IDENTIFIED BY 'Desk-1';"
-                   "GRANT INSERT%1 ON Brackenwaves.Metadata TO 'desk'@'127.0.0.1'"_s.arg(maySelect ? u", SELECT" : u""));
-        auto putBack = qScopeGuard(
-            [&] { m_db.query(u"DROP TABLE Metadata; RENAME TABLE Metadata_ours TO Metadata"_s); });
+        m_db.query(
+            u"RENAME TABLE Metadata TO Metadata_ours;"
+            "CREATE TABLE Metadata (kind CHAR(1), song MEDIUMTEXT, aired VARCHAR(19), singer TEXT, piece TEXT);"
+            "DROP USER IF EXISTS 'desk'@'127.0.0.1'; CREATE USER 'desk'@'127.0.0.1' IDENTIFIED BY 'Desk-1';"
+            "GRANT INSERT%1 ON Brackenwaves.Metadata TO 'desk'@'127.0.0.1'"_s.arg(maySelect ? u", SELECT" : u""));
+        auto putBack
+            = qScopeGuard([&] { m_db.query(u"DROP TABLE Metadata; RENAME TABLE Metadata_ours TO Metadata"_s); });
         QStringList texts = {u"After - Slow"_s, u"Third - One"_s};
         if (maySelect) {
             // The server stores this row a second after the receiver stopped

@@ -198,9 +198,8 @@ public:
         if (::close(std::exchange(m_fd, -1)) != 0) {
             fail(u"writing "_qs + display(m_path), errno);
         }
-        const Descriptor replaced(target.existing && pinReplaced
-                                      ? ::open(target.path.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
-                                      : -1);
+        const Descriptor replaced(
+            target.existing && pinReplaced ? ::open(target.path.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
         if (::rename(m_path.constData(), target.path.constData()) != 0) {
             fail(u"replacing "_qs + display(target.path), errno);
         }

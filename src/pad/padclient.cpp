@@ -100,8 +100,7 @@ void PadClient::apply(const PadUpdate &update)
     if (!m_options.machines.contains(update.machine) || !update.now || (m_options.onAirOnly && !update.onAir)) {
         return;
     }
-    const bool counts
-        = m_options.groups.isEmpty() || m_options.groups.contains(update.now->group, Qt::CaseInsensitive);
+    const bool counts = m_options.groups.isEmpty() || m_options.groups.contains(update.now->group, Qt::CaseInsensitive);
     const auto last = m_lastPlay.find(update.machine);
     if (last != m_lastPlay.end() && last->now->isSamePlay(*update.now)) {
         const bool nextChanged = last->next != update.next;

@@ -19,8 +19,8 @@ struct PadItem
     QString startDateTime; // as sent, for telling one play of a cart from the next
     qint64 cart = 0;       // 0 when unknown
     qint64 cut = 0;        // 0 when unknown
-    qint64 lengthMs = -1; // -1 when unknown
-    qint64 year = 0;      // 0 when unknown
+    qint64 lengthMs = -1;  // -1 when unknown
+    qint64 year = 0;       // 0 when unknown
     QString group;
     QString title;
     QString artist;

@@ -64,8 +64,9 @@ std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord
         bindText(statement, 1, values[1], lengths[0]);
         bindText(statement, 2, values[2], lengths[1]);
         odbc::execute(statement,
-                      u"SELECT COUNT(*) FROM %1 WHERE %2 = ? AND %3 = ?"_qs.arg(
-                          inMetadata ? u"Metadata"_qs : u"PlayDetails"_qs, text, time),
+                      u"SELECT COUNT(*) FROM %1 WHERE %2 = ? AND %3 = ?"_qs.arg(inMetadata ? u"Metadata"_qs
+                                                                                           : u"PlayDetails"_qs,
+                                                                                text, time),
                       u"counting the rows of a play"_qs);
         SQLBIGINT count = 0;
         odbc::check(SQLFetch(statement.get()), statement, u"counting the rows of a play"_qs);
@@ -93,24 +94,16 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
 void insertDetails(const odbc::Handle &connection, const PlayRecord &record, const PlayDetails &details)
 {
     const auto known = [](qint64 number) { return number > 0 ? QString::number(number) : QString(); };
-    const std::array<QString, 18> values = {record.playedAt,
-                                            QString::number(details.machine),
-                                            details.service,
-                                            known(details.cart),
-                                            known(details.cut),
-                                            details.group,
-                                            details.artist,
-                                            details.title,
-                                            details.album,
-                                            details.label,
-                                            details.composer,
-                                            details.publisher,
-                                            known(details.year),
-                                            details.isrc,
-                                            details.isci,
-                                            details.lengthMs >= 0 ? QString::number(details.lengthMs) : QString(),
-                                            record.text,
-                                            details.host};
+    const std::array<QString, 18> values
+        = {record.playedAt,     QString::number(details.machine),
+           details.service,     known(details.cart),
+           known(details.cut),  details.group,
+           details.artist,      details.title,
+           details.album,       details.label,
+           details.composer,    details.publisher,
+           known(details.year), details.isrc,
+           details.isci,        details.lengthMs >= 0 ? QString::number(details.lengthMs) : QString(),
+           record.text,         details.host};
     // A table made before a column was added, or before unknown carts and
     // cuts could be NULL, takes the play as it would have then.
     bool withHost = true;

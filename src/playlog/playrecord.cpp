@@ -70,15 +70,12 @@ std::optional<PlayDetails> PlayDetails::fromJson(const QByteArray &json)
     const auto text = [&](const char16_t *key) { return o.value(QStringView(key)).toString(); };
     const auto number
         = [&](const char16_t *key, qint64 fallback) { return o.value(QStringView(key)).toInteger(fallback); };
-    return PlayDetails {number(u"machine", 0),   text(u"service"),
-                        number(u"cart", 0),      number(u"cut", 0),
-                        text(u"group"),          text(u"artist"),
-                        text(u"title"),          text(u"album"),
-                        text(u"label"),          text(u"composer"),
-                        text(u"publisher"),      number(u"year", 0),
-                        text(u"isrc"),           text(u"isci"),
-                        number(u"lengthMs", -1), text(u"host"),
-                        text(u"start"),          o.value(u"detailsOnly").toBool()};
+    return PlayDetails {number(u"machine", 0), text(u"service"),   number(u"cart", 0),
+                        number(u"cut", 0),     text(u"group"),     text(u"artist"),
+                        text(u"title"),        text(u"album"),     text(u"label"),
+                        text(u"composer"),     text(u"publisher"), number(u"year", 0),
+                        text(u"isrc"),         text(u"isci"),      number(u"lengthMs", -1),
+                        text(u"host"),         text(u"start"),     o.value(u"detailsOnly").toBool()};
 }
 
 } // namespace quaverlink

@@ -78,8 +78,7 @@ public:
         }
         if (m_failing) {
             m_failing = false;
-            report(Severity::Recovery, u"recent plays"_qs,
-                   u"%1 is written again"_qs.arg(QFile::decodeName(m_path)));
+            report(Severity::Recovery, u"recent plays"_qs, u"%1 is written again"_qs.arg(QFile::decodeName(m_path)));
         }
     }
 
@@ -120,8 +119,8 @@ private:
         if (!m_failing) {
             m_failing = true;
             report(Severity::Failure, u"recent plays"_qs,
-                   u"%1 cannot be written (%2); the list is kept in memory and written again once it can be"_qs.arg(
-                       QFile::decodeName(m_path), cause));
+                   u"%1 cannot be written (%2); the list is kept in memory and written again once it can be"_qs
+                       .arg(QFile::decodeName(m_path), cause));
         }
     }
 

@@ -29,10 +29,9 @@ constexpr qint64 kSamePlayWindowMs = 10'000;
 PlayDetails detailsOf(const PadUpdate &update)
 {
     const PadItem &now = *update.now;
-    return {update.machine, update.serviceName, now.cart,     now.cut,       now.group,
-            now.artist,     now.title,          now.album,    now.label,     now.composer,
-            now.publisher,  now.year,           now.isrc,     now.isci,      now.lengthMs,
-            update.hostName, now.startDateTime};
+    return {update.machine, update.serviceName, now.cart,     now.cut,         now.group,        now.artist,
+            now.title,      now.album,          now.label,    now.composer,    now.publisher,    now.year,
+            now.isrc,       now.isci,           now.lengthMs, update.hostName, now.startDateTime};
 }
 
 // Blanks and line ends around a text are how a sender wraps it, not what it
