@@ -69,22 +69,6 @@ private Q_SLOTS:
         }
     }
 
-    void whatIsNoDocumentIsRefusedOrBounded()
-    {
-        PadFramer framer;
-        QString error;
-        // A stray line between documents is handed on, and refused.
-        framer.append("\r\nthis is not JSON\r\n{\"padUpdate\": {}}");
-        QCOMPARE(framer.takeDocument(), std::optional(QByteArray("this is not JSON")));
-        QVERIFY(!parsePadUpdate("this is not JSON", &error) && error.startsWith(u"not JSON"_s));
-        QCOMPARE(framer.takeDocument(), std::optional(QByteArray("{\"padUpdate\": {}}")));
-        // Blanks cost nothing however many come; an open document is bounded.
-        framer.append(QByteArray(PadFramer::kMaxDocument + 1, ' '));
-        QVERIFY(!framer.takeDocument() && !framer.isOverflowing());
-        framer.append("{\"padUpdate\": \"" + QByteArray(PadFramer::kMaxDocument, '}'));
-        QVERIFY(!framer.takeDocument() && framer.isOverflowing());
-    }
-
     void fieldsAreReadAsAClientMust()
     {
         QString error;

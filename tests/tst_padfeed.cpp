@@ -182,7 +182,7 @@ private Q_SLOTS:
         QTRY_COMPARE(pad.connections, 3);
         pad.restart();
         QTRY_COMPARE(receiver.errorLines(u"stopped working"_s), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(receiver.errorLines(u"works again"_s), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.errorLines(u"works again"_s), 1, 20000);
 
         // The UDP endpoint and the feed telling of one play, in either order,
         // a datagram's line end and blanks around it no matter.
@@ -218,6 +218,13 @@ private Q_SLOTS:
         QCOMPARE(lines.at(0), QByteArray("time,artist,title,album,label,isrc,length,composer,publisher\r"));
         QVERIFY2(lines.at(1).endsWith(",Alpha Artist,First Song,First Album,,GBAYE0000001,3:35,C. Writer,\r"),
                  lines.at(1).constData());
+        // Minutes are minutes: the next two hold no play.
+        const QDateTime soon = QDateTime::currentDateTime().addSecs(120);
+        report.start(QStringLiteral(QUAVERLINK_EXECUTABLE),
+                     {u"report"_s, u"--from"_s, soon.toString(u"yyyy-MM-dd HH:mm"_s), u"--to"_s,
+                      soon.addSecs(60).toString(u"yyyy-MM-dd HH:mm"_s)});
+        QVERIFY(report.waitForFinished(30000));
+        QCOMPARE(report.readAllStandardOutput().count('\n'), 1);
     }
 
     void aPlayIsOneRowStampedWhenItWentOnAir()

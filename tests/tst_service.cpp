@@ -1,5 +1,6 @@
 #include "testsupport.h"
 
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -69,6 +70,10 @@ private Q_SLOTS:
         const Run unknown = runOnce(folder.path(), {u"--bogus"_s});
         QCOMPARE(unknown.status, 2);
         QCOMPARE(unknown.err.count('\n'), 1);
+        // A report's dates are refused before any connection unless they are whole.
+        for (const QString &date : {u"2026-12-07x"_s, u"2026-02-30"_s, u"0999-12-31"_s, u"2026-12-07 10:6"_s}) {
+            QCOMPARE(runOnce(folder.path(), {u"report"_s, u"--from"_s, date, u"--to"_s, u"2026-12-08"_s}).status, 2);
+        }
         // Without settings, a headless start-up fails and says why.
         const QTemporaryDir empty;
         const Run failed = runOnce(empty.path(), {u"--headless"_s});
@@ -216,6 +221,48 @@ private Q_SLOTS:
         sendTo(settings.port(), "Still - Listening");
         QVERIFY(receiver.waitForOnAir("Still - Listening"));
         QCOMPARE(receiver.process().state(), QProcess::Running);
+    }
+
+    // A flood that the outputs cannot keep up with, and hundreds of pages
+    // that ask for the largest answers and never read them: the receiver's
+    // memory stays within its stated bounds, and the air goes on.
+    void floodsAndUnreadAnswersKeepMemoryBounded()
+    {
+        QTemporaryDir folder;
+        Settings settings;
+        const QByteArray web = QByteArray::number(freeTcpPort());
+        settings.extraSections = "[Output slow]\nType=File\nFile=slow.txt\nCharset=ASCII\n[Web]\nPort=" + web + '\n';
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir(settings.idle));
+        QUdpSocket sender;
+        const QByteArray big(60000, 'x');
+        QElapsedTimer flood;
+        flood.start();
+        for (int i = 0; i < 200000 && !flood.hasExpired(4000); ++i) {
+            sender.writeDatagram(big + QByteArray::number(i), QHostAddress::LocalHost, settings.port());
+        }
+        sender.writeDatagram("After - Flood", QHostAddress::LocalHost, settings.port());
+        QVERIFY(receiver.waitForOnAir("After - Flood"));
+        QTRY_COMPARE(readBytes(receiver.path(u"slow.txt"_s)), QByteArray("After - Flood"));
+        std::vector<std::unique_ptr<QTcpSocket>> pages;
+        for (int i = 0; i < 300; ++i) {
+            auto &page = pages.emplace_back(std::make_unique<QTcpSocket>());
+            page->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+            page->setReadBufferSize(4096);
+            page->connectToHost(QHostAddress::LocalHost, quint16(web.toUInt()));
+            page->write("GET /api/plays HTTP/1.1\r\n\r\n");
+        }
+        QTRY_VERIFY(pages.back()->bytesAvailable() > 0);
+        const QByteArray status = readBytes(u"/proc/%1/status"_s.arg(receiver.process().processId()));
+        const qint64 peakKiB = status.mid(status.indexOf("VmHWM:") + 6).trimmed().split(' ').first().toLongLong();
+        qInfo("peak resident memory: %lld MiB", peakKiB / 1024);
+        const qint64 boundMiB = qEnvironmentVariableIsSet("QUAVERLINK_PEAK_MIB")
+            ? qEnvironmentVariableIntValue("QUAVERLINK_PEAK_MIB")
+            : 200;
+        QVERIFY2(peakKiB < boundMiB * 1024, QByteArray::number(peakKiB).constData());
+        // Each kind of giving way said once, not once per item.
+        QCOMPARE(receiver.errorLines(u"texts were skipped"_s), 1);
+        QVERIFY(receiver.errorLines(u"were dropped"_s) <= 1);
     }
 };
 

@@ -40,6 +40,7 @@ void HttpServer::accept()
             --m_connections;
             m_requests.remove(client);
             m_streams.removeOne(client);
+            m_answered.removeOne(client);
         });
         connect(client, &QTcpSocket::readyRead, this, [this, client] { read(client); });
         // A client that never finishes its request would hold its place
@@ -138,13 +139,31 @@ void HttpServer::send(QTcpSocket *client, const QByteArray &event)
     client->write(event);
 }
 
-void HttpServer::reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
-                       const QByteArray &extraHeaders, bool headOnly) const
+void HttpServer::reply(QTcpSocket *client, QByteArray status, QByteArray type, QByteArray body, QByteArray extraHeaders,
+                       bool headOnly)
 {
+    constexpr qsizetype kSmall = 4096;
+    if (body.size() > kSmall && pendingReplyBytes() + body.size() > kMaxPendingReplies) {
+        status = "503 Service Unavailable";
+        type = "text/plain";
+        body = "too many answers wait for their clients\n";
+        extraHeaders = "Retry-After: 10\r\n";
+    }
     client->write("HTTP/1.1 " + status + "\r\nContent-Type: " + type + "\r\nContent-Length: "
                   + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "Cache-Control: no-cache\r\n"
                   + m_originHeader + "Connection: close\r\n\r\n" + (headOnly ? QByteArray() : body));
+    m_answered << client;
+    QTimer::singleShot(kReplyDeadline, client, [client] { client->abort(); });
     client->disconnectFromHost();
+}
+
+qint64 HttpServer::pendingReplyBytes() const
+{
+    qint64 bytes = 0;
+    for (const QTcpSocket *client : m_answered) {
+        bytes += client->bytesToWrite();
+    }
+    return bytes;
 }
 
 } // namespace quaverlink

@@ -49,20 +49,27 @@ private:
     static constexpr qsizetype kMaxConnections = 256;
     static constexpr qint64 kMaxUnread = 256 * 1024;
     static constexpr std::chrono::seconds kRequestTimeout {10};
+    // Answers not yet taken by their clients, all together; an answer that
+    // does not fit is a 503 instead, and one not taken within the deadline
+    // goes with its connection.
+    static constexpr qint64 kMaxPendingReplies = 32 * 1024 * 1024;
+    static constexpr std::chrono::seconds kReplyDeadline {30};
 
     void accept();
     bool makeRoom();
     void read(QTcpSocket *client);
     void answer(QTcpSocket *client, const HttpRequest &request);
     void send(QTcpSocket *client, const QByteArray &event);
-    void reply(QTcpSocket *client, const QByteArray &status, const QByteArray &type, const QByteArray &body,
-               const QByteArray &extraHeaders = {}, bool headOnly = false) const;
+    void reply(QTcpSocket *client, QByteArray status, QByteArray type, QByteArray body, QByteArray extraHeaders = {},
+               bool headOnly = false);
+    qint64 pendingReplyBytes() const;
 
     Route m_route;
     QByteArray m_originHeader;
     QTcpServer m_server;
     QHash<QTcpSocket *, QByteArray> m_requests; // clients whose request has not arrived whole
     QList<QTcpSocket *> m_streams;
+    QList<QTcpSocket *> m_answered; // replies on their way
     qsizetype m_connections = 0;
 };
 

@@ -1,11 +1,14 @@
 #include "outputs.h"
 
+#include "common/failure.h"
 #include "settings/settings.h"
 #include "sinks.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMutex>
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -304,9 +307,9 @@ public:
             m_delayedBytes = 0;
         }
         m_delayed.append(playing);
-        m_delayedBytes += playing.text.size() * 2;
+        m_delayedBytes += playing.footprint();
         while (m_delayed.size() > kMaxDelayed || m_delayedBytes > kMaxDelayedBytes) {
-            m_delayedBytes -= m_delayed.takeFirst().text.size() * 2;
+            m_delayedBytes -= m_delayed.takeFirst().footprint();
         }
         scheduleDue();
     }
@@ -319,7 +322,7 @@ private:
     {
         const QDateTime now = QDateTime::currentDateTime();
         while (!m_delayed.isEmpty() && dueOf(m_delayed.constFirst()) <= now) {
-            m_delayedBytes -= m_delayed.constFirst().text.size() * 2;
+            m_delayedBytes -= m_delayed.constFirst().footprint();
             pace(m_delayed.takeFirst());
         }
         scheduleDue();
@@ -357,6 +360,44 @@ private:
     QElapsedTimer m_lastPush;
 };
 
+// The texts on their way from the air to the outputs' thread. In a flood
+// that the outputs cannot keep up with, the oldest give way: the air never
+// waits, and memory stays bounded.
+class OutputMailbox final
+{
+public:
+    static constexpr qsizetype kMaxTexts = 1000;
+    static constexpr qint64 kMaxBytes = 8 * 1024 * 1024;
+
+    // Whether the mailbox was empty, so that the outputs' thread is to be woken.
+    bool post(const NowPlaying &playing)
+    {
+        QMutexLocker lock(&m_mutex);
+        const bool wasEmpty = m_texts.empty();
+        m_texts.push_back(playing);
+        m_bytes += playing.footprint();
+        while (m_texts.size() > 1 && (qsizetype(m_texts.size()) > kMaxTexts || m_bytes > kMaxBytes)) {
+            m_bytes -= m_texts.front().footprint();
+            m_texts.pop_front();
+            ++m_skipped;
+        }
+        return wasEmpty;
+    }
+    // Everything waiting, and how many gave way since the last call.
+    std::pair<std::deque<NowPlaying>, qint64> take()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_bytes = 0;
+        return {std::exchange(m_texts, {}), std::exchange(m_skipped, 0)};
+    }
+
+private:
+    QMutex m_mutex;
+    std::deque<NowPlaying> m_texts;
+    qint64 m_bytes = 0;
+    qint64 m_skipped = 0;
+};
+
 // Owns the sinks; made and run on the outputs' thread.
 class OutputWorker final : public QObject
 {
@@ -377,10 +418,17 @@ public:
         }
     }
 
-    void publish(const NowPlaying &playing)
+    // Hands every text waiting in the mailbox to every output, in order.
+    void deliver(OutputMailbox &mailbox)
     {
-        for (const std::unique_ptr<OutputLane> &lane : m_lanes) {
-            lane->publish(playing);
+        const auto [texts, skipped] = mailbox.take();
+        if (skipped > 0) {
+            noteSkipped(skipped);
+        }
+        for (const NowPlaying &playing : texts) {
+            for (const std::unique_ptr<OutputLane> &lane : m_lanes) {
+                lane->publish(playing);
+            }
         }
     }
 
@@ -389,7 +437,36 @@ Q_SIGNALS:
     void stateChanged(const QString &name, const QString &state);
 
 private:
+    // One line a minute at most, with how many since the last.
+    void noteSkipped(qint64 skipped)
+    {
+        m_skipped += skipped;
+        if (!m_skipReport.isActive()) {
+            reportSkipped();
+        }
+    }
+    void reportSkipped()
+    {
+        if (m_skipped > 0) {
+            const QString line = failureLine(u"outputs"_qs,
+                                             u"%1 texts were skipped: the outputs fell behind the air,"
+                                             " and went on with the newest"_qs.arg(std::exchange(m_skipped, 0)));
+            writeFailureLine(line);
+            Q_EMIT reported(line, Severity::Failure);
+            m_skipReport.start(std::chrono::minutes(1));
+        }
+    }
+
     std::vector<std::unique_ptr<OutputLane>> m_lanes;
+    qint64 m_skipped = 0;
+    QTimer m_skipReport;
+
+public:
+    OutputWorker()
+    {
+        m_skipReport.setSingleShot(true);
+        connect(&m_skipReport, &QTimer::timeout, this, &OutputWorker::reportSkipped);
+    }
 };
 
 QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteArray &folder, QStringList *problems)
@@ -446,6 +523,7 @@ QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteAr
 
 Outputs::Outputs(QList<Config> configs, QObject *parent)
     : QObject(parent)
+    , m_mailbox(std::make_shared<OutputMailbox>())
 {
     for (const Config &config : std::as_const(configs)) {
         m_names << config.name;
@@ -486,8 +564,10 @@ bool Outputs::stop(std::chrono::milliseconds timeout)
 
 void Outputs::publish(const NowPlaying &playing)
 {
-    QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker, playing] { worker->publish(playing); }, Qt::QueuedConnection);
+    if (m_mailbox->post(playing)) {
+        QMetaObject::invokeMethod(
+            m_worker, [worker = m_worker, mailbox = m_mailbox] { worker->deliver(*mailbox); }, Qt::QueuedConnection);
+    }
 }
 
 } // namespace quaverlink

@@ -17,13 +17,15 @@
 namespace quaverlink {
 
 class IniFile;
+class OutputMailbox;
 class OutputWorker;
 
 // The outputs beside metadata.txt that Quaverlink.ini asks for, one section
 // each, [Output NAME]: files, Icecast mounts, line feeds to RDS encoders and
 // an HTTP feed for web pages and overlays. Every text that goes on air reaches
 // every output, in order, on a thread of their own, so an output never holds
-// up the air; a push output that falls behind sends the newest text.
+// up the air; a push output that falls behind sends the newest text, and
+// outputs that fall behind the air as a whole skip to the newest.
 class Outputs final : public QObject
 {
     Q_OBJECT
@@ -86,6 +88,7 @@ Q_SIGNALS:
 
 private:
     QStringList m_names;
+    std::shared_ptr<OutputMailbox> m_mailbox;
     std::unique_ptr<QThread> m_thread = std::make_unique<QThread>();
     OutputWorker *m_worker = nullptr;
 };

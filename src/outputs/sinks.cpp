@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "common/socketqueue.h"
 
+#include <QElapsedTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTcpSocket>
@@ -161,10 +162,17 @@ protected:
     // Success is 200 for Icecast, any 2xx with anySuccess.
     void send(QNetworkRequest request, const QByteArray &method, const QByteArray &body, bool anySuccess)
     {
-        request.setTransferTimeout(10000);
+        request.setTransferTimeout(int(kDeadline.count()));
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = m_network.sendCustomRequest(request, method, body);
-        const auto received = std::make_shared<qint64>(0); // -1 once the answer was too long
+        // -1 once the answer was too long, -2 once the whole exchange took
+        // too long: a server that trickles its answer byte by byte meets the
+        // transfer timeout, which only measures silence, never.
+        const auto received = std::make_shared<qint64>(0);
+        QTimer::singleShot(kDeadline, reply, [reply, received] {
+            *received = -2;
+            reply->abort();
+        });
         connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
             *received += reply->skip(reply->bytesAvailable());
             if (*received > kMaxAnswer) {
@@ -176,7 +184,9 @@ protected:
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             const bool success = anySuccess ? status >= 200 && status < 300 : status == 200;
-            if (*received < 0) {
+            if (*received == -2) {
+                done(u"no whole answer within %1 s"_qs.arg(kDeadline.count() / 1000));
+            } else if (*received < 0) {
                 done(u"the server's answer is longer than %1 bytes"_qs.arg(kMaxAnswer));
             } else if (status >= 300 && status < 400) {
                 const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
@@ -194,6 +204,8 @@ protected:
 
 private:
     static constexpr qint64 kMaxAnswer = 16 * 1024;
+    // For the whole exchange, from connecting to the answer's last byte.
+    static constexpr std::chrono::milliseconds kDeadline {10000};
     QNetworkAccessManager m_network;
 };
 
@@ -321,8 +333,12 @@ public:
                 confirmWorking();
             }
         });
+        m_drain.setInterval(50);
+        connect(&m_drain, &QTimer::timeout, this, &LineFeedSink::checkDrained);
         connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] {
             m_stable.stop();
+            m_drain.stop();
+            m_held = false;
             const QString cause = m_socket.errorString();
             m_socket.abort();
             if (std::exchange(m_waiting, false)) {
@@ -358,33 +374,59 @@ protected:
     }
 
 private:
+    // A device gets the newest text, never a backlog: while the line before
+    // has not drained to it, the newest waits here, alone, and replaces any
+    // older one; a device that takes nothing for kDrainDeadline is dropped.
     void send()
     {
         if (!m_waiting) {
             return;
         }
         m_waiting = false;
-        // A device that stopped reading gets no more: what it has not taken
-        // is old news, and the newest text waits for it.
-        if (unsentBytes(m_socket) > kMaxUnread) {
-            m_socket.abort();
-            done(u"the device stopped reading"_qs);
+        if (unsentBytes(m_socket) > 0) {
+            m_held = true;
+            if (!m_drain.isActive()) {
+                m_drainStarted.start();
+                m_drain.start();
+            }
+            done(std::nullopt, false);
             return;
         }
+        writeHeld();
+        done(std::nullopt, false);
+    }
+
+    void writeHeld()
+    {
+        m_held = false;
+        m_drain.stop();
         m_socket.write(m_text);
         if (!m_stable.isActive()) {
             m_stable.start();
         }
-        done(std::nullopt, false);
     }
 
-    static constexpr qint64 kMaxUnread = 64 * 1024;
+    void checkDrained()
+    {
+        if (unsentBytes(m_socket) == 0) {
+            writeHeld();
+        } else if (m_drainStarted.hasExpired(kDrainDeadline.count())) {
+            m_drain.stop();
+            m_socket.abort();
+            lost(u"the device stopped reading"_qs);
+        }
+    }
+
     static constexpr int kSendQueue = 16 * 1024;
     static constexpr std::chrono::seconds kStableAfter {5};
+    static constexpr std::chrono::milliseconds kDrainDeadline {10000};
     QTcpSocket m_socket;
     QTimer m_stable;
+    QTimer m_drain;
+    QElapsedTimer m_drainStarted;
     QByteArray m_text;
     bool m_waiting = false;
+    bool m_held = false; // m_text waits for the line before to drain
 };
 
 } // namespace

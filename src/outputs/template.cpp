@@ -190,6 +190,20 @@ QString NowPlaying::group() const
     return pad && pad->now ? pad->now->group : QString();
 }
 
+qint64 NowPlaying::footprint() const
+{
+    constexpr qint64 kFixed = 128;
+    qint64 bytes = kFixed + text.size() * 2;
+    if (pad) {
+        for (const std::optional<PadItem> &item : {pad->now, pad->next}) {
+            for (qsizetype i = 0; item && i < PadItem::fieldNames().size(); ++i) {
+                bytes += item->field(i).size() * 2;
+            }
+        }
+    }
+    return bytes;
+}
+
 QString Template::renderText(const NowPlaying &playing) const
 {
     const auto [artist, title] = artistAndTitle(playing);

@@ -23,6 +23,9 @@ struct NowPlaying
 
     // The group of the play, empty when unknown.
     QString group() const;
+    // About the bytes it holds, what the feed told of it included: what a
+    // queue of them is bounded by.
+    qint64 footprint() const;
 };
 
 // A text pattern with fields in braces, {text}, {artist}, {title}, {time}

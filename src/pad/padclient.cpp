@@ -2,6 +2,10 @@
 
 #include "settings/settings.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 namespace quaverlink {
 
 std::optional<PadClient::Options> PadClient::fromSettings(const IniFile &settings, QString *problem)
@@ -52,6 +56,21 @@ PadClient::PadClient(Options options, QObject *parent)
     connect(&m_retry, &QTimer::timeout, this, &PadClient::connectToFeed);
     connect(&m_socket, &QTcpSocket::readyRead, this, &PadClient::readFeed);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, [this] { reconnect(m_socket.errorString()); });
+    connect(&m_socket, &QTcpSocket::connected, this, &PadClient::watchLiveness);
+    // The feed is quiet between plays, so silence says nothing: the kernel's
+    // keepalive probes tell a dead host or a cut link instead.
+    m_stable.setSingleShot(true);
+    m_stable.setInterval(kStableAfter);
+    connect(&m_stable, &QTimer::timeout, this, [this] {
+        if (m_socket.state() != QAbstractSocket::ConnectedState) {
+            return;
+        }
+        m_backoff.reset();
+        if (m_failing == true && m_documentRead) {
+            report(Severity::Recovery, name(), u"works again"_qs);
+            m_failing = false;
+        }
+    });
     // What is read is framed at once; a sender that never ends a document
     // is cut off at PadFramer::kMaxDocument, not after all the kernel holds.
     m_socket.setReadBufferSize(256 * 1024);
@@ -83,16 +102,33 @@ void PadClient::readFeed()
             reconnect(u"a document was refused: "_qs + error, true);
             return;
         }
-        if (m_failing == true) {
-            report(Severity::Recovery, name(), u"works again"_qs);
+        // After a failure, it works again once the connection also stays up.
+        m_documentRead = true;
+        if (!m_failing) {
+            m_failing = false;
         }
-        m_failing = false;
-        m_backoff.reset();
         apply(*update);
     }
     if (m_framer.isOverflowing()) {
         reconnect(u"a document was refused: it is longer than %1 bytes"_qs.arg(PadFramer::kMaxDocument), true);
     }
+}
+
+void PadClient::watchLiveness()
+{
+    // A peer that answers no probe for about 40 s is dead, and so is one
+    // that leaves what we sent unacknowledged for a minute.
+    const int fd = int(m_socket.socketDescriptor());
+    const int on = 1, idle = 20, interval = 5, probes = 4, unacknowledgedMs = 60'000;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
+    // The pauses between attempts start again from the shortest only once
+    // a connection has stayed up a while: a host that takes each connection
+    // and drops it again is not asked every second.
+    m_stable.start();
 }
 
 void PadClient::apply(const PadUpdate &update)
@@ -128,6 +164,8 @@ void PadClient::reconnect(const QString &cause, bool documentRefused)
         report(Severity::Failure, name(), u"stopped working: "_qs + cause);
         m_failing = true;
     }
+    m_stable.stop();
+    m_documentRead = false;
     m_socket.abort();
     m_framer.clear();
     m_retry.start(m_backoff.next());

@@ -22,6 +22,8 @@ class PadClient final : public Reporter
 
 public:
     static constexpr quint16 kDefaultPort = 34289;
+    // A connection that stays up this long, a document read, counts as working.
+    static constexpr std::chrono::seconds kStableAfter {10};
 
     struct Options
     {
@@ -53,6 +55,7 @@ private:
     QString name() const;
     void connectToFeed();
     void readFeed();
+    void watchLiveness();
     void apply(const PadUpdate &update);
     // Drops the connection and makes a new one after a pause.
     void reconnect(const QString &cause, bool documentRefused = false);
@@ -60,10 +63,12 @@ private:
     Options m_options;
     QTcpSocket m_socket;
     QTimer m_retry;
+    QTimer m_stable;
     Backoff m_backoff;
     PadFramer m_framer;
     QHash<qint64, PadUpdate> m_lastPlay; // by machine
     std::optional<bool> m_failing;
+    bool m_documentRead = false; // on this connection
 };
 
 } // namespace quaverlink

@@ -64,11 +64,16 @@ Receiver::Receiver(QObject *parent)
     m_sender.setProxy(QNetworkProxy::NoProxy);
     m_intake.watch(&m_listener);
     m_intake.watch(&m_sender);
+    // A flood is one line a minute at most, with the count since the last.
+    m_dropReport.setSingleShot(true);
+    m_dropReport.setInterval(std::chrono::minutes(1));
+    connect(&m_dropReport, &QTimer::timeout, this, &Receiver::reportDropped);
     connect(&m_intake, &DatagramIntake::dropped, this, [this](qint64 count) {
         m_counters.dropped += count;
-        reportFailure(u"flood"_qs,
-                      QString::number(count)
-                          + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+        m_droppedUnreported += count;
+        if (!m_dropReport.isActive()) {
+            reportDropped();
+        }
     });
     // At most one line a minute about refused senders, however many there are.
     m_refusalReport.setSingleShot(true);
@@ -225,8 +230,9 @@ void Receiver::startPlayHistory(const QByteArray &folder)
 
 bool Receiver::stopWorkers()
 {
-    // Refused senders not yet reported are reported before the end.
+    // Refused senders and dropped items not yet reported are reported before the end.
     reportRefusedSenders();
+    reportDropped();
     const bool historyEnded = !m_playHistory || m_playHistory->stop();
     const bool outputsEnded = !m_outputs || m_outputs->stop();
     return historyEnded && outputsEnded;
@@ -243,6 +249,16 @@ void Receiver::restrictSenders(const QString &allowed)
         return std::any_of(networks.cbegin(), networks.cend(),
                            [&](const QPair<QHostAddress, int> &network) { return sender.isInSubnet(network); });
     });
+}
+
+void Receiver::reportDropped()
+{
+    if (m_droppedUnreported > 0) {
+        reportFailure(u"flood"_qs,
+                      QString::number(std::exchange(m_droppedUnreported, 0))
+                          + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+        m_dropReport.start();
+    }
 }
 
 void Receiver::reportRefusedSenders()

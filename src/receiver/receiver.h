@@ -132,6 +132,7 @@ private:
     void flushMetadataFile();
     void restrictSenders(const QString &allowed);
     void reportRefusedSenders();
+    void reportDropped();
     void reportFailure(const QString &what, const QString &cause, Severity severity = Severity::Failure);
     template<typename Work>
     void runEvent(const QString &what, Work &&work);
@@ -148,6 +149,8 @@ private:
     quint16 m_senderLocalPort = 0;
     QTimer m_tickTimer;
     QTimer m_refusalReport;
+    QTimer m_dropReport;
+    qint64 m_droppedUnreported = 0;
     DatagramIntake m_intake;
     std::unique_ptr<AtomicFile> m_metadataFile;
     std::unique_ptr<PlayHistory> m_playHistory;

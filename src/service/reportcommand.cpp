@@ -11,19 +11,35 @@
 namespace quaverlink {
 namespace {
 
-// A day, from its first second, or a moment to the second.
+// A day (YYYY-MM-DD), from its first second, or a moment to the minute or
+// the second; nothing for anything else, or for a year the server's
+// DATETIME cannot hold.
 std::optional<QDateTime> parseMoment(const QString &text, bool endOfDay)
 {
-    const QDate day = QDate::fromString(text, Qt::ISODate);
-    if (day.isValid()) {
-        return QDateTime(endOfDay ? day.addDays(1) : day, QTime(0, 0));
+    QDateTime moment;
+    qint64 span = 0; // what the last one named covers, in seconds
+    if (text.size() == 10) {
+        moment = QDateTime(QDate::fromString(text, u"yyyy-MM-dd"_qs), QTime(0, 0));
+        span = 24 * 3600;
     }
-    QDateTime moment = QDateTime::fromString(text, u"yyyy-MM-dd HH:mm:ss"_qs);
-    if (!moment.isValid()) {
-        moment = QDateTime::fromString(text, Qt::ISODate);
+    for (const auto &[format, seconds] :
+         {std::pair(u"yyyy-MM-dd HH:mm:ss"_qs, 1), std::pair(u"yyyy-MM-dd HH:mm"_qs, 60),
+          std::pair(u"yyyy-MM-ddTHH:mm:ss"_qs, 1), std::pair(u"yyyy-MM-ddTHH:mm"_qs, 60)}) {
+        if (!moment.isValid()) {
+            moment = QDateTime::fromString(text, format);
+            span = seconds;
+        }
     }
-    // Up to the second named, and that second too.
-    return moment.isValid() ? std::optional(endOfDay ? moment.addSecs(1) : moment) : std::nullopt;
+    if (!moment.isValid() || moment.date().year() < 1000 || moment.date().year() > 9999) {
+        return std::nullopt;
+    }
+    // Up to the end of what was named, that day, minute or second too; no
+    // later than the server's last moment.
+    if (endOfDay) {
+        const QDateTime last(QDate(9999, 12, 31), QTime(23, 59, 59));
+        moment = qMin(moment.addSecs(span), last);
+    }
+    return moment;
 }
 
 int usageError(const QString &message)
@@ -37,7 +53,7 @@ int usageError(const QString &message)
 int runReport(const QStringList &arguments, const QByteArray &folder)
 {
     QCommandLineParser parser;
-    const QCommandLineOption from(u"from"_qs, u"The first day (YYYY-MM-DD) or moment (YYYY-MM-DD HH:MM:SS)."_qs,
+    const QCommandLineOption from(u"from"_qs, u"The first day (YYYY-MM-DD) or moment (YYYY-MM-DD HH:MM[:SS])."_qs,
                                   u"DATE"_qs);
     const QCommandLineOption to(u"to"_qs, u"The last day, or moment, included."_qs, u"DATE"_qs);
     const QCommandLineOption format(u"format"_qs, u"csv, the only format so far."_qs, u"FORMAT"_qs, u"csv"_qs);
@@ -57,7 +73,11 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     const std::optional<QDateTime> first = parseMoment(parser.value(from), false);
     const std::optional<QDateTime> last = parseMoment(parser.value(to), true);
     if (!first || !last) {
-        return usageError(u"--from and --to take a date, YYYY-MM-DD, or a moment, YYYY-MM-DD HH:MM:SS"_qs);
+        return usageError(u"--from and --to take a date, YYYY-MM-DD, or a moment, YYYY-MM-DD HH:MM[:SS], in the"
+                          " years 1000 to 9999"_qs);
+    }
+    if (*first >= *last) {
+        return usageError(u"--to is before --from"_qs);
     }
     if (parser.value(format).compare(u"csv"_qs, Qt::CaseInsensitive) != 0) {
         return usageError(u"--format %1: only csv is known"_qs.arg(parser.value(format)));

@@ -272,11 +272,20 @@ QByteArray WebFace::statusEvent() const
 
 QByteArray WebFace::playsJson(qsizetype limit) const
 {
+    // The newest plays, as many as fit kMaxPlaysBytes: fifty plays of
+    // 64 KiB texts with the feed's largest fields would be megabytes.
+    constexpr qint64 kMaxPlaysBytes = 512 * 1024;
     QJsonArray plays;
+    qint64 bytes = 0;
     for (const RecentPlay &play : m_recent.plays().first(qMin(limit, m_recent.plays().size()))) {
-        plays.append(QJsonObject {{u"onAir"_qs, isoTime(play.onAir)},
-                                  {u"text"_qs, play.text},
-                                  {u"pad"_qs, play.details.isEmpty() ? QJsonValue::Null : QJsonValue(play.details)}});
+        QJsonObject entry {{u"onAir"_qs, isoTime(play.onAir)},
+                           {u"text"_qs, play.text},
+                           {u"pad"_qs, play.details.isEmpty() ? QJsonValue::Null : QJsonValue(play.details)}};
+        bytes += QJsonDocument(entry).toJson(QJsonDocument::Compact).size() + 1;
+        if (bytes > kMaxPlaysBytes && !plays.isEmpty()) {
+            break;
+        }
+        plays.append(entry);
     }
     return QJsonDocument(plays).toJson(QJsonDocument::Compact);
 }
