@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 install_packages "${BUILD_PACKAGES[@]}" mariadb-server mariadb-client sqlite3 clang-14 libclang-rt-14-dev clang-format-14 \
     chromium chromium-driver python3-selenium prometheus \
-    lintian dpkg-dev systemd file icecast2 ffmpeg curl
+    lintian dpkg-dev systemd file icecast2 ffmpeg curl nftables
 
 echo "== Formatting (clang-format 14)"
 (cd "$QUAVERLINK_ROOT" && git ls-files -z '*.cpp' '*.h' '*.c' | xargs -0 clang-format-14 --dry-run -Werror)

@@ -110,21 +110,21 @@ private Q_SLOTS:
     void aPlayIsStampedWhenRivendellStartedItWithinReason()
     {
         const QDateTime arrival = QDateTime::fromString(u"2026-03-07T18:10:00+01:00"_s, Qt::ISODate);
-        PadItem item;
-        item.lengthMs = 215400;
-        const auto stamped = [&](const QString &start) {
+        // A song of 3:35 three minutes in, with any offset; then a start in the
+        // future, one longer ago than the song plus a minute, one unreadable;
+        // and half a minute in, its length unknown.
+        const std::tuple<QString, qint64, int> starts[] = {{u"2026-03-07T18:07:00+01:00"_s, 215400, -180},
+                                                           {u"2026-03-07T17:07:00Z"_s, 215400, -180},
+                                                           {u"2026-03-07T18:10:01+01:00"_s, 215400, 0},
+                                                           {u"2026-03-07T18:05:24+01:00"_s, 215400, 0},
+                                                           {u"soon"_s, 215400, 0},
+                                                           {u"2026-03-07T18:09:30+01:00"_s, -1, -30}};
+        for (const auto &[start, length, offset] : starts) {
+            PadItem item;
             item.startDateTime = start;
-            return item.onAirTime(arrival);
-        };
-        // Three minutes into a song of 3:35, with or without an offset.
-        QCOMPARE(stamped(u"2026-03-07T18:07:00+01:00"_s), arrival.addSecs(-180));
-        QCOMPARE(stamped(u"2026-03-07T17:07:00Z"_s), arrival.addSecs(-180));
-        // In the future, longer ago than it lasts plus a minute, or unreadable.
-        for (const QString &start : {u"2026-03-07T18:10:01+01:00"_s, u"2026-03-07T18:05:24+01:00"_s, u"soon"_s}) {
-            QCOMPARE(stamped(start), arrival);
+            item.lengthMs = length;
+            QCOMPARE(item.onAirTime(arrival), arrival.addSecs(offset));
         }
-        item.lengthMs = -1;
-        QCOMPARE(stamped(u"2026-03-07T18:09:30+01:00"_s), arrival.addSecs(-30));
     }
 };
 

@@ -14,20 +14,26 @@ namespace {
 // an empty line, 4.2.2 and later the trimmed document and nothing between.
 enum class Framing { Release3, Release4, Release422 };
 
-QJsonObject item(int cart, const QString &group, const QString &artist, const QString &title,
-                 const QJsonObject &more = {})
+QJsonObject merged(QJsonObject object, const QJsonObject &more)
 {
-    QJsonObject object {{u"cartNumber"_s, cart},
-                        {u"cutNumber"_s, 1},
-                        {u"groupName"_s, group},
-                        {u"artist"_s, artist},
-                        {u"title"_s, title},
-                        {u"length"_s, 215400},
-                        {u"startDateTime"_s, QDateTime::currentDateTime().toOffsetFromUtc(3600).toString(Qt::ISODate)}};
     for (auto it = more.begin(); it != more.end(); ++it) {
         object.insert(it.key(), it.value());
     }
     return object;
+}
+
+QJsonObject item(int cart, const QString &group, const QString &artist, const QString &title,
+                 const QJsonObject &more = {})
+{
+    const QString start = QDateTime::currentDateTime().toOffsetFromUtc(3600).toString(Qt::ISODate);
+    return merged({{u"cartNumber"_s, cart},
+                   {u"cutNumber"_s, 1},
+                   {u"groupName"_s, group},
+                   {u"artist"_s, artist},
+                   {u"title"_s, title},
+                   {u"length"_s, 215400},
+                   {u"startDateTime"_s, start}},
+                  more);
 }
 
 // Speaks the feed: the current state to each client that connects, then
@@ -38,6 +44,7 @@ public:
     Framing framing = Framing::Release422;
     QByteArray state;
     int connections = 0;
+    bool dropEach = false; // a flapping host: the state, and the connection is gone
 
     PadServer()
     {
@@ -47,6 +54,9 @@ public:
                 ++connections;
                 m_clients << client;
                 client->write(state);
+                if (dropEach) {
+                    client->disconnectFromHost();
+                }
             }
         });
     }
@@ -56,25 +66,17 @@ public:
     QByteArray document(const QJsonValue &now, const QJsonValue &next = QJsonValue::Null, int machine = 1,
                         const QJsonObject &more = {}) const
     {
-        QJsonObject update {{u"machine"_s, machine},
-                            {u"onairFlag"_s, true},
-                            {u"hostName"_s, u"studio-a"_s},
-                            {u"now"_s, now},
-                            {u"next"_s, next},
-                            {u"service"_s, QJsonObject {{u"description"_s, u"Production Log"_s}}}};
-        for (auto it = more.begin(); it != more.end(); ++it) {
-            update.insert(it.key(), it.value());
-        }
+        const QJsonObject update = merged({{u"machine"_s, machine},
+                                           {u"onairFlag"_s, true},
+                                           {u"now"_s, now},
+                                           {u"hostName"_s, u"studio-a"_s},
+                                           {u"next"_s, next},
+                                           {u"service"_s, QJsonObject {{u"description"_s, u"Production Log"_s}}}},
+                                          more);
         const QByteArray json = QJsonDocument(QJsonObject {{u"padUpdate"_s, update}}).toJson();
-        switch (framing) {
-        case Framing::Release3:
-            return QByteArray(json).replace("\n", "\r\n") + "\r\n";
-        case Framing::Release4:
-            return json + "\n";
-        case Framing::Release422:
-            break;
-        }
-        return json.trimmed();
+        return framing == Framing::Release3 ? QByteArray(json).replace("\n", "\r\n") + "\r\n"
+            : framing == Framing::Release4  ? json + "\n"
+                                            : json.trimmed();
     }
     void send(const QByteArray &bytes)
     {
@@ -271,6 +273,48 @@ private Q_SLOTS:
                  "Long\t" + started.toString(u"yyyy-MM-dd HH:mm:ss"_s).toUtf8() + "\t200\tNULL\nHurt\t"
                      + m_db.query(u"SELECT played_at FROM PlayDetails WHERE title = 'Hurt'"_s).trimmed()
                      + "\t207\t1\n");
+    }
+
+    void aFlappingHostIsAskedEverLessOften()
+    {
+        PadServer pad;
+        pad.dropEach = true;
+        pad.state = pad.document(item(1, u"MUSIC"_s, u"Flap"_s, u"Song"_s));
+        QTemporaryDir folder;
+        Settings settings;
+        settings.extraSections = padSection(pad);
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QElapsedTimer elapsed;
+        elapsed.start();
+        // Pauses of 1, 2 and 4 s between them, though each gave a document.
+        QTRY_COMPARE_WITH_TIMEOUT(pad.connections, 4, 20000);
+        QVERIFY2(elapsed.elapsed() > 6000, QByteArray::number(elapsed.elapsed()).constData());
+        QCOMPARE(receiver.errorLines(u"stopped working"_s), 1);
+        QCOMPARE(receiver.errorLines(u"works again"_s), 0);
+    }
+
+    // A host that died or a link that was cut says nothing on a feed that
+    // is quiet between plays: every packet to and from the feed is dropped.
+    void aSilentLinkIsNoticed()
+    {
+        const auto nft
+            = [](const QString &command) { return QProcess::execute(u"nft"_s, QProcess::splitCommand(command)) == 0; };
+        if (!nft(u"add table inet quaverlink_test"_s)) {
+            QSKIP("a silent link is an nftables rule on loopback, which needs nft and root");
+        }
+        auto removeRules = qScopeGuard([&] { nft(u"delete table inet quaverlink_test"_s); });
+        PadServer pad;
+        pad.state = pad.document(item(1, u"MUSIC"_s, u"Silent"_s, u"Link"_s));
+        QTemporaryDir folder;
+        Settings settings;
+        settings.extraSections = padSection(pad);
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QVERIFY(receiver.waitForOnAir("Silent - Link"));
+        const QString port = QString::number(pad.port());
+        QVERIFY(nft(u"add chain inet quaverlink_test input { type filter hook input priority 0 ; }"_s)
+                && nft(u"add rule inet quaverlink_test input tcp dport %1 drop"_s.arg(port))
+                && nft(u"add rule inet quaverlink_test input tcp sport %1 drop"_s.arg(port)));
+        QTRY_COMPARE_WITH_TIMEOUT(receiver.errorLines(u"stopped working"_s), 1, 80000);
     }
 
     // Whatever mix of feed plays, their UDP echoes, short items and bursts

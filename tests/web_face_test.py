@@ -142,6 +142,9 @@ class HealthAndMetricsTest(unittest.TestCase):
         # The idle text's two start-up copies are plays too.
         self.assertTrue(wait_for(lambda: station.metric("quaverlink_plays_stored_total") == 3))
         self.assertEqual(get(station.url + "/health")[0], 200)
+        # The spool and the recent plays make the same new file at once.
+        with open(os.path.join(station.folder.name, "stderr.log")) as log:
+            self.assertNotIn("recent plays", log.read())
 
         self.control("halt")
         halted = [True]
