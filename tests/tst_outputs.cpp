@@ -109,31 +109,6 @@ private Q_SLOTS:
         QTRY_VERIFY(f.receiver->outputSummary().contains(u"refused: not working: HTTP 401"_s));
     }
 
-    void lineFeedsReachTheirDevices()
-    {
-        QTcpServer encoder;
-        QVERIFY(encoder.listen(QHostAddress::LocalHost));
-        ReceiverFixture f;
-        f.settings.extraSections = "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
-            + QByteArray::number(encoder.serverPort())
-            + "\nTemplate=RT1={text}\nCharset=ASCII\nMaxLength=20\n"
-              "LineEnd=CRLF\n";
-        QVERIFY(f.startAndSettle());
-        QVERIFY(encoder.waitForNewConnection(5000));
-        QTcpSocket *device = encoder.nextPendingConnection();
-        // Lines until the wanted one; a device may see the idle text twice first.
-        const auto receives = [](QTcpSocket *socket, const QByteArray &wanted) {
-            QByteArray line;
-            while (line != wanted && QTest::qWaitFor([socket] { return socket->canReadLine(); })) {
-                line = socket->readLine();
-            }
-            return line == wanted;
-        };
-        QVERIFY(receives(device, "RT1=Quaverlink FM -\r\n"));
-        f.receiver->applyItem(u"Bj\u00f6rk - J\u00f3ga"_s);
-        QVERIFY(receives(device, "RT1=Bjork - Joga\r\n"));
-    }
-
     void httpFeedServesNowAndEventsOnly()
     {
         const quint16 port = freeTcpPort();

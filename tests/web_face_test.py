@@ -104,6 +104,9 @@ class StatusPageTest(unittest.TestCase):
         now = lambda: browser.find_element(By.ID, "now").text
         self.assertEqual(wait_for(lambda: now() == "Studio Live"), True)
         self.assertEqual(browser.find_element(By.ID, "now").get_attribute("aria-live"), "polite")
+        # Named after the station (its idle text unless [Web] Title says otherwise); no PAD feed set.
+        self.assertEqual(browser.title, "Studio Live – Quaverlink")
+        self.assertEqual(browser.find_element(By.ID, "pad").text, "Off")
         browser.execute_script("window.notReloaded = true")
 
         sent = time.monotonic()
@@ -168,9 +171,27 @@ class HealthAndMetricsTest(unittest.TestCase):
         metrics = get(station.url + "/metrics")[1]
         check = subprocess.run(["promtool", "check", "metrics"], input=metrics.encode(), capture_output=True)
         self.assertEqual(check.returncode, 0, check.stdout.decode() + check.stderr.decode())
+        for name in ("process_resident_memory_bytes", "process_open_fds", "process_cpu_seconds_total",
+                     "quaverlink_last_item_timestamp_seconds", "quaverlink_oldest_waiting_play_age_seconds"):
+            self.assertIsNotNone(station.metric(name), name)
+        self.assertLess(abs(station.metric("quaverlink_last_item_timestamp_seconds") - time.time()), 60)
+        rules = os.path.join(HERE, "..", "packaging", "quaverlink-alerts.yml")
+        check = subprocess.run(["promtool", "check", "rules", rules], capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stdout.decode() + check.stderr.decode())
         plays = json.loads(get(station.url + "/api/plays?limit=2")[1])
         self.assertEqual([play["text"] for play in plays], ["Metric 2 - Item", "Metric 1 - Item"])
         self.assertEqual(get(station.url + "/api/plays?limit=0")[0], 400)
+
+
+class PadFeedStateTest(unittest.TestCase):
+    def test_a_feed_that_cannot_be_reached_is_a_problem_on_every_face(self):
+        closed = free_port()
+        station = Station(f"HealthPadMinutes=0\nTitle=Studio A\n[PAD]\nHost=127.0.0.1\nPort={closed}\n")
+        self.addCleanup(station.close)
+        self.assertTrue(wait_for(lambda: get(station.url + "/health")[0] == 503, timeout=10))
+        self.assertIn("the PAD feed has not worked since", json.loads(get(station.url + "/health")[1])["problems"][0])
+        self.assertEqual(station.metric("quaverlink_pad_up"), 0)
+        self.assertEqual(station.metric("quaverlink_pad_documents_total"), 0)
 
 
 if __name__ == "__main__":

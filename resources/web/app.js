@@ -40,8 +40,26 @@ function item(...parts) {
   return li;
 }
 
+function showPad(pad) {
+  if (!pad.enabled) {
+    $("pad").className = "state";
+    setText("pad", "Off");
+  } else {
+    setState("pad", pad.working, pad.working ? "Connected since " + since(pad.since)
+                                             : "Not working" + (pad.since ? " since " + since(pad.since) : "")
+                                               + (pad.reason ? ": " + pad.reason : ""));
+  }
+  setText("pad-documents", pad.enabled ? String(pad.documents) : "–");
+  setText("pad-last", pad.enabled && pad.lastDocument ? since(pad.lastDocument) : "–");
+}
+
 function showStatus(status) {
+  if (document.title !== status.title + " – Quaverlink") {
+    document.title = status.title + " – Quaverlink";
+  }
+  setText("title", status.title);
   setText("now", status.now);
+  showPad(status.pad);
   setText("previous", status.previous || "–");
   setText("next", status.next || "–");
   setText("countdown", status.countdown === null ? "–" : status.countdown + " s");

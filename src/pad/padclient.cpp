@@ -104,6 +104,15 @@ void PadClient::readFeed()
         }
         // After a failure, it works again once the connection also stays up.
         m_documentRead = true;
+        const QDateTime now = QDateTime::currentDateTime();
+        if (!m_status.working) {
+            m_status.working = true;
+            m_status.since = now;
+            m_status.reason.clear();
+        }
+        ++m_status.documents;
+        m_status.lastDocument = now;
+        Q_EMIT statusChanged();
         if (!m_failing) {
             m_failing = false;
         }
@@ -166,6 +175,12 @@ void PadClient::reconnect(const QString &cause, bool documentRefused)
     }
     m_stable.stop();
     m_documentRead = false;
+    if (m_status.working || m_status.since.isNull()) {
+        m_status.working = false;
+        m_status.since = QDateTime::currentDateTime();
+    }
+    m_status.reason = cause;
+    Q_EMIT statusChanged();
     m_socket.abort();
     m_framer.clear();
     m_retry.start(m_backoff.next());

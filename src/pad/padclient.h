@@ -3,6 +3,7 @@
 #include "common/reporter.h"
 #include "padupdate.h"
 
+#include <QDateTime>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -41,15 +42,27 @@ public:
     // or, with the reason in problem, when a key cannot be used.
     static std::optional<Options> fromSettings(const IniFile &settings, QString *problem);
 
+    // How the feed stands, as a status page shows it.
+    struct Status
+    {
+        bool working = false; // connected, and a document was read
+        QDateTime since;      // when it began or stopped working; null before the first attempt ended
+        QString reason;       // why it is not working
+        qint64 documents = 0;
+        QDateTime lastDocument;
+    };
+
     explicit PadClient(Options options, QObject *parent = nullptr);
 
     void start();
+    const Status &status() const { return m_status; }
 
 Q_SIGNALS:
     // A play of a followed machine, in a group that counts, went on air.
     void played(const quaverlink::PadUpdate &update);
     // The play on air is the same, but what comes after it changed.
     void nextChanged(const quaverlink::PadUpdate &update);
+    void statusChanged();
 
 private:
     QString name() const;
@@ -69,6 +82,7 @@ private:
     QHash<qint64, PadUpdate> m_lastPlay; // by machine
     std::optional<bool> m_failing;
     bool m_documentRead = false; // on this connection
+    Status m_status;
 };
 
 } // namespace quaverlink

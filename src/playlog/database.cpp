@@ -112,9 +112,12 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
         odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
         std::array<SQLLEN, 18> lengths {};
         const size_t count = withHost ? 18 : 17;
+        // The driver reads the bound texts when the statement runs: each
+        // must outlive it.
+        static const QString kZero = u"0"_qs;
         for (size_t i = 0; i < count; ++i) {
             const bool zero = !nullNumbers && (i == 3 || i == 4) && values[i].isNull();
-            bindText(statement, SQLUSMALLINT(i + 1), zero ? u"0"_qs : values[i], lengths[i]);
+            bindText(statement, SQLUSMALLINT(i + 1), zero ? kZero : values[i], lengths[i]);
         }
         // Unknown numbers are NULL; the driver reads the indicators when the
         // statement runs.

@@ -53,7 +53,11 @@ protected:
     void noteWaiting(PlaySpool &spool)
     {
         const qint64 waiting = spool.waitingCount();
-        board->update([&](PlayHistory::Status &status) { status.waiting = waiting; });
+        const QDateTime oldest = QDateTime::fromString(spool.oldestPlayedAt(), kPlayedAtFormat);
+        board->update([&](PlayHistory::Status &status) {
+            status.waiting = waiting;
+            status.oldestWaiting = oldest;
+        });
     }
 
     void tell(Severity severity, const QString &what, const QString &cause = QString())
@@ -313,10 +317,9 @@ private:
             m_failing = false;
             tell(Severity::Recovery, u"works again: %1 waiting plays stored"_qs.arg(m_storedSinceFailure));
             board->update([](PlayHistory::Status &status) {
-                status = {true,           QDateTime::currentDateTime(),
-                          QString(),      status.kept,
-                          status.stored,  status.waiting,
-                          status.setAside};
+                status.working = true;
+                status.since = QDateTime::currentDateTime();
+                status.reason.clear();
             });
         }
         Q_EMIT caughtUp();

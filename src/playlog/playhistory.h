@@ -48,7 +48,8 @@ public:
         qint64 kept = 0;   // plays kept in the spool in this run
         qint64 stored = 0; // plays the database took in this run
         qint64 waiting = 0;
-        qint64 setAside = 0; // in the spool's table rejected
+        qint64 setAside = 0;     // in the spool's table rejected
+        QDateTime oldestWaiting; // when the oldest waiting play went on air; null when none waits
     };
 
     // How long stop() waits for a database exchange in progress.

@@ -435,6 +435,15 @@ qint64 PlaySpool::waitingCount()
     return m_waitingPlays;
 }
 
+QString PlaySpool::oldestPlayedAt()
+{
+    QMutexLocker lock(&m_mutex);
+    const auto select = prepare("SELECT played_at FROM (SELECT id, played_at FROM main.waiting WHERE id NOT IN"
+                                " (SELECT id FROM held.gone) UNION ALL SELECT id, played_at FROM held.waiting)"
+                                " ORDER BY id LIMIT 1");
+    return sqlite3_step(select->handle) == SQLITE_ROW ? columnText(select->handle, 0) : QString();
+}
+
 qint64 PlaySpool::rejectedCount()
 {
     QMutexLocker lock(&m_mutex);

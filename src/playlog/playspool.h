@@ -90,6 +90,8 @@ public:
     // Moves a play out of the queue into `rejected`, with the server's reason.
     void reject(const SpooledPlay &play, const QString &reason);
     qint64 waitingCount();
+    // When the oldest waiting play went on air (kPlayedAtFormat); empty when none waits.
+    QString oldestPlayedAt();
     // Plays set aside in `rejected`.
     qint64 rejectedCount();
     // Why new plays are held in memory rather than in the file; empty while

@@ -197,6 +197,7 @@ void Receiver::startPadClient(const IniFile &settings)
     connect(m_padClient.get(), &PadClient::reported, this, &Receiver::reported);
     connect(m_padClient.get(), &PadClient::played, this, &Receiver::receivePadPlay);
     connect(m_padClient.get(), &PadClient::nextChanged, this, &Receiver::receivePadNext);
+    connect(m_padClient.get(), &PadClient::statusChanged, this, &Receiver::padChanged);
     m_padClient->start();
 }
 

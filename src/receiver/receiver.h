@@ -75,6 +75,8 @@ public:
     // What the PAD feed said comes next, while the play it came with is on air.
     QString nextText() const;
     const PlayHistory *playHistory() const { return m_playHistory.get(); }
+    // Nothing when [PAD] names no host.
+    const PadClient *padClient() const { return m_padClient.get(); }
     // Quaverlink.ini as start-up read it.
     const IniFile &settings() const { return m_settings; }
 
@@ -113,6 +115,8 @@ Q_SIGNALS:
     void outputsChanged();
     // What the PAD feed says comes next changed, the play on air the same.
     void nextChanged();
+    // The PAD feed's connection or count of documents changed.
+    void padChanged();
 
 private:
     void receiveItem(const QByteArray &datagram);

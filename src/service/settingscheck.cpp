@@ -193,7 +193,7 @@ void checkWebFace(const IniFile &settings, Report &report)
     }
     warnUnknownKeys(settings, u"Web"_qs,
                     {u"Address"_qs, u"Port"_qs, u"HealthHistoryMinutes"_qs, u"HealthOutputMinutes"_qs,
-                     u"SilenceMinutes"_qs},
+                     u"HealthPadMinutes"_qs, u"SilenceMinutes"_qs, u"Title"_qs},
                     report);
     if (options) {
         report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays)"_qs.arg(options->address)

@@ -1,14 +1,19 @@
 #include "webface.h"
 
+#include "pad/padclient.h"
 #include "playlog/playhistory.h"
 #include "receiver/receiver.h"
 #include "settings/settings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrlQuery>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace quaverlink {
 namespace {
@@ -48,6 +53,25 @@ std::optional<std::chrono::minutes> minutesOf(const IniFile &settings, const QSt
     return std::chrono::minutes(*minutes);
 }
 
+// When this process started, by the kernel's count.
+QDateTime processStart()
+{
+    static const QDateTime start = [] {
+        QFile stat(u"/proc/self/stat"_qs);
+        QFile uptime(u"/proc/uptime"_qs);
+        if (!stat.open(QIODevice::ReadOnly) || !uptime.open(QIODevice::ReadOnly)) {
+            return QDateTime::currentDateTime();
+        }
+        // Field 22, after the command name in parentheses, in clock ticks since boot.
+        const QByteArray fields = stat.readAll();
+        const double ticks = fields.mid(fields.lastIndexOf(')') + 2).split(' ').value(19).toDouble();
+        const double upSeconds = uptime.readAll().split(' ').value(0).toDouble();
+        const double sinceStart = upSeconds - ticks / double(::sysconf(_SC_CLK_TCK));
+        return QDateTime::currentDateTime().addMSecs(-qint64(sinceStart * 1000));
+    }();
+    return start;
+}
+
 // A Prometheus label value.
 QByteArray labelValue(const QString &text)
 {
@@ -75,6 +99,30 @@ private:
     QByteArray m_text;
 };
 
+// The process's own figures, named as Prometheus's client libraries name them.
+void addProcessMetrics(MetricsText &metrics)
+{
+    rusage usage = {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
+    metrics.add("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+                seconds(usage.ru_utime) + seconds(usage.ru_stime));
+    QFile statm(u"/proc/self/statm"_qs);
+    const QList<QByteArray> pages = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
+    const double pageSize = double(::sysconf(_SC_PAGESIZE));
+    metrics.add("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
+                pages.value(0).toDouble() * pageSize);
+    metrics.add("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
+                pages.value(1).toDouble() * pageSize);
+    metrics.add("process_open_fds", "gauge", "Number of open file descriptors.",
+                double(QDir(u"/proc/self/fd"_qs).count()) - 3); // ".", ".." and the one reading it
+    rlimit files = {};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    metrics.add("process_max_fds", "gauge", "Maximum number of open file descriptors.", double(files.rlim_cur));
+    metrics.add("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+                double(processStart().toMSecsSinceEpoch()) / 1000);
+}
+
 } // namespace
 
 std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, QString *problem)
@@ -97,12 +145,15 @@ std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, Q
     }
     const auto history = minutesOf(settings, u"HealthHistoryMinutes"_qs, problem);
     const auto output = minutesOf(settings, u"HealthOutputMinutes"_qs, problem);
+    const auto pad = minutesOf(settings, u"HealthPadMinutes"_qs, problem);
     options.silence = minutesOf(settings, u"SilenceMinutes"_qs, problem);
     if (!problem->isEmpty()) {
         return std::nullopt;
     }
     options.healthHistory = history.value_or(options.healthHistory);
     options.healthOutput = output.value_or(options.healthOutput);
+    options.healthPad = pad.value_or(options.healthPad);
+    options.title = settings.newValue(u"Web"_qs, u"Title"_qs).value_or(QString()).trimmed();
     return options;
 }
 
@@ -136,6 +187,7 @@ WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, 
     connect(&receiver, &Receiver::outputsChanged, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::itemApplied, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::nextChanged, this, &WebFace::statusChanged);
+    connect(&receiver, &Receiver::padChanged, this, &WebFace::statusChanged);
     connect(&receiver, &Receiver::reported, this, &WebFace::statusChanged);
 }
 
@@ -224,6 +276,13 @@ QStringList WebFace::healthProblems() const
             problems << u"output %1 stopped working at %2: %3"_qs.arg(it.key(), isoTime(it->since), it->state);
         }
     }
+    if (const PadClient *pad = m_receiver.padClient()) {
+        const PadClient::Status &status = pad->status();
+        const QDateTime since = status.since.isNull() ? m_started : status.since;
+        if (!status.working && longerThan(since, m_options.healthPad)) {
+            problems << u"the PAD feed has not worked since %1: %2"_qs.arg(isoTime(since), status.reason);
+        }
+    }
     const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
     if (m_options.silence && longerThan(lastItem, *m_options.silence)) {
         problems << u"no item has arrived since %1"_qs.arg(isoTime(lastItem));
@@ -250,8 +309,20 @@ QByteArray WebFace::statusEvent() const
                                     {u"working"_qs, it->working},
                                     {u"failures"_qs, it->failures}});
     }
+    QJsonObject pad {{u"enabled"_qs, false}};
+    if (const PadClient *client = m_receiver.padClient()) {
+        const PadClient::Status &state = client->status();
+        pad = {{u"enabled"_qs, true},
+               {u"working"_qs, state.working},
+               {u"since"_qs, isoTime(state.since)},
+               {u"reason"_qs, state.reason},
+               {u"documents"_qs, state.documents},
+               {u"lastDocument"_qs, isoTime(state.lastDocument)}};
+    }
     const QString now = fields.text(Field::lblNow);
     const QJsonObject status {{u"version"_qs, QString::fromLatin1(kVersion)},
+                              {u"title"_qs, m_options.title.isEmpty() ? m_receiver.idleText() : m_options.title},
+                              {u"pad"_qs, pad},
                               {u"startedAt"_qs, isoTime(m_started)},
                               {u"listening"_qs, m_receiver.isListening()},
                               {u"now"_qs, now},
@@ -316,6 +387,11 @@ QByteArray WebFace::metrics() const
     metrics.add("quaverlink_last_item_age_seconds", "gauge",
                 "Seconds since the last item other than the idle text arrived (or since the start).",
                 double(lastItem.msecsTo(QDateTime::currentDateTime())) / 1000);
+    if (!m_receiver.lastItemAt().isNull()) {
+        metrics.add("quaverlink_last_item_timestamp_seconds", "gauge",
+                    "When the last item other than the idle text arrived, in seconds since the epoch.",
+                    double(m_receiver.lastItemAt().toMSecsSinceEpoch()) / 1000);
+    }
     const PlayHistory *history = m_receiver.playHistory();
     const PlayHistory::Status status = history ? history->status() : PlayHistory::Status();
     metrics.add("quaverlink_play_history_enabled", "gauge", "1 when play history is on.", history ? 1 : 0);
@@ -325,6 +401,21 @@ QByteArray WebFace::metrics() const
     metrics.add("quaverlink_plays_stored_total", "counter", "Plays the database took.", double(status.stored));
     metrics.add("quaverlink_plays_waiting", "gauge", "Plays waiting in the spool.", double(status.waiting));
     metrics.add("quaverlink_plays_set_aside", "gauge", "Plays in the spool's table rejected.", double(status.setAside));
+    metrics.add("quaverlink_oldest_waiting_play_age_seconds", "gauge",
+                "Seconds since the oldest play waiting for the database went on air; 0 when none waits.",
+                status.oldestWaiting.isNull() ? 0 : double(status.oldestWaiting.secsTo(QDateTime::currentDateTime())));
+    if (const PadClient *pad = m_receiver.padClient()) {
+        const PadClient::Status &state = pad->status();
+        metrics.add("quaverlink_pad_up", "gauge", "1 while the PAD feed is connected and has sent a document.",
+                    state.working ? 1 : 0);
+        metrics.add("quaverlink_pad_documents_total", "counter", "Documents read from the PAD feed.",
+                    double(state.documents));
+        if (!state.lastDocument.isNull()) {
+            metrics.add("quaverlink_pad_last_document_timestamp_seconds", "gauge",
+                        "When the PAD feed's last document came, in seconds since the epoch.",
+                        double(state.lastDocument.toMSecsSinceEpoch()) / 1000);
+        }
+    }
     QList<std::pair<QByteArray, double>> up, failures;
     const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
     for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
@@ -334,6 +425,7 @@ QByteArray WebFace::metrics() const
     metrics.add("quaverlink_output_up", "gauge", "1 while the output works.", 0, up, "output");
     metrics.add("quaverlink_output_failures_total", "counter", "Times the output stopped working.", 0, failures,
                 "output");
+    addProcessMetrics(metrics);
     return metrics.text();
 }
 

@@ -30,6 +30,8 @@ public:
         quint16 port = 0;
         std::chrono::minutes healthHistory {5};
         std::chrono::minutes healthOutput {5};
+        std::chrono::minutes healthPad {5};
+        QString title; // of the page; empty: the idle text
         std::optional<std::chrono::minutes> silence;
     };
 
