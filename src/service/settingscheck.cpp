@@ -176,7 +176,7 @@ void checkPadFeed(const IniFile &settings, Report &report)
     if (!refusal.isEmpty()) {
         report.warn(u"PAD feed: a document was refused: "_qs + refusal);
     }
-    report.line(u"PAD feed: connected; %1 documents read"_qs.arg(documents));
+    report.line(u"PAD feed: connected; documents read: %1"_qs.arg(documents));
     if (shown) {
         report.line(u"PAD feed: machine %1 has %2 on air"_qs.arg(shown->machine)
                         .arg(shown->now ? u"\""_qs + shown->now->text() + u"\" (group "_qs + shown->now->group + u")"_qs
