@@ -128,7 +128,8 @@ private Q_SLOTS:
         f.receiver->applyItem(u"Bj\u00f6rk - J\u00f3ga"_s);
         QTRY_VERIFY((events.peek(1 << 16)).contains("Joga by Bjork"));
         const QByteArray stream = events.readAll();
-        QVERIFY(stream.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream"));
+        QVERIFY(stream.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream")
+                && stream.contains("\r\n\r\nretry: "));
         QVERIFY(stream.indexOf("\"text\":\"First - One\"") < stream.indexOf("\"display\":\"Joga by Bjork\""));
 
         const QJsonObject now = QJsonDocument::fromJson(httpGet(base + u"/now"_s)).object();
@@ -272,7 +273,8 @@ private Q_SLOTS:
         f.settings.extraSections = "[Output paced]\nType=LineFeed\nProtocol=UDP\nHost=127.0.0.1\nPort="
             + QByteArray::number(device.localPort())
             + "\nSkip=title:^(jingle|id)$\nMinLength=3\nMinInterval=1\n[Output late]\nType=File\nFile=late.txt\n"
-              "Delay=0.6\n[Output dab]\nType=DLS\nFile=dls.txt\nTemplate=Now: [{artist} - ]{title}\n";
+              "Delay=0.6\n[Output dab]\nType=DLS\nFile=dls.txt\nTemplate=Now: [{artist} - ]{title}\n"
+              "[Output dab2]\nType=DLS\nFile=dls2.txt\nTemplate={title} by {artist}\n";
         QVERIFY(f.startAndSettle());
         QStringList received;
         connect(&device, &QUdpSocket::readyRead, this, [&] {
@@ -305,6 +307,7 @@ private Q_SLOTS:
                  "##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE=" + toggle
                      + "\nDL_PLUS_ITEM_RUNNING=1\nDL_PLUS_TAG=4 5 4\nDL_PLUS_TAG=1 13 3\n##### parameters } #####\n"
                        "Now: Bj\xC3\xB6rk - J\xC3\xB3ga\n");
+        QTRY_VERIFY(readBytes(f.file(u"dls2.txt"_s)).contains("DL_PLUS_TAG=4 8 4\nDL_PLUS_TAG=1 0 3\n"));
         f.receiver->applyItem(u"ad"_s);
         QTRY_COMPARE(readBytes(dls),
                      "##### parameters { #####\nDL_PLUS=1\nDL_PLUS_ITEM_TOGGLE=" + QByteArray(toggle == "1" ? "0" : "1")

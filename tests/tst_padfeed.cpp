@@ -209,24 +209,22 @@ private Q_SLOTS:
                        "Other - Way\t\t\tNULL\t215400\tProduction Log\tstudio-a\n"),
             20000);
 
-        QProcess report;
-        report.setWorkingDirectory(folder.path());
+        const auto report = [&](const QString &from, const QString &to) {
+            QProcess process;
+            process.setWorkingDirectory(folder.path());
+            process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), {u"report"_s, u"--from"_s, from, u"--to"_s, to});
+            return process.waitForFinished(30000) ? process.readAllStandardOutput().split('\n') : QList<QByteArray>();
+        };
         const QString today = QDate::currentDate().toString(Qt::ISODate);
-        report.start(QStringLiteral(QUAVERLINK_EXECUTABLE),
-                     {u"report"_s, u"--from"_s, today, u"--to"_s, today, u"--format"_s, u"csv"_s});
-        QVERIFY(report.waitForFinished(30000));
-        const QList<QByteArray> lines = report.readAllStandardOutput().split('\n');
+        const QList<QByteArray> lines = report(today, today);
         QCOMPARE(lines.size(), 6);
         QCOMPARE(lines.at(0), QByteArray("time,artist,title,album,label,isrc,length,composer,publisher\r"));
         QVERIFY2(lines.at(1).endsWith(",Alpha Artist,First Song,First Album,,GBAYE0000001,3:35,C. Writer,\r"),
                  lines.at(1).constData());
         // Minutes are minutes: the next two hold no play.
         const QDateTime soon = QDateTime::currentDateTime().addSecs(120);
-        report.start(QStringLiteral(QUAVERLINK_EXECUTABLE),
-                     {u"report"_s, u"--from"_s, soon.toString(u"yyyy-MM-dd HH:mm"_s), u"--to"_s,
-                      soon.addSecs(60).toString(u"yyyy-MM-dd HH:mm"_s)});
-        QVERIFY(report.waitForFinished(30000));
-        QCOMPARE(report.readAllStandardOutput().count('\n'), 1);
+        QCOMPARE(report(soon.toString(u"yyyy-MM-dd HH:mm"_s), soon.addSecs(60).toString(u"yyyy-MM-dd HH:mm"_s)).size(),
+                 2);
     }
 
     void aPlayIsOneRowStampedWhenItWentOnAir()
@@ -235,10 +233,10 @@ private Q_SLOTS:
         // On air for three minutes already when the receiver connects; its
         // cut unknown.
         const QDateTime started = QDateTime::currentDateTime().addSecs(-180);
-        pad.state = pad.document(item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
-                                      {{u"startDateTime"_s, started.toString(Qt::ISODate)},
-                                       {u"cutNumber"_s, QJsonValue::Null}}),
-                                 item(201, u"MUSIC"_s, u"Next"_s, u"One"_s));
+        const QJsonObject running
+            = item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
+                   {{u"startDateTime"_s, started.toString(Qt::ISODate)}, {u"cutNumber"_s, QJsonValue::Null}});
+        pad.state = pad.document(running, item(201, u"MUSIC"_s, u"Next"_s, u"One"_s));
         QTemporaryDir folder;
         Settings settings = m_db.logging();
         settings.extraSections = padSection(pad, "OnAir=Y\n")
@@ -247,10 +245,7 @@ private Q_SLOTS:
             RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
             QVERIFY(receiver.waitForOnAir("Running - Long"));
             // What comes next changed, the play did not.
-            pad.play(pad.document(item(200, u"MUSIC"_s, u"Running"_s, u"Long"_s,
-                                       {{u"startDateTime"_s, started.toString(Qt::ISODate)},
-                                        {u"cutNumber"_s, QJsonValue::Null}}),
-                                  item(205, u"MUSIC"_s, u"Changed"_s, u"Plan"_s)));
+            pad.play(pad.document(running, item(205, u"MUSIC"_s, u"Changed"_s, u"Plan"_s)));
             QTRY_COMPARE(readBytes(receiver.path(u"next.txt"_s)), QByteArray("Long then Plan"));
             QTRY_COMPARE(stored(), QByteArray("Running - Long\n"));
             receiver.process().terminate();
@@ -267,12 +262,11 @@ private Q_SLOTS:
         pad.play(pad.document(item(207, u"MUSIC"_s, QString(), u"Hurt"_s)));
         QVERIFY(receiver.waitForOnAir("Hurt"));
         QTRY_COMPARE(m_db.query(u"SELECT COUNT(*) FROM PlayDetails"_s), QByteArray("2\n"));
-        QCOMPARE(stored(u"song, aired"_s),
-                 "Running - Long\t" + started.toString(u"yyyy-MM-dd HH:mm:ss"_s).toUtf8() + '\n');
-        QCOMPARE(m_db.query(u"SELECT title, played_at, cart, cut FROM PlayDetails ORDER BY detail_id"_s),
-                 "Long\t" + started.toString(u"yyyy-MM-dd HH:mm:ss"_s).toUtf8() + "\t200\tNULL\nHurt\t"
-                     + m_db.query(u"SELECT played_at FROM PlayDetails WHERE title = 'Hurt'"_s).trimmed()
-                     + "\t207\t1\n");
+        const QByteArray start = started.toString(u"yyyy-MM-dd HH:mm:ss"_s).toUtf8();
+        QCOMPARE(stored(u"song, aired"_s), "Running - Long\t" + start + '\n');
+        QCOMPARE(m_db.query(u"SELECT title, played_at = '%1', cart, cut FROM PlayDetails ORDER BY detail_id"_s.arg(
+                     QString::fromUtf8(start))),
+                 QByteArray("Long\t1\t200\tNULL\nHurt\t0\t207\t1\n"));
     }
 
     void aFlappingHostIsAskedEverLessOften()
@@ -284,11 +278,10 @@ private Q_SLOTS:
         Settings settings;
         settings.extraSections = padSection(pad);
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
-        QElapsedTimer elapsed;
-        elapsed.start();
+        const qint64 begun = QDateTime::currentMSecsSinceEpoch();
         // Pauses of 1, 2 and 4 s between them, though each gave a document.
         QTRY_COMPARE_WITH_TIMEOUT(pad.connections, 4, 20000);
-        QVERIFY2(elapsed.elapsed() > 6000, QByteArray::number(elapsed.elapsed()).constData());
+        QVERIFY(QDateTime::currentMSecsSinceEpoch() - begun > 6000);
         QCOMPARE(receiver.errorLines(u"stopped working"_s), 1);
         QCOMPARE(receiver.errorLines(u"works again"_s), 0);
     }
@@ -310,10 +303,9 @@ private Q_SLOTS:
         settings.extraSections = padSection(pad);
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
         QVERIFY(receiver.waitForOnAir("Silent - Link"));
-        const QString port = QString::number(pad.port());
         QVERIFY(nft(u"add chain inet quaverlink_test input { type filter hook input priority 0 ; }"_s)
-                && nft(u"add rule inet quaverlink_test input tcp dport %1 drop"_s.arg(port))
-                && nft(u"add rule inet quaverlink_test input tcp sport %1 drop"_s.arg(port)));
+                && nft(u"add rule inet quaverlink_test input tcp dport %1 drop"_s.arg(pad.port()))
+                && nft(u"add rule inet quaverlink_test input tcp sport %1 drop"_s.arg(pad.port())));
         QTRY_COMPARE_WITH_TIMEOUT(receiver.errorLines(u"stopped working"_s), 1, 80000);
     }
 
@@ -327,9 +319,8 @@ private Q_SLOTS:
         settings.extraSections = padSection(pad) + "[Output copy]\nType=File\nFile=copy.txt\n";
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
         QVERIFY(receiver.waitForOnAir(settings.idle));
-        QRandomGenerator random(QRandomGenerator::global()->generate());
-        const quint32 seed = random.generate();
-        random.seed(seed);
+        const quint32 seed = QRandomGenerator::global()->generate();
+        QRandomGenerator random(seed);
         qInfo("the sequence comes from seed %u", seed);
         int cart = 1;
         QUdpSocket socket;

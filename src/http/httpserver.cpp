@@ -16,6 +16,11 @@ HttpServer::HttpServer(Route route, bool anyOrigin, QObject *parent)
     // Pages are served here, never through a proxy of the system's.
     m_server.setProxy(QNetworkProxy::NoProxy);
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
+    // A reverse proxy that times out quiet reads would cut a stream that
+    // has nothing to say; a comment every so often keeps it open.
+    m_keepAlive.setInterval(kKeepAlive);
+    connect(&m_keepAlive, &QTimer::timeout, this, [this] { sendToStreams(": keep-alive\n\n"); });
+    m_keepAlive.start();
 }
 
 bool HttpServer::listen(const QHostAddress &address, quint16 port)
@@ -116,7 +121,8 @@ void HttpServer::answer(QTcpSocket *client, const HttpRequest &request)
         client->write("HTTP/1.1 200 OK\r\nContent-Type: " + answer.type + "\r\n" + answer.headers
                       + "Cache-Control: no-cache\r\n" + m_originHeader + "\r\n");
         m_streams << client;
-        send(client, answer.body);
+        // A page that loses the stream asks again after 3 s.
+        send(client, "retry: 3000\n\n" + answer.body);
     }
 }
 

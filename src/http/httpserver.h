@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <functional>
 
@@ -54,6 +55,7 @@ private:
     // goes with its connection.
     static constexpr qint64 kMaxPendingReplies = 32 * 1024 * 1024;
     static constexpr std::chrono::seconds kReplyDeadline {30};
+    static constexpr std::chrono::seconds kKeepAlive {15};
 
     void accept();
     bool makeRoom();
@@ -70,6 +72,7 @@ private:
     QHash<QTcpSocket *, QByteArray> m_requests; // clients whose request has not arrived whole
     QList<QTcpSocket *> m_streams;
     QList<QTcpSocket *> m_answered; // replies on their way
+    QTimer m_keepAlive;
     qsizetype m_connections = 0;
 };
 

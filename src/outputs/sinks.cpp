@@ -277,9 +277,14 @@ protected:
         }
         QByteArray tags;
         const auto [artist, title] = Template::artistAndTitle(playing);
+        // Whichever comes first in the template; the title is looked for
+        // after the artist first, so that a title inside the artist's name
+        // is not taken for it, then before it.
         const qsizetype artistAt = artist.isEmpty() ? -1 : text.indexOf(artist);
-        const qsizetype titleAt
-            = title.isEmpty() ? -1 : text.indexOf(title, artistAt < 0 ? 0 : artistAt + artist.size());
+        qsizetype titleAt = title.isEmpty() ? -1 : text.indexOf(title, artistAt < 0 ? 0 : artistAt + artist.size());
+        if (titleAt < 0 && !title.isEmpty() && artistAt >= 0) {
+            titleAt = text.left(artistAt).indexOf(title);
+        }
         // A part that a cut left incomplete is not found, and gets no tag.
         const bool running = !playing.isIdle && (artistAt >= 0 || titleAt >= 0);
         if (!playing.isIdle && artistAt >= 0) {

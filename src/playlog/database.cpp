@@ -108,6 +108,11 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
     // cuts could be NULL, takes the play as it would have then.
     bool withHost = true;
     bool nullNumbers = true;
+    // Asked before binding: QString::utf16() gives a null string a buffer.
+    std::array<bool, 18> unknown {};
+    for (const size_t number : {3, 4, 12, 15}) {
+        unknown[number] = values[number].isNull();
+    }
     for (;;) {
         odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
         std::array<SQLLEN, 18> lengths {};
@@ -116,13 +121,13 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
         // must outlive it.
         static const QString kZero = u"0"_qs;
         for (size_t i = 0; i < count; ++i) {
-            const bool zero = !nullNumbers && (i == 3 || i == 4) && values[i].isNull();
+            const bool zero = !nullNumbers && (i == 3 || i == 4) && unknown[i];
             bindText(statement, SQLUSMALLINT(i + 1), zero ? kZero : values[i], lengths[i]);
         }
         // Unknown numbers are NULL; the driver reads the indicators when the
         // statement runs.
         for (const size_t number : {3, 4, 12, 15}) {
-            if (values[number].isNull() && (nullNumbers || number > 4)) {
+            if (unknown[number] && (nullNumbers || number > 4)) {
                 lengths[number] = SQL_NULL_DATA;
             }
         }

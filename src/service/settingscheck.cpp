@@ -64,11 +64,20 @@ public:
         line(u"error: start-up would fail: "_qs + cause);
         m_failed = true;
     }
+    // Start-up would go on without a part the settings ask for: as wrong
+    // as a failure for whoever wrote them.
+    void skip(const QString &what)
+    {
+        line(u"error: start-up would leave out "_qs + what);
+        m_skipped = true;
+    }
     bool failed() const { return m_failed; }
+    bool skipped() const { return m_skipped; }
 
 private:
     QTextStream &m_out;
     bool m_failed = false;
+    bool m_skipped = false;
 };
 
 void checkDatabase(const StationSettings &settings, Report &report)
@@ -122,7 +131,7 @@ void checkPadFeed(const IniFile &settings, Report &report)
     QString problem;
     const std::optional<PadClient::Options> options = PadClient::fromSettings(settings, &problem);
     if (!problem.isEmpty()) {
-        report.warn(problem + u"; the PAD feed would not be followed"_qs);
+        report.skip(u"the PAD feed: "_qs + problem);
     }
     warnUnknownKeys(settings, u"PAD"_qs, {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs, u"OnAir"_qs}, report);
     if (!options) {
@@ -189,7 +198,7 @@ void checkWebFace(const IniFile &settings, Report &report)
     QString problem;
     const std::optional<WebFace::Options> options = WebFace::fromSettings(settings, &problem);
     if (!problem.isEmpty()) {
-        report.warn(problem + u"; no status page would be served"_qs);
+        report.skip(u"the web face: "_qs + problem);
     }
     warnUnknownKeys(settings, u"Web"_qs,
                     {u"Address"_qs, u"Port"_qs, u"HealthHistoryMinutes"_qs, u"HealthOutputMinutes"_qs,
@@ -303,10 +312,16 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));
     }
     for (const QString &problem : std::as_const(problems)) {
-        report.warn(problem);
+        if (problem.contains(u"] is skipped: "_qs)) {
+            report.skip(problem);
+        } else {
+            report.warn(problem);
+        }
     }
-    report.line(report.failed() ? u"Start-up would fail."_qs : u"Start-up would succeed."_qs);
-    return !report.failed();
+    report.line(report.failed()        ? u"Start-up would fail."_qs
+                    : report.skipped() ? u"Start-up would succeed, leaving out what is named above."_qs
+                                       : u"Start-up would succeed."_qs);
+    return !report.failed() && !report.skipped();
 }
 
 } // namespace quaverlink
