@@ -169,7 +169,8 @@ std::optional<QByteArray> PadFramer::takeDocument()
     for (; m_scanned < m_buffer.size(); ++m_scanned) {
         const char c = m_buffer.at(m_scanned);
         if (m_depth == 0) {
-            if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            // Blank as QByteArray::trimmed() has it, so a stray line is never empty.
+            if (c == ' ' || (c >= '\t' && c <= '\r')) {
                 continue;
             }
             if (c != '{') {
