@@ -30,6 +30,8 @@ CREATE TABLE IF NOT EXISTS PlayDetails (
     full_text MEDIUMTEXT NOT NULL,
     -- The Rivendell host whose feed told of the play.
     host_name VARCHAR(255) NULL,
+    -- [Database] Station of the receiver that stored it.
+    station VARCHAR(255) NULL,
     KEY played_at (played_at)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_bin;
 
@@ -39,4 +41,5 @@ CREATE TABLE IF NOT EXISTS PlayDetails (
 ALTER TABLE PlayDetails
     MODIFY cart INT UNSIGNED NULL,
     MODIFY cut INT NULL,
-    ADD COLUMN IF NOT EXISTS host_name VARCHAR(255) NULL;
+    ADD COLUMN IF NOT EXISTS host_name VARCHAR(255) NULL,
+    ADD COLUMN IF NOT EXISTS station VARCHAR(255) NULL;

@@ -3,6 +3,8 @@
 #include "odbc.h"
 #include "playrecord.h"
 
+#include <QRegularExpression>
+
 #include <sqlucode.h>
 
 namespace quaverlink {
@@ -91,32 +93,44 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
     }
 }
 
-void insertDetails(const odbc::Handle &connection, const PlayRecord &record, const PlayDetails &details)
+void insertDetails(const odbc::Handle &connection, const PlayRecord &record, const PlayDetails &details,
+                   const QString &station)
 {
     const auto known = [](qint64 number) { return number > 0 ? QString::number(number) : QString(); };
-    const std::array<QString, 18> values
-        = {record.playedAt,     QString::number(details.machine),
-           details.service,     known(details.cart),
-           known(details.cut),  details.group,
-           details.artist,      details.title,
-           details.album,       details.label,
-           details.composer,    details.publisher,
-           known(details.year), details.isrc,
-           details.isci,        details.lengthMs >= 0 ? QString::number(details.lengthMs) : QString(),
-           record.text,         details.host};
-    // A table made before a column was added, or before unknown carts and
-    // cuts could be NULL, takes the play as it would have then.
-    bool withHost = true;
+    const std::array<QString, 19> values = {record.playedAt,
+                                            QString::number(details.machine),
+                                            details.service,
+                                            known(details.cart),
+                                            known(details.cut),
+                                            details.group,
+                                            details.artist,
+                                            details.title,
+                                            details.album,
+                                            details.label,
+                                            details.composer,
+                                            details.publisher,
+                                            known(details.year),
+                                            details.isrc,
+                                            details.isci,
+                                            details.lengthMs >= 0 ? QString::number(details.lengthMs) : QString(),
+                                            record.text,
+                                            details.host,
+                                            station};
+    // The columns added since the table was first made, in the order they
+    // were added. A table made before one of them, or before unknown carts
+    // and cuts could be NULL, takes the play as it would have then.
+    static const QString kAddedColumns[] = {u"host_name"_qs, u"station"_qs};
+    qsizetype added = std::size(kAddedColumns);
     bool nullNumbers = true;
     // Asked before binding: QString::utf16() gives a null string a buffer.
-    std::array<bool, 18> unknown {};
+    std::array<bool, 19> unknown {};
     for (const size_t number : {3, 4, 12, 15}) {
         unknown[number] = values[number].isNull();
     }
     for (;;) {
         odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-        std::array<SQLLEN, 18> lengths {};
-        const size_t count = withHost ? 18 : 17;
+        std::array<SQLLEN, 19> lengths {};
+        const size_t count = size_t(17 + added);
         // The driver reads the bound texts when the statement runs: each
         // must outlive it.
         static const QString kZero = u"0"_qs;
@@ -131,23 +145,60 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
                 lengths[number] = SQL_NULL_DATA;
             }
         }
+        QString columns;
+        for (qsizetype i = 0; i < added; ++i) {
+            columns += u", "_qs + kAddedColumns[i];
+        }
         try {
-            odbc::execute(
-                statement,
-                u"INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title, album,"
-                " label, composer, publisher, year, isrc, isci, length_ms, full_text%1)"
-                " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?%2)"_qs.arg(withHost ? u", host_name"_qs : QString(),
-                                                                       withHost ? u",?"_qs : QString()),
-                u"storing the play's details"_qs);
+            odbc::execute(statement,
+                          u"INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title,"
+                          " album, label, composer, publisher, year, isrc, isci, length_ms, full_text%1)"
+                          " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?%2)"_qs.arg(columns, u",?"_qs.repeated(added)),
+                          u"storing the play's details"_qs);
             return;
         } catch (const odbc::Error &error) {
-            if (withHost && error.nativeCode() == 1054) { // no column host_name
-                withHost = false;
+            if (added > 0 && error.nativeCode() == 1054) { // a column added since is missing
+                --added;
             } else if (nullNumbers && error.nativeCode() == 1048) { // cart or cut NOT NULL
                 nullNumbers = false;
             } else {
                 throw error.refusingStatement();
             }
+        }
+    }
+}
+
+enum class KeyOutcome { Written, AlreadyStored, NoTable };
+
+// The play's key goes first: a key already there means an earlier attempt,
+// whose answer was lost, stored the play. A database without the table (or
+// a login that may not write it) stores plays as before it was added.
+KeyOutcome insertKey(const odbc::Handle &connection, const PlayIdentity &identity, const PlayRecord &record,
+                     bool metadataRow)
+{
+    odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+    const QString inMetadata = metadataRow ? u"1"_qs : u"0"_qs;
+    std::array<SQLLEN, 5> lengths {};
+    bindText(statement, 1, identity.station, lengths[0]);
+    bindText(statement, 2, identity.key, lengths[1]);
+    bindText(statement, 3, record.playedAt, lengths[2]);
+    bindText(statement, 4, record.text, lengths[3]);
+    bindText(statement, 5, inMetadata, lengths[4]);
+    try {
+        odbc::execute(statement,
+                      u"INSERT INTO StationPlays (station, play_key, played_at, full_text, in_metadata)"
+                      " VALUES (?,?,?,?,?)"_qs,
+                      u"storing the play's key"_qs);
+        return KeyOutcome::Written;
+    } catch (const odbc::Error &error) {
+        switch (error.nativeCode()) {
+        case 1062:
+            return KeyOutcome::AlreadyStored;
+        case 1142:
+        case 1146:
+            return KeyOutcome::NoTable;
+        default:
+            throw error.refusingStatement();
         }
     }
 }
@@ -186,6 +237,19 @@ std::optional<QStringList> metadataColumns(const odbc::Handle &connection)
     });
 }
 
+QString clusterState(const odbc::Handle &connection)
+{
+    odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+    odbc::execute(statement, u"SHOW GLOBAL STATUS LIKE 'wsrep_local_state_comment'"_qs,
+                  u"asking for the cluster's state"_qs);
+    const SQLRETURN rc = SQLFetch(statement.get());
+    if (rc == SQL_NO_DATA) {
+        return QString();
+    }
+    odbc::check(rc, statement, u"asking for the cluster's state"_qs);
+    return odbc::textColumn(statement, 2);
+}
+
 Refusal refusalOf(const odbc::Error &error)
 {
     if (!error.isStatementRefusal()) {
@@ -195,8 +259,10 @@ Refusal refusalOf(const odbc::Error &error)
     // An answer lost, and MariaDB's codes for a read-only server or a
     // locked row, and for a table or a grant that does not fit the insert:
     // none of them is about the row.
+    // Galera's 1047 and 1180: this node is not a working member of its
+    // cluster.
     static const QList<int> kNotTheRow
-        = {2006, 2013, 2055, 1290, 1836, 1205, 1213, 1142, 1143, 1044, 1146, 1054, 1136, 1036};
+        = {2006, 2013, 2055, 1290, 1836, 1205, 1213, 1142, 1143, 1044, 1146, 1054, 1136, 1036, 1047, 1180};
     if (leavesInDoubt(error) || state.startsWith(u"40") || kNotTheRow.contains(error.nativeCode())) {
         return Refusal::None;
     }
@@ -210,25 +276,44 @@ bool leavesInDoubt(const odbc::Error &error)
 {
     const QString state = error.sqlState();
     static const QList<int> kAnswerLost = {2006, 2013, 2055};
-    return error.isStatementRefusal()
+    // A Galera node not ready (1047, SQLSTATE 08S01) or cut off from its
+    // cluster (1180) answered: it refused the statement, and did not run it.
+    static const QList<int> kAnswered = {1047, 1180};
+    return error.isStatementRefusal() && !kAnswered.contains(error.nativeCode())
         && (state.startsWith(u"08") || state.startsWith(u"HYT") || kAnswerLost.contains(error.nativeCode()));
 }
 
-DetailsOutcome storePlay(const DatabaseLogin &login, const PlayRecord &record, const PlayDetails *details,
-                         const std::function<void(qint64 rowsBefore)> &sending)
+bool asksForRetry(const odbc::Error &error)
+{
+    return error.nativeCode() == 1213 || error.sqlState() == u"40001";
+}
+
+StoreOutcome storePlay(const DatabaseLogin &login, const PlayRecord &record, const PlayIdentity &identity,
+                       const PlayDetails *details, const std::function<void(qint64 check)> &sending)
 {
     try {
-        DetailsOutcome outcome;
+        StoreOutcome outcome;
         const bool metadataRow = hasMetadataRow(record, details);
         odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
         if (metadataRow || details) {
-            if (details) {
-                setAutocommit(connection, false);
+            // Until the commit is sent nothing can be stored: a lost answer
+            // before it leaves no doubt, as the server undoes the transaction.
+            setAutocommit(connection, false);
+            switch (identity.key.isEmpty() ? KeyOutcome::NoTable
+                                           : insertKey(connection, identity, record, metadataRow)) {
+            case KeyOutcome::AlreadyStored:
+                outcome.alreadyStored = true;
+                connection.disconnect();
+                return outcome;
+            case KeyOutcome::NoTable:
+                outcome.keyTableMissing = true;
+                break;
+            case KeyOutcome::Written:
+                break;
             }
-            const qint64 rowsBefore = sending ? countRows(connection, record, metadataRow).value_or(-1) : -1;
-            if (sending) {
-                sending(rowsBefore);
-            }
+            const qint64 check = !outcome.keyTableMissing ? kCheckedByKey
+                : sending                                 ? countRows(connection, record, metadataRow).value_or(-1)
+                                                          : -1;
             if (metadataRow) {
                 insertRow(connection, record);
             }
@@ -236,18 +321,21 @@ DetailsOutcome storePlay(const DatabaseLogin &login, const PlayRecord &record, c
                 // MariaDB undoes only the failed statement: the Metadata row
                 // is committed whatever becomes of its details.
                 try {
-                    insertDetails(connection, record, *details);
+                    insertDetails(connection, record, *details, identity.station);
                 } catch (const odbc::Error &error) {
                     if (error.nativeCode() == 1146) {
-                        outcome.tableMissing = true;
+                        outcome.detailsTableMissing = true;
                     } else if (refusalOf(error) == Refusal::ForGood) {
                         outcome.refusal = error.masking(login.password).describe();
                     } else {
                         throw;
                     }
                 }
-                commit(connection);
             }
+            if (sending) {
+                sending(check);
+            }
+            commit(connection);
         }
         connection.disconnect();
         return outcome;
@@ -266,6 +354,60 @@ std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &
     } catch (const odbc::Error &error) {
         throw error.masking(login.password);
     }
+}
+
+std::optional<bool> isKeyStored(const DatabaseLogin &login, const PlayIdentity &identity)
+{
+    try {
+        odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
+        const std::optional<bool> stored = unlessDenied([&] {
+            odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+            std::array<SQLLEN, 2> lengths {};
+            bindText(statement, 1, identity.station, lengths[0]);
+            bindText(statement, 2, identity.key, lengths[1]);
+            odbc::execute(statement, u"SELECT 1 FROM StationPlays WHERE station = ? AND play_key = ?"_qs,
+                          u"looking for a play's key"_qs);
+            const SQLRETURN rc = SQLFetch(statement.get());
+            if (rc == SQL_NO_DATA) {
+                return false;
+            }
+            odbc::check(rc, statement, u"looking for a play's key"_qs);
+            return true;
+        });
+        connection.disconnect();
+        return stored;
+    } catch (const odbc::Error &error) {
+        throw error.masking(login.password);
+    }
+}
+
+std::optional<QStringList> serverTexts(const QString &servers)
+{
+    QStringList texts;
+    for (const QString &entry : servers.split(QRegularExpression(u"[,\\s]+"_qs), Qt::SkipEmptyParts)) {
+        // "host", "host:port", "[v6]" or "[v6]:port"; a bare IPv6 address has
+        // more than one colon and no port.
+        QString host = entry;
+        QString port;
+        if (entry.startsWith(u'[')) {
+            const qsizetype close = entry.indexOf(u']');
+            if (close < 0 || (close + 1 < entry.size() && entry.at(close + 1) != u':')) {
+                return std::nullopt;
+            }
+            host = entry.mid(1, close - 1);
+            port = entry.mid(close + 2);
+        } else if (entry.count(u':') == 1) {
+            host = entry.section(u':', 0, 0);
+            port = entry.section(u':', 1);
+        }
+        bool isNumber = false;
+        const uint number = port.toUInt(&isNumber);
+        if (host.isEmpty() || (!port.isNull() && (!isNumber || number == 0 || number > 65535))) {
+            return std::nullopt;
+        }
+        texts << (port.isEmpty() ? host : host + u";port="_qs + QString::number(number));
+    }
+    return texts;
 }
 
 } // namespace quaverlink

@@ -19,6 +19,12 @@ QString describePlay(const SpooledPlay &play)
     return play.playedAt + u" \""_qs + play.text + u"\""_qs;
 }
 
+// A server as [Database] Servers names it.
+QString shownServer(QString server)
+{
+    return server.replace(u";port="_qs, u":"_qs);
+}
+
 } // namespace
 
 // Where the workers write down how the play history stands; the lock is
@@ -76,8 +82,11 @@ class PlayUploader final : public PlayWorker
 public:
     explicit PlayUploader(const PlayHistory::Options &options)
         : m_login(options.login)
+        , m_servers(options.servers.isEmpty() ? QStringList {options.login.server} : options.servers)
+        , m_station(options.station)
         , m_backoff(options.firstRetry, options.longestRetry)
     {
+        m_login.server = m_servers.constFirst();
         m_retryTimer.setSingleShot(true);
         connect(&m_retryTimer, &QTimer::timeout, this, &PlayUploader::uploadWaiting);
     }
@@ -113,6 +122,9 @@ private:
     static constexpr std::chrono::seconds kDoubtCheck {2};
     static constexpr std::chrono::seconds kDoubtSettle {30};
     static constexpr std::chrono::seconds kBlindSettle {120};
+    // A transaction that lost to another (a deadlock, a cluster's conflict)
+    // is sent again at once, this often, before the play waits its turn.
+    static constexpr int kConflictRetries = 3;
 
     struct Refused
     {
@@ -193,36 +205,42 @@ private:
                 return *outcome;
             }
         }
-        try {
-            const DetailsOutcome stored
-                = storePlay(m_login, record, detailsOf, [&](qint64 rowsBefore) { setInFlight(play.id, rowsBefore); });
-            setInFlight(0, -1);
-            noteDetails(play, stored);
-        } catch (const odbc::Error &error) {
-            const std::optional<qint64> rowsBefore = takeInFlight();
-            if (rowsBefore && leavesInDoubt(error)) {
-                m_spool->markInDoubt(play.id, *rowsBefore);
+        for (int conflicts = 0;; ++conflicts) {
+            try {
+                const StoreOutcome stored = storePlay(m_login, record, {m_station, play.key}, detailsOf,
+                                                      [&](qint64 check) { setInFlight(play.id, check); });
+                setInFlight(0, -1);
+                noteStored(play, stored);
+                break;
+            } catch (const odbc::Error &error) {
+                const std::optional<qint64> check = takeInFlight();
+                if (asksForRetry(error) && conflicts < kConflictRetries) {
+                    continue;
+                }
+                if (check && leavesInDoubt(error)) {
+                    m_spool->markInDoubt(play.id, *check);
+                    tell(Severity::Failure,
+                         u"the database's answer to a play was lost; the play is checked before it is sent again: "_qs
+                             + describePlay(play),
+                         error.describe());
+                    return {std::nullopt, true};
+                }
+                const Refusal refusal = refusalOf(error);
+                if (refusal == Refusal::None) {
+                    throw;
+                }
+                Refused &refused = m_refused[play.id];
+                if (refusal == Refusal::Uncertain && (++refused.tries < kTriesBeforeSetAside || !refused.laterStored)) {
+                    return {error, false};
+                }
+                m_refused.remove(play.id);
+                m_spool->reject(play, error.describe());
+                noteSetAside();
                 tell(Severity::Failure,
-                     u"the database's answer to a play was lost; the play is checked before it is sent again: "_qs
-                         + describePlay(play),
+                     u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
                      error.describe());
-                return {std::nullopt, true};
+                return {};
             }
-            const Refusal refusal = refusalOf(error);
-            if (refusal == Refusal::None) {
-                throw;
-            }
-            Refused &refused = m_refused[play.id];
-            if (refusal == Refusal::Uncertain && (++refused.tries < kTriesBeforeSetAside || !refused.laterStored)) {
-                return {error, false};
-            }
-            m_refused.remove(play.id);
-            m_spool->reject(play, error.describe());
-            noteSetAside();
-            tell(Severity::Failure,
-                 u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
-                 error.describe());
-            return {};
         }
         removeStored(play);
         return {};
@@ -233,6 +251,18 @@ private:
     // server still works on may yet store it.
     std::optional<Outcome> settleDoubt(const SpooledPlay &play, const PlayRecord &record, const PlayDetails *details)
     {
+        // Its key went with it: found, it is stored; not found, it was not,
+        // and sending it again is safe, as the key can be stored only once.
+        if (play.rowsBefore == kCheckedByKey) {
+            const std::optional<bool> stored = isKeyStored(m_login, {m_station, play.key});
+            if (stored == true) {
+                removeStored(play);
+                return Outcome {};
+            }
+            if (stored == false) {
+                return std::nullopt;
+            }
+        }
         const std::optional<qint64> rows = play.rowsBefore >= 0 ? countStored(m_login, record, details) : std::nullopt;
         if (rows && *rows > play.rowsBefore) {
             removeStored(play);
@@ -246,11 +276,19 @@ private:
         return std::nullopt;
     }
 
-    // A station without the table PlayDetails is told once a run; details
-    // the server refused for their content are set aside with the play.
-    void noteDetails(const SpooledPlay &play, const DetailsOutcome &stored)
+    // A station without the tables StationPlays or PlayDetails is told once
+    // a run; details the server refused for their content are set aside
+    // with the play.
+    void noteStored(const SpooledPlay &play, const StoreOutcome &stored)
     {
-        if (stored.tableMissing && !m_toldNoDetailsTable) {
+        if (stored.keyTableMissing && !m_toldNoKeyTable) {
+            m_toldNoKeyTable = true;
+            tell(Severity::Notice,
+                 u"the database has no table StationPlays (or the login may not write it), so the station is not"
+                 " stored with its plays, and a play whose answer is lost is looked for by its text and time"_qs,
+                 u"create it with sql/stationplays.sql"_qs);
+        }
+        if (stored.detailsTableMissing && !m_toldNoDetailsTable) {
             m_toldNoDetailsTable = true;
             tell(Severity::Notice,
                  u"the database has no table PlayDetails, so the details from the PAD feed are not stored"_qs,
@@ -282,6 +320,7 @@ private:
         }
         m_refused.remove(play.id);
         m_backoff.reset();
+        m_serversFailed = 0;
         if (m_failing) {
             ++m_storedSinceFailure;
         }
@@ -327,6 +366,20 @@ private:
 
     void fail(const Failure &failure)
     {
+        // A server of a cluster that fails costs no wait while another may
+        // take the plays: the pause comes once each has failed in turn.
+        if (m_servers.size() > 1) {
+            const QString failed = m_login.server;
+            m_serverIndex = (m_serverIndex + 1) % m_servers.size();
+            m_login.server = m_servers.at(m_serverIndex);
+            tell(Severity::Notice,
+                 u"server %1 failed; trying %2"_qs.arg(shownServer(failed), shownServer(m_login.server)),
+                 failure.describe());
+            if (++m_serversFailed % m_servers.size() != 0) {
+                m_retryTimer.start(0);
+                return;
+            }
+        }
         if (!m_failing) {
             m_failing = true;
             m_storedSinceFailure = 0;
@@ -340,12 +393,17 @@ private:
         m_retryTimer.start(m_backoff.next());
     }
 
-    const DatabaseLogin m_login;
+    DatabaseLogin m_login; // its server the one in use
+    const QStringList m_servers;
+    const QString m_station;
+    qsizetype m_serverIndex = 0;
+    qsizetype m_serversFailed = 0; // in a row, since one last worked
     Backoff m_backoff;
     std::shared_ptr<PlaySpool> m_spool;
     QTimer m_retryTimer {this};
     bool m_failing = false;
     bool m_toldNoDetailsTable = false;
+    bool m_toldNoKeyTable = false;
     qint64 m_storedSinceFailure = 0;
     QMap<qint64, Refused> m_refused; // by spool id, in on-air order
     QMutex m_flightMutex;

@@ -34,6 +34,11 @@ public:
     {
         QByteArray spoolPath;
         DatabaseLogin login;
+        // Servers tried in turn (login.server when empty): the uploader
+        // stays on one while it works, and moves straight on to the next
+        // when it fails.
+        QStringList servers;
+        QString station; // stored with every play, in StationPlays
         SpoolLimits limits;
         std::chrono::milliseconds firstRetry {1000};
         std::chrono::milliseconds longestRetry {60000};

@@ -30,23 +30,98 @@ const QString kMetadataOnly = uR"(
 SELECT %2, %3, %4, NULL, NULL, NULL, NULL, NULL, NULL
   FROM Metadata m WHERE %2 >= ? AND %2 < ? ORDER BY %2, %5)"_qs;
 
-void bindTime(const odbc::Handle &statement, SQLUSMALLINT position, const QString &time, SQLLEN &length)
+// One station's plays are those StationPlays holds for it; a play's details
+// are the PlayDetails row that station stored with it (%1), and a play
+// whose Metadata row an earlier play stored is that play.
+const QString kOneStation = uR"(
+SELECT s.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.composer, d.publisher,
+       s.full_text
+  FROM StationPlays s
+  LEFT JOIN PlayDetails d ON d.played_at = s.played_at AND d.full_text = s.full_text AND %1
+ WHERE s.station = ? AND s.played_at >= ? AND s.played_at < ?
+   AND (s.in_metadata = 1 OR NOT EXISTS (SELECT 1 FROM StationPlays o WHERE o.station = s.station
+        AND o.played_at = s.played_at AND o.full_text = s.full_text AND o.in_metadata = 1))
+ ORDER BY s.played_at, s.id)"_qs;
+
+const QString kOneStationAlone = uR"(
+SELECT played_at, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, full_text
+  FROM StationPlays s
+ WHERE station = ? AND played_at >= ? AND played_at < ? AND in_metadata = 1
+ ORDER BY played_at, id)"_qs;
+
+void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QString &text, SQLLEN &length)
 {
-    length = SQLLEN(time.size()) * SQLLEN(sizeof(SQLWCHAR));
-    auto *data = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(time.utf16()));
+    length = SQLLEN(text.size()) * SQLLEN(sizeof(SQLWCHAR));
+    auto *data = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(text.utf16()));
     odbc::check(SQLBindParameter(statement.get(), position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
-                                 SQLULEN(time.size()), 0, data, length, &length),
-                statement, u"binding the report's dates"_qs);
+                                 SQLULEN(qMax<qsizetype>(text.size(), 1)), 0, data, length, &length),
+                statement, u"binding the report's bounds"_qs);
+}
+
+// The statement of the first form the database can run: a table that is
+// missing (1146) or older than a column (1054) leads to the next form.
+odbc::Handle runFirstForm(const odbc::Handle &connection, const QList<QString> &forms,
+                          const QList<QList<const QString *>> &parameters)
+{
+    for (qsizetype form = 0;; ++form) {
+        odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+        std::array<SQLLEN, 4> lengths {};
+        for (qsizetype i = 0; i < parameters[form].size(); ++i) {
+            bindText(statement, SQLUSMALLINT(i + 1), *parameters[form][i], lengths[size_t(i)]);
+        }
+        try {
+            odbc::execute(statement, forms[form], u"reading the plays"_qs);
+            return statement;
+        } catch (const odbc::Error &error) {
+            if ((error.nativeCode() != 1146 && error.nativeCode() != 1054) || form + 1 == forms.size()) {
+                throw;
+            }
+        }
+    }
+}
+
+// The report's values of each row. A row that ends with the play's text
+// and has no details takes the artist and title from the text, as its
+// Metadata row did.
+void readRows(const odbc::Handle &statement, const std::function<void(const QStringList &values)> &row)
+{
+    SQLSMALLINT columns = 0;
+    odbc::check(SQLNumResultCols(statement.get(), &columns), statement, u"reading the plays"_qs);
+    for (SQLRETURN rc; (rc = SQLFetch(statement.get())) != SQL_NO_DATA;) {
+        odbc::check(rc, statement, u"reading the plays"_qs);
+        QStringList values;
+        for (SQLUSMALLINT column = 1; column <= 9; ++column) {
+            values << odbc::textColumn(statement, column);
+        }
+        if (columns > 9 && values[1].isNull()) {
+            const PlayRecord record = PlayRecord::fromText(odbc::textColumn(statement, 10), values[0]);
+            values[1] = record.artist;
+            values[2] = record.title;
+        }
+        const QString length = values[6];
+        values[6] = length.isNull() ? QString() : formatLength(length.toLongLong());
+        row(values);
+    }
 }
 
 } // namespace
 
-void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until,
+void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until, const QString &station,
                const std::function<void(const QStringList &values)> &row)
 {
     try {
         odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
         const QString bounds[] = {from.toString(kPlayedAtFormat), until.toString(kPlayedAtFormat)};
+        if (!station.isEmpty()) {
+            const QList<const QString *> three = {&station, &bounds[0], &bounds[1]};
+            odbc::Handle statement = runFirstForm(connection,
+                                                  {kOneStation.arg(u"d.station = s.station"_qs),
+                                                   kOneStation.arg(u"1"_qs), kOneStationAlone},
+                                                  {three, three, three});
+            readRows(statement, row);
+            connection.disconnect();
+            return;
+        }
         QStringList names = metadataColumns(connection).value_or(QStringList());
         if (names.size() < 5) {
             names = {QString(), u"full_text"_qs, u"played_at"_qs, u"artist"_qs, u"title"_qs};
@@ -55,39 +130,15 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
             return sql.arg(odbc::quotedName(names[1]), odbc::quotedName(names[2]), odbc::quotedName(names[3]),
                            odbc::quotedName(names[4]), order);
         };
-        // Without PlayDetails (1146), or a station table without play_id
-        // (1054), the next form is tried.
-        const std::pair<QString, int> forms[] = {{query(kWithDetails, u"m.play_id"_qs), 4},
-                                                 {query(kWithDetails, u"0"_qs), 4},
-                                                 {query(kMetadataOnly, u"m.play_id"_qs), 2},
-                                                 {query(kMetadataOnly, u"1"_qs), 2}};
-        std::optional<odbc::Handle> statement;
-        for (const auto &[sql, parameters] : forms) {
-            statement.emplace(SQL_HANDLE_STMT, connection.get());
-            std::array<SQLLEN, 4> lengths {};
-            for (SQLUSMALLINT i = 0; i < parameters; ++i) {
-                bindTime(*statement, i + 1, bounds[i % 2], lengths[i]);
-            }
-            try {
-                odbc::execute(*statement, sql, u"reading the plays"_qs);
-                break;
-            } catch (const odbc::Error &error) {
-                if ((error.nativeCode() != 1146 && error.nativeCode() != 1054) || &sql == &forms[3].first) {
-                    throw;
-                }
-            }
-        }
-        for (SQLRETURN rc; (rc = SQLFetch(statement->get())) != SQL_NO_DATA;) {
-            odbc::check(rc, *statement, u"reading the plays"_qs);
-            QStringList values;
-            for (SQLUSMALLINT column = 1; column <= 9; ++column) {
-                values << odbc::textColumn(*statement, column);
-            }
-            const QString length = values[6];
-            values[6] = length.isNull() ? QString() : formatLength(length.toLongLong());
-            row(values);
-        }
-        statement.reset();
+        // Without PlayDetails, or a station table without play_id, the next
+        // form is tried.
+        const QList<const QString *> four = {&bounds[0], &bounds[1], &bounds[0], &bounds[1]};
+        const QList<const QString *> two = {&bounds[0], &bounds[1]};
+        odbc::Handle statement = runFirstForm(connection,
+                                              {query(kWithDetails, u"m.play_id"_qs), query(kWithDetails, u"0"_qs),
+                                               query(kMetadataOnly, u"m.play_id"_qs), query(kMetadataOnly, u"1"_qs)},
+                                              {four, four, two, two});
+        readRows(statement, row);
         connection.disconnect();
     } catch (const odbc::Error &error) {
         throw error.masking(login.password);

@@ -16,9 +16,10 @@ inline const QStringList kReportColumns = {u"time"_qs, u"artist"_qs, u"title"_qs
 // Reads the plays that went on air from from up to before until, in on-air
 // order, from Metadata and PlayDetails (Metadata alone where there is no
 // PlayDetails), and hands each to row with the values of kReportColumns.
-// The login needs SELECT on both tables. Throws odbc::Error, never holding
-// the password.
-void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until,
+// With a station, only the plays StationPlays holds for it, with the
+// details it stored. The login needs SELECT on the tables. Throws
+// odbc::Error, never holding the password.
+void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until, const QString &station,
                const std::function<void(const QStringList &values)> &row);
 
 // One line of RFC 4180 CSV, CR LF included.

@@ -113,7 +113,8 @@ void PlaySpool::open()
     // the file does not take wait in "held", in memory.
     execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
-            " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER, details TEXT);"
+            " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER, details TEXT,"
+            " play_key TEXT);"
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
             " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL, details TEXT);"
             "CREATE TABLE IF NOT EXISTS pad_plays (host TEXT NOT NULL, machine INTEGER NOT NULL,"
@@ -127,6 +128,11 @@ void PlaySpool::open()
     if (!prepare("SELECT details FROM waiting", true)) {
         execute("ALTER TABLE waiting ADD COLUMN details TEXT; ALTER TABLE rejected ADD COLUMN details TEXT");
     }
+    if (!prepare("SELECT play_key FROM waiting", true)) {
+        execute("ALTER TABLE waiting ADD COLUMN play_key TEXT");
+    }
+    // Plays kept by a version that made no keys get theirs now, once.
+    execute("UPDATE waiting SET play_key = lower(hex(randomblob(16))) WHERE play_key IS NULL");
     execute("ATTACH DATABASE ':memory:' AS held;"
             "CREATE TABLE held.waiting AS SELECT * FROM main.waiting WHERE 0;"
             "CREATE TABLE held.rejected AS SELECT * FROM main.rejected WHERE 0;"
@@ -275,7 +281,8 @@ qsizetype PlaySpool::dropReplays(QList<SpooledPlay> &plays)
 
 void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64 id)
 {
-    const QByteArray sql = "INSERT INTO " + QByteArray(table) + " (id, played_at, text, details) VALUES (?, ?, ?, ?)";
+    const QByteArray sql = "INSERT INTO " + QByteArray(table)
+        + " (id, played_at, text, details, play_key) VALUES (?, ?, ?, ?, lower(hex(randomblob(16))))";
     const auto insert = prepare(sql.constData());
     if (id > 0) {
         sqlite3_bind_int64(insert->handle, 1, id);
@@ -335,7 +342,8 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
 {
     QMutexLocker lock(&m_mutex);
     const auto select
-        = prepare("SELECT id, played_at, text, coalesce(doubt_since, 0), coalesce(rows_before, -1), details FROM ("
+        = prepare("SELECT id, played_at, text, coalesce(doubt_since, 0), coalesce(rows_before, -1), details,"
+                  " play_key FROM ("
                   " SELECT * FROM (SELECT * FROM main.waiting WHERE id > ?1"
                   "  AND id NOT IN (SELECT id FROM held.gone) ORDER BY id LIMIT 1)"
                   " UNION ALL SELECT * FROM (SELECT * FROM held.waiting WHERE id > ?1 ORDER BY id LIMIT 1))"
@@ -348,9 +356,13 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
     if (rc != SQLITE_ROW) {
         fail(u"reading the spool"_qs);
     }
-    return SpooledPlay {sqlite3_column_int64(select->handle, 0), columnText(select->handle, 2),
-                        columnText(select->handle, 1),           sqlite3_column_int64(select->handle, 3),
-                        sqlite3_column_int64(select->handle, 4), columnText(select->handle, 5).toUtf8()};
+    return SpooledPlay {sqlite3_column_int64(select->handle, 0),
+                        columnText(select->handle, 2),
+                        columnText(select->handle, 1),
+                        sqlite3_column_int64(select->handle, 3),
+                        sqlite3_column_int64(select->handle, 4),
+                        columnText(select->handle, 5).toUtf8(),
+                        columnText(select->handle, 6)};
 }
 
 void PlaySpool::markInDoubt(qint64 id, qint64 rowsBefore)

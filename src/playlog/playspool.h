@@ -23,12 +23,16 @@ struct SpooledPlay
     QString playedAt;
     // A play whose insert was sent and whose answer was lost: since when
     // (seconds since the epoch, 0 when not in doubt), and how many rows held
-    // it before (-1 when that could not be counted).
+    // it before (-1 when that could not be counted, kCheckedByKey when its
+    // key went with it).
     qint64 doubtSince = 0;
     qint64 rowsBefore = -1;
     // The play's PlayDetails row as JSON (PlayDetails::toJson), empty for a
     // play that has none.
     QByteArray details {};
+    // Made by the spool when the play is kept, and never changed: the key
+    // that tells the play apart from every other station's.
+    QString key {};
 
     bool inDoubt() const { return doubtSince > 0; }
 };

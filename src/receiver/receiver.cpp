@@ -125,7 +125,7 @@ bool Receiver::start()
         m_fields.setText(Field::lblDBpassword, settings.dbPassword);
         m_fields.setText(Field::lblDBname, settings.dbName);
         m_fields.setText(Field::lblDefault, m_idleText);
-        startPlayHistory(folder);
+        startPlayHistory(settings, folder);
         startOutputs(settings.file, folder);
 
         if (settings.allowedSenders) {
@@ -215,7 +215,7 @@ QString Receiver::outputSummary() const
     return states.join(u" \u00b7 "_qs);
 }
 
-void Receiver::startPlayHistory(const QByteArray &folder)
+void Receiver::startPlayHistory(const StationSettings &settings, const QByteArray &folder)
 {
     if (m_fields.text(Field::lblDBenabled) != u"Y") {
         return;
@@ -225,6 +225,18 @@ void Receiver::startPlayHistory(const QByteArray &folder)
     options.spoolPath = folder + kSpoolFile;
     options.login
         = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword), m_fields.text(Field::lblDBserver)};
+    if (settings.dbServers) {
+        const std::optional<QStringList> servers = serverTexts(*settings.dbServers);
+        // The air does not wait on a typo in the history's settings.
+        if (servers) {
+            options.servers = *servers;
+        } else {
+            reportFailure(u"Quaverlink.ini"_qs,
+                          u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver is used"_qs.arg(
+                              *settings.dbServers));
+        }
+    }
+    options.station = settings.station;
     m_playHistory = std::make_unique<PlayHistory>(options);
     connect(m_playHistory.get(), &PlayHistory::reported, this, &Receiver::reported);
 }

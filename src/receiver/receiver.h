@@ -27,6 +27,7 @@ class Outputs;
 class PadClient;
 class PlayHistory;
 struct PadUpdate;
+struct StationSettings;
 
 // The receiver, with no widget in sight: the status fields, the idle text
 // and countdown, the two datagram endpoints, the metadata file and the hand-
@@ -129,7 +130,7 @@ private:
     void bindListener(quint16 port);
     void aimSender(quint16 port);
     void sendIdleText();
-    void startPlayHistory(const QByteArray &folder);
+    void startPlayHistory(const StationSettings &settings, const QByteArray &folder);
     void startOutputs(const IniFile &settings, const QByteArray &folder);
     void writeMetadataFile(const QString &text);
     // Writes the text a burst left unwritten, once nothing waits.

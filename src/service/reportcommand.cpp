@@ -1,6 +1,7 @@
 #include "reportcommand.h"
 
 #include "common/failure.h"
+#include "playlog/odbc.h"
 #include "playlog/playreport.h"
 #include "settings/settings.h"
 
@@ -57,16 +58,19 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                                   u"DATE"_qs);
     const QCommandLineOption to(u"to"_qs, u"The last day, or moment, included."_qs, u"DATE"_qs);
     const QCommandLineOption format(u"format"_qs, u"csv, the only format so far."_qs, u"FORMAT"_qs, u"csv"_qs);
+    const QCommandLineOption station(u"station"_qs,
+                                     u"Only this station's plays, from a history several stations share."_qs,
+                                     u"NAME"_qs);
     const QCommandLineOption help({u"h"_qs, u"help"_qs}, u"Show this help and exit."_qs);
-    parser.addOptions({from, to, format, help});
+    parser.addOptions({from, to, format, station, help});
     if (!parser.parse(arguments)) {
         return usageError(parser.errorText());
     }
     if (parser.isSet(help)) {
-        std::printf("Usage: quaverlink report --from DATE --to DATE [--format csv]\n\n"
+        std::printf("Usage: quaverlink report --from DATE --to DATE [--station NAME] [--format csv]\n\n"
                     "Writes one line per play with the columns a royalty report asks for, in on-air order,\n"
-                    "read from the play history with the login in Quaverlink.ini (SELECT on Metadata and\n"
-                    "PlayDetails).\n\n%s",
+                    "read from the play history with the login in Quaverlink.ini (SELECT on Metadata,\n"
+                    "PlayDetails and, with --station, StationPlays).\n\n%s",
                     qPrintable(parser.helpText().section(u"\n\n"_qs, -1)));
         return 0;
     }
@@ -82,23 +86,40 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     if (parser.value(format).compare(u"csv"_qs, Qt::CaseInsensitive) != 0) {
         return usageError(u"--format %1: only csv is known"_qs.arg(parser.value(format)));
     }
-    const StationSettings settings = StationSettings::read(folder);
-    try {
-        QByteArray out = csvLine(kReportColumns);
-        readPlays({settings.dbUser, settings.dbPassword, settings.dbServer}, *first, *last,
-                  [&](const QStringList &values) {
-                      out += csvLine(values);
-                      if (out.size() > 64 * 1024) {
-                          std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-                          out.clear();
-                      }
-                  });
-        std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-        return std::fflush(stdout) == 0 ? 0 : 1;
-    } catch (const Failure &failure) {
-        std::fprintf(stderr, "quaverlink report: %s\n", qPrintable(failure.describe()));
-        return 1;
+    if (parser.isSet(station) && trimBlanks(parser.value(station)).isEmpty()) {
+        return usageError(u"--station takes a station's name"_qs);
     }
+    const StationSettings settings = StationSettings::read(folder);
+    const std::optional<QStringList> servers
+        = settings.dbServers ? serverTexts(*settings.dbServers) : QStringList {settings.dbServer};
+    if (!servers || servers->isEmpty()) {
+        return usageError(u"[Database] Servers is not a list of HOST[:PORT]"_qs);
+    }
+    // A server that cannot be reached, or has left its cluster, passes the
+    // report on to the next, as long as nothing has been written yet.
+    bool written = false;
+    for (const QString &server : *servers) {
+        try {
+            QByteArray out = csvLine(kReportColumns);
+            readPlays({settings.dbUser, settings.dbPassword, server}, *first, *last, trimBlanks(parser.value(station)),
+                      [&](const QStringList &values) {
+                          out += csvLine(values);
+                          if (out.size() > 64 * 1024) {
+                              written = true;
+                              std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+                              out.clear();
+                          }
+                      });
+            std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        } catch (const odbc::Error &error) {
+            std::fprintf(stderr, "quaverlink report: %s\n", qPrintable(error.describe()));
+            if (written || refusalOf(error) != Refusal::None || &server == &servers->constLast()) {
+                return 1;
+            }
+        }
+    }
+    return 1;
 }
 
 } // namespace quaverlink

@@ -89,16 +89,38 @@ void checkDatabase(const StationSettings &settings, Report &report)
     if (settings.dbPassword.contains(u';')) {
         report.warn(u"DBpassword holds \";\", which ends the password inside the connection string"_qs);
     }
-    try {
-        odbc::Handle connection
-            = odbc::connect(connectionString({settings.dbUser, settings.dbPassword, settings.dbServer}),
-                            kDatabaseTimeout);
-        connection.disconnect();
-        report.line(u"database: connected to %1 as %2"_qs.arg(settings.dbServer, settings.dbUser));
-    } catch (const odbc::Error &error) {
-        report.warn(u"database: "_qs + error.masking(settings.dbPassword).describe()
-                    + u" (plays would wait in the spool)"_qs);
+    QStringList servers = {settings.dbServer};
+    if (settings.dbServers) {
+        const std::optional<QStringList> listed = serverTexts(*settings.dbServers);
+        if (!listed || listed->isEmpty()) {
+            report.warn(u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver would be used"_qs.arg(
+                *settings.dbServers));
+        } else {
+            servers = *listed;
+        }
     }
+    for (const QString &server : std::as_const(servers)) {
+        try {
+            odbc::Handle connection
+                = odbc::connect(connectionString({settings.dbUser, settings.dbPassword, server}), kDatabaseTimeout);
+            const QString state = clusterState(connection);
+            connection.disconnect();
+            if (!state.isEmpty() && state != u"Synced") {
+                report.warn(
+                    u"database: %1 is a cluster node that is %2, not Synced: it may refuse plays"_qs.arg(server,
+                                                                                                         state));
+            }
+            report.line(u"database: connected to %1 as %2%3"_qs.arg(server, settings.dbUser,
+                                                                    state.isEmpty() ? QString()
+                                                                                    : u", cluster node "_qs + state));
+        } catch (const odbc::Error &error) {
+            report.warn(u"database: "_qs + error.masking(settings.dbPassword).describe()
+                        + (servers.size() > 1 ? u" (the next server would be tried)"_qs
+                                              : u" (plays would wait in the spool)"_qs));
+        }
+    }
+    report.line(
+        u"station: %1 (stored with every play where the database has the table StationPlays)"_qs.arg(settings.station));
 }
 
 // Whether the peer of a push output answers at all; nothing is sent to it.
@@ -233,6 +255,8 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         {u"[Database] DBuser      ", settings.dbUser},
         {u"[Database] DBpassword  ", u"**********"_qs},
         {u"[Database] DBname      ", settings.dbName},
+        {u"[Database] Servers     ", settings.dbServers.value_or(u"(not set: DBserver)"_qs)},
+        {u"[Database] Station     ", settings.station},
     };
     for (const auto &[key, value] : shown) {
         report.line(u"  "_qs + QString::fromUtf16(key) + u" = "_qs + value);

@@ -3,6 +3,7 @@
 #include "common/failure.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <climits>
@@ -41,6 +42,11 @@ StationSettings StationSettings::read(const QByteArray &folder)
     }
     settings.senderPort = file.newValue(u"Metadata"_qs, u"SenderPort"_qs);
     settings.allowedSenders = file.newValue(u"Metadata"_qs, u"AllowedSenders"_qs);
+    settings.dbServers = file.newValue(u"Database"_qs, u"Servers"_qs);
+    settings.station = trimBlanks(file.newValue(u"Database"_qs, u"Station"_qs).value_or(QString()));
+    if (settings.station.isEmpty()) {
+        settings.station = QFileInfo(QFile::decodeName(folder)).fileName();
+    }
     return settings;
 }
 

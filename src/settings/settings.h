@@ -32,7 +32,9 @@ struct StationSettings
     QString dbName;
     std::optional<QString> senderPort;
     std::optional<QString> allowedSenders;
-    QStringList cutKeys; // original keys whose value lost characters to the cut
+    std::optional<QString> dbServers; // [Database] Servers
+    QString station;                  // [Database] Station, else the folder's name
+    QStringList cutKeys;              // original keys whose value lost characters to the cut
 
     // A missing key reads as the folder's path, which is no number.
     static StationSettings read(const QByteArray &folder);
