@@ -43,6 +43,7 @@ contains() {
 contains "$deb" ./usr/bin/quaverlink ./usr/share/man/man1/quaverlink.1.gz \
     ./usr/lib/systemd/system/quaverlink@.service ./usr/lib/systemd/user/quaverlink.service \
     ./usr/share/quaverlink/Quaverlink.ini ./usr/share/quaverlink/metadata.sql ./usr/share/quaverlink/playdetails.sql ./usr/share/quaverlink/stationplays.sql \
+    ./usr/share/quaverlink/galera-check ./usr/share/quaverlink/haproxy-galera.cfg \
     ./usr/share/quaverlink/register-odbc-driver ./usr/share/doc/quaverlink/copyright './usr/lib/.*libquaverlink-core.so'
 contains "$window" ./usr/bin/quaverlink-launch ./usr/share/applications/quaverlink.desktop \
     ./usr/share/icons/hicolor/scalable/apps/quaverlink.svg './usr/lib/.*quaverlink-window.so' \

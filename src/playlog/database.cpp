@@ -381,6 +381,11 @@ std::optional<bool> isKeyStored(const DatabaseLogin &login, const PlayIdentity &
     }
 }
 
+QString serverName(QString server)
+{
+    return server.replace(u";port="_qs, u":"_qs);
+}
+
 std::optional<QStringList> serverTexts(const QString &servers)
 {
     QStringList texts;

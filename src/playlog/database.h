@@ -31,6 +31,8 @@ QString connectionString(const DatabaseLogin &login);
 // ("[::1]:3307" for an IPv6 address with a port), each as the server text of
 // a login. Nothing when an entry's port is no port.
 std::optional<QStringList> serverTexts(const QString &servers);
+// A server text as Servers names it: "host:3307" for "host;port=3307".
+QString serverName(QString server);
 
 // Who stored a play, for a history several stations share: the station's
 // name and a key the receiver made for the play once, kept with it in the

@@ -19,12 +19,6 @@ QString describePlay(const SpooledPlay &play)
     return play.playedAt + u" \""_qs + play.text + u"\""_qs;
 }
 
-// A server as [Database] Servers names it.
-QString shownServer(QString server)
-{
-    return server.replace(u";port="_qs, u":"_qs);
-}
-
 } // namespace
 
 // Where the workers write down how the play history stands; the lock is
@@ -373,7 +367,7 @@ private:
             m_serverIndex = (m_serverIndex + 1) % m_servers.size();
             m_login.server = m_servers.at(m_serverIndex);
             tell(Severity::Notice,
-                 u"server %1 failed; trying %2"_qs.arg(shownServer(failed), shownServer(m_login.server)),
+                 u"server %1 failed; trying %2"_qs.arg(serverName(failed), serverName(m_login.server)),
                  failure.describe());
             if (++m_serversFailed % m_servers.size() != 0) {
                 m_retryTimer.start(0);

@@ -110,7 +110,7 @@ void checkDatabase(const StationSettings &settings, Report &report)
                     u"database: %1 is a cluster node that is %2, not Synced: it may refuse plays"_qs.arg(server,
                                                                                                          state));
             }
-            report.line(u"database: connected to %1 as %2%3"_qs.arg(server, settings.dbUser,
+            report.line(u"database: connected to %1 as %2%3"_qs.arg(serverName(server), settings.dbUser,
                                                                     state.isEmpty() ? QString()
                                                                                     : u", cluster node "_qs + state));
         } catch (const odbc::Error &error) {
