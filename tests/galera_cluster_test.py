@@ -172,7 +172,7 @@ class StationGroupTest(unittest.TestCase):
             self.assertEqual(sorted(sql(f"SELECT station FROM StationPlays WHERE full_text = '{text}'")),
                              [["A"], ["B"]])
             self.assertEqual(a.set_aside() + b.set_aside(), 0)
-            self.assertIn("lost connection to server during query", a.log())
+            self.assertIn("lost connection to server during query", a.log().lower())
             report = a.report("--from", time.strftime("%Y-%m-%d"), "--to", time.strftime("%Y-%m-%d"),
                               "--station", "B")
             self.assertEqual(report.count("Top of the hour"), 1, report)

@@ -333,7 +333,8 @@ private Q_SLOTS:
         ReceiverFixture f;
         const QByteArray port = QByteArray::number(hook.serverPort());
         f.settings.extraSections = "[Output hook]\nType=Webhook\nUrl=http://127.0.0.1:" + port
-            + "/np?t={title}&a={artist}\nBody={\"text\": \"{text}\"}\nHeader=Authorization: Bearer S3cr3t\n"
+            + "/np?t={title}&a={artist}\nBody={\"text\": \"{text}\", \"parts\": [\"{artist}\", \"{title}\"]}\n"
+              "Header=Authorization: Bearer S3cr3t\n"
               "[Output hung]\nType=Webhook\nUrl=http://127.0.0.1:"
             + QByteArray::number(hung.serverPort()) + "/\n[Output file]\nType=File\nFile=now.txt\n";
         QSignalSpy lines(f.receiver.get(), &Receiver::reported);
@@ -346,7 +347,8 @@ private Q_SLOTS:
         QVERIFY2(last.startsWith("POST /np?t=100%25%20%22Q%22%20%5C%20%C3%A9&a=A%26B%20%2B%20C%231 HTTP/1.1\r\n"),
                  last.constData());
         QVERIFY(last.contains("\r\nAuthorization: Bearer S3cr3t\r\n"));
-        QVERIFY(last.endsWith("\r\n\r\n{\"text\": \"A&B + C#1 - 100% \\\"Q\\\" \\\\ \xC3\xA9\"}"));
+        QVERIFY(last.endsWith("\r\n\r\n{\"text\": \"A&B + C#1 - 100% \\\"Q\\\" \\\\ \xC3\xA9\", \"parts\": "
+                              "[\"A&B + C#1\", \"100% \\\"Q\\\" \\\\ \xC3\xA9\"]}"));
         QVERIFY(std::any_of(lines.cbegin(), lines.cend(), [](const QList<QVariant> &line) {
             return line.at(0).toString().contains(
                 u"output hook: stopped working; the newest text is retried: HTTP 500"_s);

@@ -108,6 +108,9 @@ QString readWebhook(const IniFile &settings, const QString &section, Outputs::Co
     };
     QString problem;
     const QString url = value(u"Url");
+    if (url.isEmpty()) {
+        return u"Url is missing"_qs;
+    }
     const std::optional<Template> urlTemplate
         = Template::parse(url, {true, 0, {}, {}, Template::Escape::Url}, &problem);
     if (!urlTemplate || !(url.startsWith(u"http://") || url.startsWith(u"https://"))) {

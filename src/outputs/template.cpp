@@ -119,12 +119,16 @@ std::optional<Template> Template::parse(const QString &pattern, Filters filters,
         }
         pieces.back().literal += c;
     };
+    // In a JSON body a bracket is JSON's: it marks no optional part.
+    const bool bracketsLiteral = filters.escape == Escape::Json;
     for (qsizetype i = 0; i < pattern.size(); ++i) {
         const QChar c = pattern.at(i);
         const bool doubled = i + 1 < pattern.size() && pattern.at(i + 1) == c;
         if ((c == u'{' || c == u'[' || c == u']') && doubled) {
             literal(c);
             ++i;
+        } else if ((c == u'[' || c == u']') && bracketsLiteral) {
+            literal(c);
         } else if (c == u'{' && (i + 1 == pattern.size() || !pattern.at(i + 1).isLetter())) {
             // Not a field: a brace of a JSON body, say.
             literal(c);

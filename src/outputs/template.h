@@ -36,7 +36,8 @@ struct NowPlaying
 // line end. A part in square brackets is left out when a field in it is
 // empty: "[{artist} - ]{title}" gives the title alone for a text without a
 // dash. "{{", "[[" and "]]" stand for a brace or a bracket; a brace that no
-// letter follows is one too, so a JSON body needs no doubling.
+// letter follows is one too, and so is every bracket of a JSON body, so
+// that one needs no doubling.
 class Template final
 {
 public:

@@ -10,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QTcpSocket>
 
 #include <sys/stat.h>
@@ -134,6 +135,26 @@ QString reachability(const Outputs::Config &output)
     socket.connectToHost(icecast ? output.server.host() : output.host,
                          icecast ? quint16(output.server.port(80)) : output.port);
     return socket.waitForConnected(2000) ? u", reachable"_qs : u", cannot be reached: "_qs + socket.errorString();
+}
+
+// What an output would send for a sample play, and whether a JSON body is
+// JSON. A webhook's URL may carry a token and is not shown.
+void checkRendering(const Outputs::Config &output, Report &report)
+{
+    const NowPlaying sample {u"Bj\u00f6rk - J\u00f3ga"_qs, QDateTime::currentDateTime()};
+    if (output.type != Outputs::Type::Webhook && output.type != Outputs::Type::Http) {
+        report.line(u"  for \"%1\" it would send: %2"_qs.arg(sample.text, output.renderer.renderText(sample)));
+    }
+    if (!output.body) {
+        return;
+    }
+    const QString body = output.body->renderText(sample);
+    report.line(u"  for \"%1\" its body would be: %2"_qs.arg(sample.text, body));
+    QJsonParseError error {};
+    if (output.contentType.contains("json") && (QJsonDocument::fromJson(body.toUtf8(), &error), error.error)) {
+        report.warn(u"[Output %1] Body is not JSON: %2 at character %3"_qs.arg(output.name, error.errorString())
+                        .arg(error.offset));
+    }
 }
 
 // A key of a section of its own that nothing reads: a typo, most likely.
@@ -264,6 +285,13 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     for (const QString &key : settings.cutKeys) {
         report.warn(key + u" is longer than 29 characters and is cut to the first 29"_qs);
     }
+    // The database's keys matter only when play history is on.
+    const bool logging = settings.dbEnabled == u"Y";
+    for (const QString &key : settings.missingKeys) {
+        if (logging || key.startsWith(u"Metadata]")) {
+            report.warn(u"["_qs + key + u" is missing, so it reads as the folder's path"_qs);
+        }
+    }
     for (const QString &warning : settings.file.warnings()) {
         report.warn(u"Quaverlink.ini "_qs + warning);
     }
@@ -314,7 +342,6 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         report.warn(u"RDlistenport and SenderPort are the same port"_qs);
     }
 
-    const bool logging = settings.dbEnabled == u"Y";
     const QString enabled = settings.dbEnabled.trimmed().toLower();
     if (!logging && (enabled.startsWith(u'y') || enabled == u"1" || enabled == u"true" || enabled == u"on")) {
         report.warn(u"DBenabled is \"%1\": only exactly Y turns play history on"_qs.arg(settings.dbEnabled));
@@ -334,6 +361,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));
+        checkRendering(output, report);
     }
     for (const QString &problem : std::as_const(problems)) {
         if (problem.contains(u"] is skipped: "_qs)) {

@@ -36,7 +36,11 @@ StationSettings StationSettings::read(const QByteArray &folder)
     for (const auto &[member, path] : keys) {
         const QStringList parts = QString::fromUtf16(path).split(u'/');
         settings.*member = file.value(parts[0], parts[1]);
-        if (file.isCut(parts[0], parts[1])) {
+        // A missing key's stand-in, the folder's path, is cut too, but it
+        // is the key's absence that is worth a word.
+        if (!file.newValue(parts[0], parts[1])) {
+            settings.missingKeys << parts[0] + u"] "_qs + parts[1];
+        } else if (file.isCut(parts[0], parts[1])) {
             settings.cutKeys << parts[1];
         }
     }

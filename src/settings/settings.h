@@ -35,6 +35,7 @@ struct StationSettings
     std::optional<QString> dbServers; // [Database] Servers
     QString station;                  // [Database] Station, else the folder's name
     QStringList cutKeys;              // original keys whose value lost characters to the cut
+    QStringList missingKeys;          // original keys the file lacks, as "Section] Key"
 
     // A missing key reads as the folder's path, which is no number.
     static StationSettings read(const QByteArray &folder);
