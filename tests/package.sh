@@ -44,7 +44,8 @@ contains "$deb" ./usr/bin/quaverlink ./usr/share/man/man1/quaverlink.1.gz \
     ./usr/lib/systemd/system/quaverlink@.service ./usr/lib/systemd/user/quaverlink.service \
     ./usr/share/quaverlink/Quaverlink.ini ./usr/share/quaverlink/metadata.sql ./usr/share/quaverlink/playdetails.sql ./usr/share/quaverlink/stationplays.sql \
     ./usr/share/quaverlink/galera-check ./usr/share/quaverlink/haproxy-galera.cfg \
-    ./usr/share/quaverlink/register-odbc-driver ./usr/share/doc/quaverlink/copyright './usr/lib/.*libquaverlink-core.so'
+    ./usr/share/quaverlink/register-odbc-driver ./usr/share/doc/quaverlink/copyright './usr/lib/.*libquaverlink-core.so' \
+    ./usr/lib/sysusers.d/quaverlink.conf
 contains "$window" ./usr/bin/quaverlink-launch ./usr/share/applications/quaverlink.desktop \
     ./usr/share/icons/hicolor/scalable/apps/quaverlink.svg './usr/lib/.*quaverlink-window.so' \
     ./usr/share/doc/quaverlink-window/copyright
@@ -74,7 +75,16 @@ if grep -q 'the window cannot be loaded' "$station/err.log"; then
     cat "$station/err.log" >&2
     exit 1
 fi
+[[ "$(stat -c %a "$station/metadata.txt")" == 644 ]] || { echo "metadata.txt is not readable by all" >&2; exit 1; }
 grep -qx 'ExecStart=/usr/bin/quaverlink --headless' "$root/usr/lib/systemd/system/quaverlink@.service"
+# The station user the units run as, made as the package's postinst makes it.
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx './postinst' || { echo "the package makes no user" >&2; exit 1; }
+mkdir -p "$root/etc"
+systemd-sysusers --root="$root" "$root/usr/lib/sysusers.d/quaverlink.conf"
+grep -q '^quaverlink:x:[0-9]*:[0-9]*:.*:/var/lib/quaverlink:' "$root/etc/passwd" \
+    || { echo "sysusers made no user quaverlink" >&2; exit 1; }
+grep -qx 'User=quaverlink' "$root/usr/lib/systemd/system/quaverlink@.service"
+grep -qx 'StateDirectoryMode=0755' "$root/usr/lib/systemd/system/quaverlink@.service"
 cp "$root/usr/lib/systemd/system/quaverlink@.service" "$root/usr/lib/systemd/user/quaverlink.service" "$work/"
 # The units name the installed binaries; verify them against the extracted ones.
 sed -i "s|/usr/bin/|$root/usr/bin/|" "$work/quaverlink@.service" "$work/quaverlink.service"

@@ -269,6 +269,49 @@ private Q_SLOTS:
                  QByteArray("Long\t1\t200\tNULL\nHurt\t0\t207\t1\n"));
     }
 
+    // A hook posts each play once: a datagram's play waits a moment for the
+    // feed's details, and goes out again only when they change what is sent.
+    void aPushOutputPostsEachPlayOnce()
+    {
+        PadServer pad;
+        QTcpServer hook;
+        QVERIFY(hook.listen(QHostAddress::LocalHost));
+        QList<QByteArray> bodies;
+        connect(&hook, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *client = hook.nextPendingConnection();
+            connect(client, &QTcpSocket::readyRead, client, [&bodies, client] {
+                const QByteArray seen = client->property("seen").toByteArray() + client->readAll();
+                client->setProperty("seen", seen);
+                if (seen.endsWith('}')) {
+                    bodies << seen.mid(seen.indexOf("\r\n\r\n") + 4);
+                    client->write("HTTP/1.1 204 No Content\r\n\r\n");
+                    client->disconnectFromHost();
+                }
+            });
+        });
+        QTemporaryDir folder;
+        Settings settings;
+        settings.extraSections = padSection(pad) + "[Output hook]\nType=Webhook\nUrl=http://127.0.0.1:"
+            + QByteArray::number(hook.serverPort()) + "/\nBody={\"title\": \"{title}\", \"album\": \"{album}\"}\n";
+        RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
+        QTRY_COMPARE(bodies.size(), 1);
+        sendTo(settings.port(), "Echo Artist - Echo Song");
+        QTest::qWait(300);
+        pad.play(pad.document(item(103, u"MUSIC"_s, u"Echo Artist"_s, u"Echo Song"_s, {{u"album"_s, u"Echoes"_s}})));
+        QTRY_COMPARE(bodies.size(), 2);
+        // Details later than the wait: posted again, as what is sent changed.
+        sendTo(settings.port(), "Late - Details");
+        QTRY_COMPARE(bodies.size(), 3);
+        pad.play(pad.document(item(104, u"MUSIC"_s, u"Late"_s, u"Details"_s, {{u"album"_s, u"Later"_s}})));
+        QTRY_COMPARE(bodies.size(), 4);
+        QTest::qWait(1500);
+        QCOMPARE(bodies,
+                 (QList<QByteArray> {"{\"title\": \"Music\", \"album\": \"\"}",
+                                     "{\"title\": \"Echo Song\", \"album\": \"Echoes\"}",
+                                     "{\"title\": \"Details\", \"album\": \"\"}",
+                                     "{\"title\": \"Details\", \"album\": \"Later\"}"}));
+    }
+
     void aFlappingHostIsAskedEverLessOften()
     {
         PadServer pad;

@@ -315,6 +315,12 @@ private Q_SLOTS:
         PlaySpool found(path);
         QCOMPARE(found.waitingCount(), 2);
         QCOMPARE(found.oldest()->text, u"While - Gone"_s);
+        // Made again, it is as private as the first: the folder may be read by all.
+        for (const QByteArray &file : {path, path + "-wal"}) {
+            struct stat info = {};
+            QVERIFY(::stat(file.constData(), &info) == 0);
+            QCOMPARE(info.st_mode & 0777, 0600u);
+        }
     }
 
     void fullSpoolKeepsWhatItHoldsAcrossRuns()

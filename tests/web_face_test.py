@@ -121,6 +121,12 @@ class StatusPageTest(unittest.TestCase):
         connection.close()
         device.close()
         self.assertTrue(wait_for(lambda: "rds: not working" in outputs()), outputs())
+        # Failing, but not yet for HealthOutputMinutes: degraded, never "All is well".
+        healthy = lambda: browser.find_element(By.ID, "healthy").text
+        self.assertTrue(wait_for(lambda: healthy() == "Degraded"), healthy())
+        self.assertIn("a problem in 5 min", browser.find_element(By.ID, "problems").text)
+        status, body = get(station.url + "/health")
+        self.assertEqual((status, json.loads(body)["status"]), (200, "degraded"))
 
         if os.environ.get("QUAVERLINK_SCREENSHOT"):
             browser.save_screenshot(os.environ["QUAVERLINK_SCREENSHOT"])
@@ -129,6 +135,13 @@ class StatusPageTest(unittest.TestCase):
         # What the page is sent holds no secret of the settings.
         page = get(station.url + "/")[1] + get(station.url + "/app.js")[1] + get(station.url + "/api/plays")[1]
         self.assertNotIn("Pl4y", page)
+
+        # The receiver gone: the page greys out what it can no longer vouch for.
+        station.process.terminate()
+        station.process.wait(10)
+        self.assertTrue(wait_for(lambda: "stale" in browser.find_element(By.TAG_NAME, "body").get_attribute("class")))
+        self.assertTrue(healthy().startswith("Unknown"), healthy())
+        self.assertEqual(browser.find_element(By.ID, "air").value_of_css_property("filter"), "grayscale(1)")
 
 
 class HealthAndMetricsTest(unittest.TestCase):

@@ -63,8 +63,16 @@ function showStatus(status) {
   setText("previous", status.previous || "–");
   setText("next", status.next || "–");
   setText("countdown", status.countdown === null ? "–" : status.countdown + " s");
-  setState("healthy", status.problems.length === 0, status.problems.length === 0 ? "All is well" : "Needs attention");
-  replaceItems($("problems"), status.problems.map((problem) => item(problem)));
+  const healthy = $("healthy");
+  if (status.problems.length > 0) {
+    setState("healthy", false, "Needs attention");
+  } else if (status.degraded.length > 0) {
+    healthy.className = "state warn";
+    setText("healthy", "Degraded");
+  } else {
+    setState("healthy", true, "All is well");
+  }
+  replaceItems($("problems"), status.problems.concat(status.degraded).map((problem) => item(problem)));
   const history = status.history;
   if (!history.enabled) {
     $("history").className = "state";
@@ -100,10 +108,21 @@ function showPlays(plays) {
   }));
 }
 
+// A page that has lost the receiver can vouch for nothing it shows: it is
+// greyed out, and its health is unknown, until the receiver answers again.
+function lose() {
+  setState("connection", false, "Connection lost; trying again…");
+  document.body.classList.add("stale");
+  $("healthy").className = "state";
+  setText("healthy", "Unknown: the receiver cannot be reached");
+  setText("countdown", "–");
+}
+
 const events = new EventSource("/events");
 events.addEventListener("status", (event) => {
   setState("connection", true, "Live");
+  document.body.classList.remove("stale");
   showStatus(JSON.parse(event.data));
 });
 events.addEventListener("plays", (event) => showPlays(JSON.parse(event.data)));
-events.onerror = () => setState("connection", false, "Connection lost; trying again…");
+events.onerror = lose;

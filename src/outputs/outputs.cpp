@@ -61,7 +61,7 @@ std::optional<std::chrono::milliseconds> secondsOf(const QString &text)
                                                   : std::nullopt;
 }
 
-// Skip, MinLength, Delay, DelaySkipReplaced and MinInterval: which texts
+// Skip, MinLength, Delay, DelaySkipReplaced, MinInterval and PadWait: which texts
 // reach the output, and when.
 QString readPacing(const IniFile &settings, const QString &section, Outputs::Config &config)
 {
@@ -83,12 +83,17 @@ QString readPacing(const IniFile &settings, const QString &section, Outputs::Con
     const std::optional<std::int64_t> minLength = convertToInteger(value(u"MinLength"), 0, 1 << 20);
     const auto delay = secondsOf(value(u"Delay"));
     const auto interval = secondsOf(value(u"MinInterval"));
+    // Only where the PAD feed is followed are there details to wait for.
+    const bool padFeed = !settings.newValue(u"PAD"_qs, u"Host"_qs).value_or(QString()).trimmed().isEmpty();
+    const QString padWaitText = value(u"PadWait");
+    const auto padWait
+        = padWaitText.isEmpty() ? std::optional(std::chrono::milliseconds(1000)) : secondsOf(padWaitText);
     const QString skipReplaced = value(u"DelaySkipReplaced").toUpper();
     if (!minLength && !value(u"MinLength").isEmpty()) {
         return u"MinLength must be a number of characters"_qs;
     }
-    if (!delay || !interval) {
-        return u"Delay and MinInterval must be seconds from 0 to 86400"_qs;
+    if (!delay || !interval || !padWait) {
+        return u"Delay, MinInterval and PadWait must be seconds from 0 to 86400"_qs;
     }
     if (!skipReplaced.isEmpty() && skipReplaced != u"Y" && skipReplaced != u"N") {
         return u"DelaySkipReplaced must be Y or N"_qs;
@@ -96,6 +101,7 @@ QString readPacing(const IniFile &settings, const QString &section, Outputs::Con
     config.minLength = int(minLength.value_or(0));
     config.delay = *delay;
     config.minInterval = *interval;
+    config.padWait = padFeed && config.isPush() ? *padWait : std::chrono::milliseconds(0);
     config.delaySkipReplaced = skipReplaced == u"Y";
     return QString();
 }
@@ -204,8 +210,8 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
 void noteUnusedKeys(const IniFile &settings, const QString &section, Outputs::Type type, QStringList *problems)
 {
     static const QStringList kCommon
-        = {u"Type"_qs, u"Template"_qs,  u"OneLine"_qs, u"MaxLength"_qs,         u"Charset"_qs,    u"Groups"_qs,
-           u"Skip"_qs, u"MinLength"_qs, u"Delay"_qs,   u"DelaySkipReplaced"_qs, u"MinInterval"_qs};
+        = {u"Type"_qs, u"Template"_qs,  u"OneLine"_qs, u"MaxLength"_qs,         u"Charset"_qs,     u"Groups"_qs,
+           u"Skip"_qs, u"MinLength"_qs, u"Delay"_qs,   u"DelaySkipReplaced"_qs, u"MinInterval"_qs, u"PadWait"_qs};
     static const std::map<Outputs::Type, QStringList> kOwn = {
         {Outputs::Type::File, {u"File"_qs, u"LineEnd"_qs}},
         {Outputs::Type::Icecast, {u"Server"_qs, u"Mount"_qs, u"User"_qs, u"Password"_qs, u"LineEnd"_qs}},
@@ -285,6 +291,12 @@ public:
         m_sink->setParent(this);
         m_delayTimer.setSingleShot(true);
         connect(&m_delayTimer, &QTimer::timeout, this, &OutputLane::releaseDue);
+        m_detailsTimer.setSingleShot(true);
+        connect(&m_detailsTimer, &QTimer::timeout, this, [this] {
+            if (m_awaiting) {
+                forward(*std::exchange(m_awaiting, std::nullopt));
+            }
+        });
         m_paceTimer.setSingleShot(true);
         connect(&m_paceTimer, &QTimer::timeout, this, [this] {
             if (m_held) {
@@ -297,10 +309,54 @@ public:
 
     void publish(const NowPlaying &playing)
     {
-        const Outputs::Config &config = m_sink->config();
-        if (!config.takes(playing)) {
+        if (!m_sink->config().takes(playing)) {
             return;
         }
+        if (m_awaiting) {
+            m_detailsTimer.stop();
+            const NowPlaying held = *std::exchange(m_awaiting, std::nullopt);
+            if (playing.pad && playing.text == held.text) {
+                forward(playing);
+                return;
+            }
+            forward(held);
+        }
+        if (m_sink->config().padWait.count() > 0 && !playing.pad && !playing.isIdle) {
+            m_awaiting = playing;
+            m_detailsTimer.start(m_sink->config().padWait);
+            return;
+        }
+        forward(playing);
+    }
+
+private:
+    // A push output sends a play once. The same play told again (the idle
+    // text's second copy at start-up, a play's details from the PAD feed
+    // after it went out) goes out again only when what it sends changed.
+    bool repeatsTheLast(const NowPlaying &playing)
+    {
+        const Outputs::Config &config = m_sink->config();
+        if (!config.isPush()) {
+            return false;
+        }
+        QByteArray sent = config.renderer.render(playing) + config.url.render(playing);
+        if (config.body) {
+            sent += config.body->render(playing);
+        }
+        const bool toldAgain = m_last && playing.text == m_last->text
+            && (playing.isIdle == m_last->isIdle && (playing.isIdle || (playing.pad && !m_last->pad)));
+        const bool same = toldAgain && sent == m_lastSent;
+        m_last = playing;
+        m_lastSent = std::move(sent);
+        return same;
+    }
+
+    void forward(const NowPlaying &playing)
+    {
+        if (repeatsTheLast(playing)) {
+            return;
+        }
+        const Outputs::Config &config = m_sink->config();
         if (config.delay.count() == 0) {
             pace(playing);
             return;
@@ -317,7 +373,6 @@ public:
         scheduleDue();
     }
 
-private:
     QDateTime dueOf(const NowPlaying &playing) const { return playing.onAir.addMSecs(m_sink->config().delay.count()); }
 
     // Each text leaves at its own time on air plus the delay, in order.
@@ -354,7 +409,11 @@ private:
         m_sink->publish(playing);
     }
 
-    Sink *m_sink; // a child
+    Sink *m_sink;                         // a child
+    std::optional<NowPlaying> m_awaiting; // a datagram's play, waiting for its details
+    QTimer m_detailsTimer;
+    std::optional<NowPlaying> m_last;
+    QByteArray m_lastSent;
     QList<NowPlaying> m_delayed;
     qint64 m_delayedBytes = 0;
     QTimer m_delayTimer;

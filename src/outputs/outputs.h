@@ -54,6 +54,9 @@ public:
         std::chrono::milliseconds delay {0};
         bool delaySkipReplaced = false;
         std::chrono::milliseconds minInterval {0};
+        // How long a push output holds a datagram's play for the PAD feed's
+        // details; 0 without the feed.
+        std::chrono::milliseconds padWait {0};
         Template url;                                     // Webhook
         std::optional<Template> body;                     // Webhook
         QByteArray method;                                // Webhook
@@ -62,6 +65,9 @@ public:
 
         // Whether a text on air reaches this output.
         bool takes(const NowPlaying &playing) const;
+        // Whether it sends each text to a peer (a stream, a device, a hook),
+        // where a text sent twice is seen twice.
+        bool isPush() const { return type == Type::Icecast || type == Type::LineFeed || type == Type::Webhook; }
 
         QString describe() const;
     };

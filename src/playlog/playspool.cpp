@@ -83,7 +83,8 @@ PlaySpool::~PlaySpool() = default;
 void PlaySpool::lockFile()
 {
     const QString name = QFile::decodeName(m_path);
-    auto fd = std::make_unique<Descriptor>(::open(m_path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    // The spool is the receiver's alone, in a folder others may read.
+    auto fd = std::make_unique<Descriptor>(::open(m_path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     struct stat info = {};
     if (!fd->isValid() || ::fstat(fd->get(), &info) != 0) {
         throw Failure(u"opening the spool "_qs + name, QString::fromLocal8Bit(std::strerror(errno)));

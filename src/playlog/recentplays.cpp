@@ -1,11 +1,14 @@
 #include "recentplays.h"
 
 #include "common/atomicfile.h"
+#include "common/descriptor.h"
 #include "common/failure.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QTimer>
+
+#include <fcntl.h>
 
 #include <sqlite3.h>
 
@@ -94,6 +97,9 @@ private:
             giveUp(failure.cause());
             return false;
         }
+        // Made private, as the spool's owner makes it, whichever comes first;
+        // SQLite gives its journal the file's mode.
+        const Descriptor made(::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK
             || sqlite3_busy_timeout(m_db, 5000) != SQLITE_OK
             || !execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE IF NOT EXISTS recent (id "

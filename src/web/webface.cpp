@@ -234,9 +234,12 @@ HttpServer::Reply WebFace::route(const HttpRequest &request) const
         return {"200 OK", "text/event-stream; charset=utf-8", statusEvent() + playsEvent(), true};
     }
     if (path == "/health") {
-        const QStringList problems = healthProblems();
-        const QJsonObject body {{u"status"_qs, problems.isEmpty() ? u"ok"_qs : u"failing"_qs},
-                                {u"problems"_qs, QJsonArray::fromStringList(problems)}};
+        QStringList degraded;
+        const QStringList problems = healthProblems(&degraded);
+        const QString state = !problems.isEmpty() ? u"failing"_qs : !degraded.isEmpty() ? u"degraded"_qs : u"ok"_qs;
+        const QJsonObject body {{u"status"_qs, state},
+                                {u"problems"_qs, QJsonArray::fromStringList(problems)},
+                                {u"degraded"_qs, QJsonArray::fromStringList(degraded)}};
         return {problems.isEmpty() ? "200 OK" : "503 Service Unavailable", "application/json; charset=utf-8",
                 QJsonDocument(body).toJson(QJsonDocument::Compact) + '\n'};
     }
@@ -254,37 +257,48 @@ HttpServer::Reply WebFace::route(const HttpRequest &request) const
     return {"404 Not Found", "text/plain", "not found\n"};
 }
 
-QStringList WebFace::healthProblems() const
+QStringList WebFace::healthProblems(QStringList *degraded) const
 {
     QStringList problems;
     const QDateTime now = QDateTime::currentDateTime();
-    const auto longerThan = [&](const QDateTime &since, std::chrono::minutes limit) {
-        return since.secsTo(now) >= std::chrono::seconds(limit).count();
+    // A part that fails counts as a problem once it has failed for its
+    // limit; until then the receiver is degraded, and says how long is left.
+    const auto judge = [&](const QString &what, const QDateTime &since, std::chrono::minutes limit) {
+        const qint64 left = std::chrono::seconds(limit).count() - since.secsTo(now);
+        if (left <= 0) {
+            problems << what;
+        } else if (degraded) {
+            *degraded << what + u"; a problem in %1 min unless it works again"_qs.arg((left + 59) / 60);
+        }
     };
     if (!m_receiver.isListening()) {
         problems << u"the receiver is not listening for datagrams"_qs;
     }
     if (const PlayHistory *history = m_receiver.playHistory()) {
         const PlayHistory::Status status = history->status();
-        if (!status.working && longerThan(status.since, m_options.healthHistory)) {
-            problems << u"play history stopped working at %1: %2"_qs.arg(isoTime(status.since), status.reason);
+        if (!status.working) {
+            judge(u"play history stopped working at %1: %2"_qs.arg(isoTime(status.since), status.reason), status.since,
+                  m_options.healthHistory);
         }
     }
     const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
     for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
-        if (it->failures > 0 && !it->working && longerThan(it->since, m_options.healthOutput)) {
-            problems << u"output %1 stopped working at %2: %3"_qs.arg(it.key(), isoTime(it->since), it->state);
+        if (it->failures > 0 && !it->working) {
+            judge(u"output %1 stopped working at %2: %3"_qs.arg(it.key(), isoTime(it->since), it->state), it->since,
+                  m_options.healthOutput);
         }
     }
     if (const PadClient *pad = m_receiver.padClient()) {
         const PadClient::Status &status = pad->status();
         const QDateTime since = status.since.isNull() ? m_started : status.since;
-        if (!status.working && longerThan(since, m_options.healthPad)) {
-            problems << u"the PAD feed has not worked since %1: %2"_qs.arg(isoTime(since), status.reason);
+        if (!status.working) {
+            judge(u"the PAD feed has not worked since %1: %2"_qs.arg(isoTime(since), status.reason), since,
+                  m_options.healthPad);
         }
     }
     const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
-    if (m_options.silence && longerThan(lastItem, *m_options.silence)) {
+    // Silence shorter than its limit is no fault at all.
+    if (m_options.silence && lastItem.secsTo(now) >= std::chrono::seconds(*m_options.silence).count()) {
         problems << u"no item has arrived since %1"_qs.arg(isoTime(lastItem));
     }
     return problems;
@@ -320,6 +334,8 @@ QByteArray WebFace::statusEvent() const
                {u"lastDocument"_qs, isoTime(state.lastDocument)}};
     }
     const QString now = fields.text(Field::lblNow);
+    QStringList degraded;
+    const QStringList problems = healthProblems(&degraded);
     const QJsonObject status {{u"version"_qs, QString::fromLatin1(kVersion)},
                               {u"title"_qs, m_options.title.isEmpty() ? m_receiver.idleText() : m_options.title},
                               {u"pad"_qs, pad},
@@ -337,7 +353,8 @@ QByteArray WebFace::statusEvent() const
                               {u"applied"_qs, m_receiver.counters().itemsApplied},
                               {u"refused"_qs, m_receiver.refusedDatagrams()},
                               {u"dropped"_qs, m_receiver.counters().dropped},
-                              {u"problems"_qs, QJsonArray::fromStringList(healthProblems())}};
+                              {u"problems"_qs, QJsonArray::fromStringList(problems)},
+                              {u"degraded"_qs, QJsonArray::fromStringList(degraded)}};
     return "event: status\ndata: " + QJsonDocument(status).toJson(QJsonDocument::Compact) + "\n\n";
 }
 

@@ -43,8 +43,9 @@ public:
     WebFace(Receiver &receiver, Options options, const QByteArray &folder, QObject *parent = nullptr);
 
     bool listen(QString *error);
-    // Why /health answers 503; empty when all is well.
-    QStringList healthProblems() const;
+    // What makes /health fail; with degraded, what fails but is not yet a
+    // problem, each with the minutes until it is.
+    QStringList healthProblems(QStringList *degraded = nullptr) const;
 
 private:
     HttpServer::Reply route(const HttpRequest &request) const;
