@@ -2,6 +2,7 @@
 // plays to the spool one at a time (each reaches the disk), and how fast the
 // uploader drains a spool of N plays into the database, a connection each.
 //   quaverlink-playlog-bench SERVER USER PASSWORD [N]
+#include "common/literals.h"
 #include "playlog/playhistory.h"
 #include "playlog/playspool.h"
 
@@ -24,7 +25,7 @@ int main(int argc, char *argv[])
     }
     const int plays = args.size() > 4 ? args[4].toInt() : 10000;
     QTemporaryDir folder;
-    const QByteArray spoolPath = QFile::encodeName(folder.filePath(u"playhistory.sqlite"_qs));
+    const QByteArray spoolPath = QFile::encodeName(folder.filePath(u"playhistory.sqlite"_s));
     try {
         QElapsedTimer timer;
         double keptPerSecond = 0;
@@ -32,7 +33,7 @@ int main(int argc, char *argv[])
             PlaySpool spool(spoolPath);
             timer.start();
             for (int i = 0; i < plays; ++i) {
-                spool.keep({{0, u"Spooled %1 - Title"_qs.arg(i), u"2026-12-07 10:00:00"_qs}});
+                spool.keep({{0, u"Spooled %1 - Title"_s.arg(i), u"2026-12-07 10:00:00"_s}});
             }
             keptPerSecond = plays * 1000.0 / double(qMax<qint64>(timer.elapsed(), 1));
         }

@@ -6,6 +6,8 @@
 #include "service/settingscheck.h"
 #include "settings/settings.h"
 
+#include "common/literals.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -37,8 +39,8 @@ enum class Mode { Window, Headless, Check };
 // receiver.
 void routeMessages(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    if (!message.contains(u"OpenType support missing"_qs)) {
-        writeFailureLine(failureLine(u"Qt"_qs, message));
+    if (!message.contains(u"OpenType support missing"_s)) {
+        writeFailureLine(failureLine(u"Qt"_s, message));
     }
 }
 
@@ -53,31 +55,31 @@ Mode parseCommandLine(int argc, char *argv[])
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Receives now-playing text from Rivendell over UDP, rewrites metadata.txt "
-                                     "in the working folder and, when enabled, logs each play to MariaDB."_qs);
-    const QCommandLineOption help({u"h"_qs, u"help"_qs}, u"Show this help and exit."_qs);
-    const QCommandLineOption version({u"v"_qs, u"version"_qs}, u"Show the version and exit."_qs);
-    const QCommandLineOption check(u"check"_qs, u"Check Quaverlink.ini in the working folder and exit."_qs);
-    const QCommandLineOption headless(u"headless"_qs, u"Run without a window."_qs);
+                                     "in the working folder and, when enabled, logs each play to MariaDB."_s);
+    const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
+    const QCommandLineOption version({u"v"_s, u"version"_s}, u"Show the version and exit."_s);
+    const QCommandLineOption check(u"check"_s, u"Check Quaverlink.ini in the working folder and exit."_s);
+    const QCommandLineOption headless(u"headless"_s, u"Run without a window."_s);
     parser.addOptions({help, version, check, headless});
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
         arguments << QString::fromLocal8Bit(argv[i]);
     }
     if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
-        const QString error = parser.errorText().isEmpty() ? u"unexpected argument"_qs : parser.errorText();
-        print(stderr, u"quaverlink: "_qs + error + u" (see quaverlink --help)\n"_qs);
+        const QString error = parser.errorText().isEmpty() ? u"unexpected argument"_s : parser.errorText();
+        print(stderr, u"quaverlink: "_s + error + u" (see quaverlink --help)\n"_s);
         std::exit(2);
     }
     if (parser.isSet(help)) {
         // helpText() names the program after the running application object.
         print(
             stdout,
-            u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--format csv]\n\n"_qs
-                + parser.applicationDescription() + u"\n\n"_qs + parser.helpText().section(u"\n\n"_qs, -1));
+            u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--format csv]\n\n"_s
+                + parser.applicationDescription() + u"\n\n"_s + parser.helpText().section(u"\n\n"_s, -1));
         std::exit(0);
     }
     if (parser.isSet(version)) {
-        print(stdout, u"Quaverlink "_qs + kVersion + u'\n');
+        print(stdout, u"Quaverlink "_s + kVersion + u'\n');
         std::exit(0);
     }
     return parser.isSet(check) ? Mode::Check : parser.isSet(headless) ? Mode::Headless : Mode::Window;
@@ -119,17 +121,17 @@ int runHeadless(int argc, char *argv[])
 // tree and in the library folder once installed.
 int runWithWindow(int argc, char *argv[])
 {
-    const QString executableFolder = QFileInfo(u"/proc/self/exe"_qs).canonicalPath();
+    const QString executableFolder = QFileInfo(u"/proc/self/exe"_s).canonicalPath();
     QString error;
-    for (const QString &folder : {executableFolder, executableFolder + u"/"_qs QUAVERLINK_MODULE_FOLDER}) {
-        QLibrary module(folder + u"/quaverlink-window"_qs);
+    for (const QString &folder : {executableFolder, executableFolder + u"/"_s QUAVERLINK_MODULE_FOLDER}) {
+        QLibrary module(folder + u"/quaverlink-window"_s);
         using Run = int (*)(int &, char **);
         if (const auto run = reinterpret_cast<Run>(module.resolve("quaverlinkRunWithWindow"))) {
             return run(argc, argv);
         }
         error = module.errorString();
     }
-    print(stderr, u"quaverlink: the window cannot be loaded (%1); running without a window\n"_qs.arg(error));
+    print(stderr, u"quaverlink: the window cannot be loaded (%1); running without a window\n"_s.arg(error));
     return runHeadless(argc, argv);
 }
 
@@ -163,11 +165,11 @@ int main(int argc, char *argv[])
         QString display;
         const DisplayState state = probeDisplay(&display);
         if (state == DisplayState::Unreachable) {
-            print(stderr, u"quaverlink: display %1 cannot be reached; running without a window\n"_qs.arg(display));
+            print(stderr, u"quaverlink: display %1 cannot be reached; running without a window\n"_s.arg(display));
         }
         mode = state == DisplayState::Reachable ? Mode::Window : Mode::Headless;
     }
-    QCoreApplication::setApplicationName(u"Quaverlink"_qs);
+    QCoreApplication::setApplicationName(u"Quaverlink"_s);
     QCoreApplication::setApplicationVersion(kVersion);
     qInstallMessageHandler(routeMessages);
     // A log reader that went away must not end the receiver, nor a tool that

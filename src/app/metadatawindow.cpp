@@ -1,5 +1,6 @@
 #include "metadatawindow.h"
 
+#include "common/literals.h"
 #include "receiver/receiver.h"
 
 #include <QFrame>
@@ -71,7 +72,7 @@ QFont fontFor(Look look)
 {
     // The designed face rarely exists outside Windows; the system's
     // sans-serif stands in at the same size.
-    QFont font(look == Look::PasswordFace ? u"Arial"_qs : u"MS Sans Serif"_qs);
+    QFont font(look == Look::PasswordFace ? u"Arial"_s : u"MS Sans Serif"_s);
     font.setStyleHint(QFont::SansSerif);
     const bool large = look == Look::Large || look == Look::LargeBold;
     font.setPointSizeF(large ? 13.5 : 8.25);
@@ -173,11 +174,11 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
     , m_receiver(receiver)
 {
     initResources();
-    setObjectName(u"frmMetaData"_qs);
-    setWindowTitle(u"Quaverlink"_qs);
+    setObjectName(u"frmMetaData"_s);
+    setWindowTitle(u"Quaverlink"_s);
     QIcon icon;
-    icon.addFile(u":/icons/quaverlink-16.png"_qs, QSize(16, 16));
-    icon.addFile(u":/icons/quaverlink-32.png"_qs, QSize(32, 32));
+    icon.addFile(u":/icons/quaverlink-16.png"_s, QSize(16, 16));
+    icon.addFile(u":/icons/quaverlink-32.png"_s, QSize(32, 32));
     setWindowIcon(icon);
 
     // Created bottom of the stack first, so each later sibling lies above.
@@ -212,10 +213,10 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
     m_outputs = makeLabel({"lblOutputs", 240, 3720, 9600, 195, nullptr, Qt::AlignLeft, Look::Default, Ink::Default,
                            false, false},
                           this);
-    m_outputs->setObjectName(u"lblOutputs"_qs);
+    m_outputs->setObjectName(u"lblOutputs"_s);
     m_outputs->hide();
     connect(&receiver, &Receiver::outputsChanged, this, [this] {
-        m_outputs->setText(u"Outputs: "_qs + m_receiver.outputSummary());
+        m_outputs->setText(u"Outputs: "_s + m_receiver.outputSummary());
         m_outputs->setVisible(!m_receiver.outputNames().isEmpty());
     });
     resize(kInitialClientSize);

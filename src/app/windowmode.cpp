@@ -4,6 +4,8 @@
 #include "receiver/receiver.h"
 #include "service/run.h"
 
+#include "common/literals.h"
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -11,10 +13,10 @@ extern "C" Q_DECL_EXPORT int quaverlinkRunWithWindow(int &argc, char **argv)
 {
     using namespace quaverlink;
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(u"Quaverlink"_qs);
+    QApplication::setApplicationDisplayName(u"Quaverlink"_s);
     Receiver receiver;
     MetaDataWindow window(receiver);
-    if (QGuiApplication::platformName() == u"offscreen"_qs) {
+    if (QGuiApplication::platformName() == u"offscreen"_s) {
         reportStartupFailureOnStandardError(receiver);
     } else {
         receiver.setStartupFailureHandler([](const QString &message) {

@@ -1,5 +1,6 @@
 #include "atomicfile.h"
 
+#include "common/literals.h"
 #include "descriptor.h"
 #include "failure.h"
 
@@ -63,7 +64,7 @@ const Identity &identity()
 
 [[noreturn]] void fail(const QString &what, int error)
 {
-    throw Failure(u"writing a file"_qs, what + u": "_qs + QString::fromLocal8Bit(std::strerror(error)));
+    throw Failure(u"writing a file"_s, what + u": "_s + QString::fromLocal8Bit(std::strerror(error)));
 }
 
 QByteArray folderOf(const QByteArray &path)
@@ -171,14 +172,14 @@ public:
     {
         if (const int error = writeAll(m_fd, content); error != 0) {
             if (target.existing && (error == ENOSPC || error == EDQUOT)) {
-                return u"there is no room for a new file beside it: "_qs + QString::fromLocal8Bit(std::strerror(error));
+                return u"there is no room for a new file beside it: "_s + QString::fromLocal8Bit(std::strerror(error));
             }
-            fail(u"writing "_qs + display(m_path), error);
+            fail(u"writing "_s + display(m_path), error);
         }
         if (target.existing) {
             if (target.existing->st_gid != identity().group
                 && ::fchown(m_fd, uid_t(-1), target.existing->st_gid) != 0) {
-                return u"it belongs to group %1, which a new file of this user cannot have"_qs.arg(
+                return u"it belongs to group %1, which a new file of this user cannot have"_s.arg(
                     target.existing->st_gid);
             }
             if (identity().newFileMode != (target.existing->st_mode & 07777)) {
@@ -196,12 +197,12 @@ public:
     void commit(const Target &target, bool pinReplaced)
     {
         if (::close(std::exchange(m_fd, -1)) != 0) {
-            fail(u"writing "_qs + display(m_path), errno);
+            fail(u"writing "_s + display(m_path), errno);
         }
         const Descriptor replaced(
             target.existing && pinReplaced ? ::open(target.path.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
         if (::rename(m_path.constData(), target.path.constData()) != 0) {
-            fail(u"replacing "_qs + display(target.path), errno);
+            fail(u"replacing "_s + display(target.path), errno);
         }
         m_renamed = true;
     }
@@ -221,17 +222,17 @@ void writeInPlace(const QByteArray &path, const QByteArray &content)
 {
     const Descriptor fd(::open(path.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
     if (fd.get() < 0) {
-        fail(u"writing "_qs + display(path), errno);
+        fail(u"writing "_s + display(path), errno);
     }
     if (!content.isEmpty() && ::fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, off_t(content.size())) != 0
         && errno != EOPNOTSUPP) {
-        fail(u"writing "_qs + display(path) + u" (its old text is kept)"_qs, errno);
+        fail(u"writing "_s + display(path) + u" (its old text is kept)"_s, errno);
     }
     if (const int error = writeAll(fd.get(), content); error != 0) {
-        fail(u"writing "_qs + display(path), error);
+        fail(u"writing "_s + display(path), error);
     }
     if (::ftruncate(fd.get(), off_t(content.size())) != 0) {
-        fail(u"writing "_qs + display(path), errno);
+        fail(u"writing "_s + display(path), errno);
     }
 }
 
@@ -243,10 +244,10 @@ QString reasonToKeepTheFile(const Target &target)
         return QString();
     }
     if (target.existing->st_uid != identity().user) {
-        return u"it belongs to user %1, and a new file would take it from them"_qs.arg(target.existing->st_uid);
+        return u"it belongs to user %1, and a new file would take it from them"_s.arg(target.existing->st_uid);
     }
     if (target.existing->st_nlink > 1) {
-        return u"it has %1 hard links, and a new file would part it from the others"_qs.arg(target.existing->st_nlink);
+        return u"it has %1 hard links, and a new file would part it from the others"_s.arg(target.existing->st_nlink);
     }
     return QString();
 }
@@ -271,20 +272,20 @@ QByteArray followTrustedLinks(QByteArray path, struct stat *found)
         ::stat(folderOf(path).constData(), &folder);
         const bool openToAll = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
         if (openToAll && info.st_uid != identity().user && info.st_uid != folder.st_uid) {
-            throw Failure(u"writing a file"_qs,
+            throw Failure(u"writing a file"_s,
                           display(path)
                               + u" is a link of user %1 in a folder open to all, and that user neither runs the "
-                                "receiver nor owns the folder; it is not followed"_qs.arg(info.st_uid));
+                                "receiver nor owns the folder; it is not followed"_s.arg(info.st_uid));
         }
         char buffer[PATH_MAX];
         const ssize_t length = ::readlink(path.constData(), buffer, sizeof buffer);
         if (length < 0) {
-            fail(u"reading the link "_qs + display(path), errno);
+            fail(u"reading the link "_s + display(path), errno);
         }
         QByteArray next(buffer, length);
         path = next.startsWith('/') ? next : folderOf(path) + '/' + next;
     }
-    fail(u"resolving "_qs + display(path), ELOOP);
+    fail(u"resolving "_s + display(path), ELOOP);
 }
 
 AtomicFile::AtomicFile(QByteArray path, Notice notice)
@@ -299,7 +300,7 @@ void AtomicFile::replace(const QByteArray &content)
     // Read-only is what the system says for this process, not the mode bits.
     const auto refuseIfReadOnly = [&] {
         if (target.existing && ::faccessat(AT_FDCWD, target.path.constData(), W_OK, AT_EACCESS) != 0) {
-            fail(display(target.path) + u" may not be written"_qs, errno);
+            fail(display(target.path) + u" may not be written"_s, errno);
         }
     };
     // A file of ours, alone, that its owner may write, is asked nothing
@@ -330,16 +331,16 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
         }
         TemporaryFile temporary(m_place.temporaryPrefix);
         if (!temporary.isOpen() && !target.existing) {
-            fail(u"creating a file in "_qs + display(folderOf(target.path)), temporary.error());
+            fail(u"creating a file in "_s + display(folderOf(target.path)), temporary.error());
         }
         inPlaceReason = temporary.isOpen()
             ? temporary.fill(content, target)
-            : u"no new file can be made in its folder: "_qs + QString::fromLocal8Bit(std::strerror(temporary.error()));
+            : u"no new file can be made in its folder: "_s + QString::fromLocal8Bit(std::strerror(temporary.error()));
         if (inPlaceReason.isEmpty()) {
             temporary.commit(target, m_place.pinsReplacedFile);
             if (!m_inPlaceReason.isEmpty()) {
                 m_inPlaceReason.clear();
-                m_notice(u"writing a file"_qs, u"updates of %1 are atomic again"_qs.arg(display(target.path)));
+                m_notice(u"writing a file"_s, u"updates of %1 are atomic again"_s.arg(display(target.path)));
             }
             return;
         }
@@ -347,9 +348,9 @@ void AtomicFile::write(const Target &target, const QByteArray &content)
     writeInPlace(target.path, content);
     if (inPlaceReason != m_inPlaceReason) {
         m_inPlaceReason = inPlaceReason;
-        m_notice(u"writing a file"_qs,
-                 u"%1 is written in place, so readers may see it half written: %2"_qs.arg(display(target.path),
-                                                                                          inPlaceReason));
+        m_notice(u"writing a file"_s,
+                 u"%1 is written in place, so readers may see it half written: %2"_s.arg(display(target.path),
+                                                                                         inPlaceReason));
     }
 }
 

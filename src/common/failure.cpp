@@ -1,5 +1,7 @@
 #include "failure.h"
 
+#include "common/literals.h"
+
 #include <QDateTime>
 
 #include <cerrno>
@@ -100,7 +102,7 @@ private:
             + " lines could not be written: standard error was not being read\n";
     }
 
-    static QByteArray stamp() { return QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss "_qs).toUtf8(); }
+    static QByteArray stamp() { return QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss "_s).toUtf8(); }
 
     void run()
     {
@@ -165,15 +167,15 @@ QString escapeControls(const QString &text)
     for (const QChar c : text) {
         const char16_t u = c.unicode();
         if (u == u'\n') {
-            escaped += u"\\n"_qs;
+            escaped += u"\\n"_s;
         } else if (u == u'\r') {
-            escaped += u"\\r"_qs;
+            escaped += u"\\r"_s;
         } else if (u == u'\t') {
-            escaped += u"\\t"_qs;
+            escaped += u"\\t"_s;
         } else if (u < 0x20 || u == 0x7F) {
-            escaped += u"\\x%1"_qs.arg(int(u), 2, 16, QChar(u'0'));
+            escaped += u"\\x%1"_s.arg(int(u), 2, 16, QChar(u'0'));
         } else if (u >= 0x80 && u <= 0x9F) {
-            escaped += u"\\u%1"_qs.arg(int(u), 4, 16, QChar(u'0'));
+            escaped += u"\\u%1"_s.arg(int(u), 4, 16, QChar(u'0'));
         } else {
             escaped += c;
         }
@@ -184,7 +186,7 @@ QString escapeControls(const QString &text)
 } // namespace
 
 Failure::Failure(QString step, QString cause)
-    : std::runtime_error((step + u": "_qs + cause).toStdString())
+    : std::runtime_error((step + u": "_s + cause).toStdString())
     , m_step(std::move(step))
     , m_cause(std::move(cause))
 {
@@ -192,19 +194,19 @@ Failure::Failure(QString step, QString cause)
 
 QString Failure::describe() const
 {
-    return m_step + u": "_qs + m_cause;
+    return m_step + u": "_s + m_cause;
 }
 
 QString failureLine(const QString &what, const QString &cause)
 {
-    QString message = cause.isEmpty() ? what : what + u": "_qs + cause;
+    QString message = cause.isEmpty() ? what : what + u": "_s + cause;
     // A line quotes received text, which can be 64 KiB; a log line stays readable.
     if (message.size() > kMaxLineLength) {
         const qsizetype left = message.size() - kMaxLineLength;
         message.truncate(kMaxLineLength);
-        message += u"... (%1 more characters)"_qs.arg(left);
+        message += u"... (%1 more characters)"_s.arg(left);
     }
-    return QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss"_qs) + u" quaverlink: "_qs
+    return QDateTime::currentDateTime().toString(u"yyyy-MM-dd hh:mm:ss"_s) + u" quaverlink: "_s
         + escapeControls(message);
 }
 

@@ -1,5 +1,6 @@
 #include "sinks.h"
 
+#include "common/literals.h"
 #include "http/httpserver.h"
 #include "pad/padupdate.h"
 
@@ -39,7 +40,7 @@ public:
     void start() override
     {
         if (!m_server.listen(QHostAddress(m_config.host), m_config.port)) {
-            failed(u"listening on %1 port %2: %3"_qs.arg(m_config.host).arg(m_config.port).arg(m_server.errorString()));
+            failed(u"listening on %1 port %2: %3"_s.arg(m_config.host).arg(m_config.port).arg(m_server.errorString()));
         } else {
             worked();
         }
@@ -48,20 +49,20 @@ public:
     void publish(const NowPlaying &playing) override
     {
         const auto [artist, title] = Template::artistAndTitle(playing);
-        QJsonObject now {{u"text"_qs, playing.text},
-                         {u"display"_qs, m_config.renderer.renderText(playing)},
-                         {u"artist"_qs, artist},
-                         {u"title"_qs, title},
-                         {u"onAir"_qs,
+        QJsonObject now {{u"text"_s, playing.text},
+                         {u"display"_s, m_config.renderer.renderText(playing)},
+                         {u"artist"_s, artist},
+                         {u"title"_s, title},
+                         {u"onAir"_s,
                           playing.onAir.toOffsetFromUtc(playing.onAir.offsetFromUtc()).toString(Qt::ISODate)},
-                         {u"idle"_qs, playing.isIdle},
-                         {u"previous"_qs, m_previous},
-                         {u"pad"_qs, QJsonValue::Null}};
+                         {u"idle"_s, playing.isIdle},
+                         {u"previous"_s, m_previous},
+                         {u"pad"_s, QJsonValue::Null}};
         // The PAD feed's fields of the play, and of the next one when it told it.
         if (playing.pad && playing.pad->now) {
             QJsonObject pad = playing.pad->now->toJson();
-            pad.insert(u"next"_qs, playing.pad->next ? QJsonValue(playing.pad->next->toJson()) : QJsonValue::Null);
-            now.insert(u"pad"_qs, pad);
+            pad.insert(u"next"_s, playing.pad->next ? QJsonValue(playing.pad->next->toJson()) : QJsonValue::Null);
+            now.insert(u"pad"_s, pad);
         }
         m_now = QJsonDocument(now).toJson(QJsonDocument::Compact);
         m_previous = playing.text;

@@ -1,6 +1,7 @@
 #include "outputs.h"
 
 #include "common/failure.h"
+#include "common/literals.h"
 #include "settings/settings.h"
 #include "sinks.h"
 
@@ -16,7 +17,7 @@
 namespace quaverlink {
 namespace {
 
-const QString kSectionPrefix = u"Output "_qs;
+const QString kSectionPrefix = u"Output "_s;
 constexpr int kMaxDls = 128;
 
 std::optional<Template::Filters> filtersOf(const IniFile &settings, const QString &section, QString *problem)
@@ -36,13 +37,13 @@ std::optional<Template::Filters> filtersOf(const IniFile &settings, const QStrin
                                             : Template::Charset::Utf8;
     filters.lineEnd = lineEnd == u"LF" ? "\n" : lineEnd == u"CRLF" ? "\r\n" : "";
     if (!maxLength) {
-        *problem = u"MaxLength must be a number of characters, 0 for no limit"_qs;
+        *problem = u"MaxLength must be a number of characters, 0 for no limit"_s;
     } else if (oneLine != u"Y" && oneLine != u"N") {
-        *problem = u"OneLine must be Y or N"_qs;
+        *problem = u"OneLine must be Y or N"_s;
     } else if (charset != u"UTF-8" && charset != u"LATIN-1" && charset != u"ASCII") {
-        *problem = u"Charset must be UTF-8, Latin-1 or ASCII"_qs;
+        *problem = u"Charset must be UTF-8, Latin-1 or ASCII"_s;
     } else if (lineEnd != u"NONE" && lineEnd != u"LF" && lineEnd != u"CRLF") {
-        *problem = u"LineEnd must be none, LF or CRLF"_qs;
+        *problem = u"LineEnd must be none, LF or CRLF"_s;
     } else {
         return filters;
     }
@@ -78,25 +79,25 @@ QString readPacing(const IniFile &settings, const QString &section, Outputs::Con
     }
     config.skip = QRegularExpression(skip, QRegularExpression::CaseInsensitiveOption);
     if (!config.skip.isValid()) {
-        return u"Skip is not a regular expression: "_qs + config.skip.errorString();
+        return u"Skip is not a regular expression: "_s + config.skip.errorString();
     }
     const std::optional<std::int64_t> minLength = convertToInteger(value(u"MinLength"), 0, 1 << 20);
     const auto delay = secondsOf(value(u"Delay"));
     const auto interval = secondsOf(value(u"MinInterval"));
     // Only where the PAD feed is followed are there details to wait for.
-    const bool padFeed = !settings.newValue(u"PAD"_qs, u"Host"_qs).value_or(QString()).trimmed().isEmpty();
+    const bool padFeed = !settings.newValue(u"PAD"_s, u"Host"_s).value_or(QString()).trimmed().isEmpty();
     const QString padWaitText = value(u"PadWait");
     const auto padWait
         = padWaitText.isEmpty() ? std::optional(std::chrono::milliseconds(1000)) : secondsOf(padWaitText);
     const QString skipReplaced = value(u"DelaySkipReplaced").toUpper();
     if (!minLength && !value(u"MinLength").isEmpty()) {
-        return u"MinLength must be a number of characters"_qs;
+        return u"MinLength must be a number of characters"_s;
     }
     if (!delay || !interval || !padWait) {
-        return u"Delay, MinInterval and PadWait must be seconds from 0 to 86400"_qs;
+        return u"Delay, MinInterval and PadWait must be seconds from 0 to 86400"_s;
     }
     if (!skipReplaced.isEmpty() && skipReplaced != u"Y" && skipReplaced != u"N") {
-        return u"DelaySkipReplaced must be Y or N"_qs;
+        return u"DelaySkipReplaced must be Y or N"_s;
     }
     config.minLength = int(minLength.value_or(0));
     config.delay = *delay;
@@ -115,15 +116,15 @@ QString readWebhook(const IniFile &settings, const QString &section, Outputs::Co
     QString problem;
     const QString url = value(u"Url");
     if (url.isEmpty()) {
-        return u"Url is missing"_qs;
+        return u"Url is missing"_s;
     }
     const std::optional<Template> urlTemplate
         = Template::parse(url, {true, 0, {}, {}, Template::Escape::Url}, &problem);
     if (!urlTemplate || !(url.startsWith(u"http://") || url.startsWith(u"https://"))) {
-        return urlTemplate ? u"Url must begin with http:// or https://"_qs : u"Url: "_qs + problem;
+        return urlTemplate ? u"Url must begin with http:// or https://"_s : u"Url: "_s + problem;
     }
     config.url = *urlTemplate;
-    const std::optional<QString> body = settings.newValue(section, u"Body"_qs);
+    const std::optional<QString> body = settings.newValue(section, u"Body"_s);
     config.contentType = value(u"ContentType").toUtf8();
     if (config.contentType.isEmpty() && body) {
         config.contentType = "application/json";
@@ -132,21 +133,21 @@ QString readWebhook(const IniFile &settings, const QString &section, Outputs::Co
         : config.contentType.contains("x-www-form-urlencoded")          ? Template::Escape::Url
                                                                         : Template::Escape::None;
     if (body && !(config.body = Template::parse(*body, {true, 0, {}, {}, escape}, &problem))) {
-        return u"Body: "_qs + problem;
+        return u"Body: "_s + problem;
     }
     config.method = value(u"Method").toUpper().toLatin1();
     if (config.method.isEmpty()) {
         config.method = body ? "POST" : "GET";
     }
     if (config.method != "GET" && config.method != "POST") {
-        return u"Method must be GET or POST"_qs;
+        return u"Method must be GET or POST"_s;
     }
     for (const QString &key : settings.keys(section)) {
         if (key.startsWith(u"Header", Qt::CaseInsensitive)) {
             const QString line = settings.newValue(section, key).value_or(QString());
             const qsizetype colon = line.indexOf(u':');
             if (colon <= 0) {
-                return key + u" must be a header line, Name: value"_qs;
+                return key + u" must be a header line, Name: value"_s;
             }
             config.headers.append({line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toUtf8()});
         }
@@ -171,34 +172,34 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
     case Outputs::Type::File: {
         const QString file = value(u"File");
         config.path = file.startsWith(u'/') ? QFile::encodeName(file) : folder + '/' + QFile::encodeName(file);
-        return file.isEmpty() ? u"it names no File"_qs : QString();
+        return file.isEmpty() ? u"it names no File"_s : QString();
     }
     case Outputs::Type::Icecast:
         config.server = QUrl(value(u"Server"), QUrl::StrictMode);
         config.mount = value(u"Mount");
-        config.user = settings.newValue(section, u"User"_qs).value_or(u"source"_qs).trimmed();
+        config.user = settings.newValue(section, u"User"_s).value_or(u"source"_s).trimmed();
         config.password = value(u"Password");
         if (!config.server.isValid() || !config.server.scheme().startsWith(u"http")) {
-            return u"Server must be a URL such as http://127.0.0.1:8000"_qs;
+            return u"Server must be a URL such as http://127.0.0.1:8000"_s;
         }
-        return config.mount.startsWith(u'/') ? QString() : u"Mount must be a mount point such as /live"_qs;
+        return config.mount.startsWith(u'/') ? QString() : u"Mount must be a mount point such as /live"_s;
     case Outputs::Type::LineFeed: {
         const QString protocol = value(u"Protocol").toUpper();
         config.udp = protocol == u"UDP";
         config.host = value(u"Host");
         config.port = port(value(u"Port"));
         if (protocol != u"TCP" && protocol != u"UDP") {
-            return u"Protocol must be TCP or UDP"_qs;
+            return u"Protocol must be TCP or UDP"_s;
         }
-        return config.host.isEmpty() || !isPort ? u"it needs a Host and a Port from 1 to 65535"_qs : QString();
+        return config.host.isEmpty() || !isPort ? u"it needs a Host and a Port from 1 to 65535"_s : QString();
     }
     case Outputs::Type::Http:
-        config.host = settings.newValue(section, u"Address"_qs).value_or(u"127.0.0.1"_qs).trimmed();
+        config.host = settings.newValue(section, u"Address"_s).value_or(u"127.0.0.1"_s).trimmed();
         config.port = port(value(u"Port"));
         if (QHostAddress(config.host).isNull()) {
-            return u"Address must be an IP address to listen on"_qs;
+            return u"Address must be an IP address to listen on"_s;
         }
-        return isPort ? QString() : u"it needs a Port from 1 to 65535"_qs;
+        return isPort ? QString() : u"it needs a Port from 1 to 65535"_s;
     case Outputs::Type::Webhook:
         return readWebhook(settings, section, config);
     }
@@ -210,25 +211,25 @@ QString readTarget(const IniFile &settings, const QString &section, const QByteA
 void noteUnusedKeys(const IniFile &settings, const QString &section, Outputs::Type type, QStringList *problems)
 {
     static const QStringList kCommon
-        = {u"Type"_qs, u"Template"_qs,  u"OneLine"_qs, u"MaxLength"_qs,         u"Charset"_qs,     u"Groups"_qs,
-           u"Skip"_qs, u"MinLength"_qs, u"Delay"_qs,   u"DelaySkipReplaced"_qs, u"MinInterval"_qs, u"PadWait"_qs};
+        = {u"Type"_s, u"Template"_s,  u"OneLine"_s, u"MaxLength"_s,         u"Charset"_s,     u"Groups"_s,
+           u"Skip"_s, u"MinLength"_s, u"Delay"_s,   u"DelaySkipReplaced"_s, u"MinInterval"_s, u"PadWait"_s};
     static const std::map<Outputs::Type, QStringList> kOwn = {
-        {Outputs::Type::File, {u"File"_qs, u"LineEnd"_qs}},
-        {Outputs::Type::Icecast, {u"Server"_qs, u"Mount"_qs, u"User"_qs, u"Password"_qs, u"LineEnd"_qs}},
-        {Outputs::Type::LineFeed, {u"Protocol"_qs, u"Host"_qs, u"Port"_qs, u"LineEnd"_qs}},
-        {Outputs::Type::Http, {u"Address"_qs, u"Port"_qs}},
-        {Outputs::Type::Webhook, {u"Url"_qs, u"Method"_qs, u"Body"_qs, u"ContentType"_qs}},
-        {Outputs::Type::Dls, {u"File"_qs}},
+        {Outputs::Type::File, {u"File"_s, u"LineEnd"_s}},
+        {Outputs::Type::Icecast, {u"Server"_s, u"Mount"_s, u"User"_s, u"Password"_s, u"LineEnd"_s}},
+        {Outputs::Type::LineFeed, {u"Protocol"_s, u"Host"_s, u"Port"_s, u"LineEnd"_s}},
+        {Outputs::Type::Http, {u"Address"_s, u"Port"_s}},
+        {Outputs::Type::Webhook, {u"Url"_s, u"Method"_s, u"Body"_s, u"ContentType"_s}},
+        {Outputs::Type::Dls, {u"File"_s}},
     };
     for (const QString &key : settings.keys(section)) {
         const bool header = type == Outputs::Type::Webhook && key.startsWith(u"Header", Qt::CaseInsensitive);
         // A webhook's Url and Body are its templates.
         const bool unusedTemplate
-            = type == Outputs::Type::Webhook && key.compare(u"Template"_qs, Qt::CaseInsensitive) == 0;
+            = type == Outputs::Type::Webhook && key.compare(u"Template"_s, Qt::CaseInsensitive) == 0;
         if (unusedTemplate
             || (!header && !kCommon.contains(key, Qt::CaseInsensitive)
                 && !kOwn.at(type).contains(key, Qt::CaseInsensitive))) {
-            *problems << u"[%1] %2 is not used by this type of output"_qs.arg(section, key);
+            *problems << u"[%1] %2 is not used by this type of output"_s.arg(section, key);
         }
     }
 }
@@ -258,19 +259,19 @@ QString Outputs::Config::describe() const
 {
     switch (type) {
     case Type::File:
-        return u"file "_qs + QFile::decodeName(path);
+        return u"file "_s + QFile::decodeName(path);
     case Type::Icecast:
-        return u"Icecast %1 mount %2"_qs.arg(server.toString(QUrl::RemoveUserInfo), mount);
+        return u"Icecast %1 mount %2"_s.arg(server.toString(QUrl::RemoveUserInfo), mount);
     case Type::LineFeed:
-        return u"%1 line feed to %2 port %3"_qs.arg(udp ? u"UDP"_qs : u"TCP"_qs, host).arg(port);
+        return u"%1 line feed to %2 port %3"_s.arg(udp ? u"UDP"_s : u"TCP"_s, host).arg(port);
     case Type::Http:
-        return u"HTTP feed on %1 port %2 (/now, /events)"_qs.arg(host).arg(port);
+        return u"HTTP feed on %1 port %2 (/now, /events)"_s.arg(host).arg(port);
     case Type::Webhook:
         // The URL up to its query, where tokens often travel.
-        return u"webhook %1 %2"_qs.arg(QString::fromLatin1(method),
-                                       url.renderText({}).section(u'?', 0, 0).section(u'{', 0, 0));
+        return u"webhook %1 %2"_s.arg(QString::fromLatin1(method),
+                                      url.renderText({}).section(u'?', 0, 0).section(u'{', 0, 0));
     case Type::Dls:
-        return u"DAB+ DLS file "_qs + QFile::decodeName(path);
+        return u"DAB+ DLS file "_s + QFile::decodeName(path);
     }
     return QString();
 }
@@ -510,9 +511,9 @@ private:
     void reportSkipped()
     {
         if (m_skipped > 0) {
-            const QString line = failureLine(u"outputs"_qs,
+            const QString line = failureLine(u"outputs"_s,
                                              u"%1 texts were skipped: the outputs fell behind the air,"
-                                             " and went on with the newest"_qs.arg(std::exchange(m_skipped, 0)));
+                                             " and went on with the newest"_s.arg(std::exchange(m_skipped, 0)));
             writeFailureLine(line);
             Q_EMIT reported(line, Severity::Failure);
             m_skipReport.start(std::chrono::minutes(1));
@@ -541,33 +542,33 @@ QList<Outputs::Config> Outputs::configure(const IniFile &settings, const QByteAr
         if (!section.startsWith(kSectionPrefix, Qt::CaseInsensitive)) {
             continue;
         }
-        const auto fail = [&](const QString &why) { *problems << u"[%1] is skipped: %2"_qs.arg(section, why); };
-        const QString typeName = settings.newValue(section, u"Type"_qs).value_or(QString()).trimmed();
+        const auto fail = [&](const QString &why) { *problems << u"[%1] is skipped: %2"_s.arg(section, why); };
+        const QString typeName = settings.newValue(section, u"Type"_s).value_or(QString()).trimmed();
         const auto type = std::find_if(std::begin(kTypes), std::end(kTypes), [&](const auto &known) {
             return typeName.compare(QString::fromUtf16(known.first), Qt::CaseInsensitive) == 0;
         });
         QString problem;
         std::optional<Template::Filters> filters = filtersOf(settings, section, &problem);
         if (type == std::end(kTypes)) {
-            fail(u"Type \"%1\" is not known (File, Icecast, LineFeed, HTTP, Webhook or DLS are)"_qs.arg(typeName));
+            fail(u"Type \"%1\" is not known (File, Icecast, LineFeed, HTTP, Webhook or DLS are)"_s.arg(typeName));
             continue;
         }
         // DAB radios show at most 128 characters of a DLS text.
-        if (filters && type->second == Type::Dls && !settings.newValue(section, u"MaxLength"_qs)) {
+        if (filters && type->second == Type::Dls && !settings.newValue(section, u"MaxLength"_s)) {
             filters->maxLength = kMaxDls;
         }
         std::optional<Template> renderer;
         if (!filters) {
             fail(problem);
-        } else if (!(renderer = Template::parse(settings.newValue(section, u"Template"_qs).value_or(u"{text}"_qs),
+        } else if (!(renderer = Template::parse(settings.newValue(section, u"Template"_s).value_or(u"{text}"_s),
                                                 *filters, &problem))) {
-            fail(u"Template: "_qs + problem);
+            fail(u"Template: "_s + problem);
         } else {
             Config config;
             config.name = section.mid(kSectionPrefix.size()).trimmed();
             config.type = type->second;
             config.renderer = *renderer;
-            config.groups = toList(settings.newValue(section, u"Groups"_qs).value_or(QString()));
+            config.groups = toList(settings.newValue(section, u"Groups"_s).value_or(QString()));
             QString why = readPacing(settings, section, config);
             if (why.isEmpty()) {
                 why = readTarget(settings, section, folder, config);
@@ -593,7 +594,7 @@ Outputs::Outputs(QList<Config> configs, QObject *parent)
     m_worker = new OutputWorker;
     m_worker->moveToThread(m_thread.get());
     connect(m_thread.get(), &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread->setObjectName(u"outputs"_qs);
+    m_thread->setObjectName(u"outputs"_s);
     m_thread->start();
     // Lines and states come back to this object's thread.
     connect(m_worker, &OutputWorker::reported, this, &Outputs::reported);

@@ -21,11 +21,12 @@ class OutputMailbox;
 class OutputWorker;
 
 // The outputs beside metadata.txt that Quaverlink.ini asks for, one section
-// each, [Output NAME]: files, Icecast mounts, line feeds to RDS encoders and
-// an HTTP feed for web pages and overlays. Every text that goes on air reaches
-// every output, in order, on a thread of their own, so an output never holds
-// up the air; a push output that falls behind sends the newest text, and
-// outputs that fall behind the air as a whole skip to the newest.
+// each, [Output NAME]: files, Icecast mounts, line feeds to RDS encoders, an
+// HTTP feed for web pages and overlays, webhooks and DAB+ DLS files. Every
+// text that goes on air reaches every output, in order, on a thread of their
+// own, so an output never holds up the air; a push output that falls behind
+// sends the newest text, and outputs that fall behind the air as a whole
+// skip to the newest.
 class Outputs final : public QObject
 {
     Q_OBJECT

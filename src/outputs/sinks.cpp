@@ -2,6 +2,7 @@
 
 #include "common/atomicfile.h"
 #include "common/failure.h"
+#include "common/literals.h"
 #include "common/socketqueue.h"
 
 #include <QElapsedTimer>
@@ -22,9 +23,9 @@ Sink::Sink(const Outputs::Config &config)
 void Sink::failed(const QString &cause)
 {
     if (std::exchange(m_failing, true) != true) {
-        report(Severity::Failure, u"output "_qs + m_config.name,
-               u"stopped working; the newest text is retried: "_qs + cause);
-        Q_EMIT stateChanged(m_config.name, u"not working: "_qs + cause);
+        report(Severity::Failure, u"output "_s + m_config.name,
+               u"stopped working; the newest text is retried: "_s + cause);
+        Q_EMIT stateChanged(m_config.name, u"not working: "_s + cause);
     }
 }
 
@@ -32,10 +33,10 @@ void Sink::worked()
 {
     const std::optional<bool> was = std::exchange(m_failing, false);
     if (was == true) {
-        report(Severity::Recovery, u"output "_qs + m_config.name, u"works again"_qs);
+        report(Severity::Recovery, u"output "_s + m_config.name, u"works again"_s);
     }
     if (was != false) {
-        Q_EMIT stateChanged(m_config.name, u"working"_qs);
+        Q_EMIT stateChanged(m_config.name, u"working"_s);
     }
 }
 
@@ -185,19 +186,19 @@ protected:
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             const bool success = anySuccess ? status >= 200 && status < 300 : status == 200;
             if (*received == -2) {
-                done(u"no whole answer within %1 s"_qs.arg(kDeadline.count() / 1000));
+                done(u"no whole answer within %1 s"_s.arg(kDeadline.count() / 1000));
             } else if (*received < 0) {
-                done(u"the server's answer is longer than %1 bytes"_qs.arg(kMaxAnswer));
+                done(u"the server's answer is longer than %1 bytes"_s.arg(kMaxAnswer));
             } else if (status >= 300 && status < 400) {
                 const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-                done(u"HTTP %1: the server redirects to %2, which is not followed"_qs.arg(status).arg(
+                done(u"HTTP %1: the server redirects to %2, which is not followed"_s.arg(status).arg(
                     location.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
             } else if (reply->error() == QNetworkReply::NoError && success) {
                 done(std::nullopt);
             } else {
                 // Said without the URL, whose query may hold a token.
                 const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-                done(status ? u"HTTP %1 %2"_qs.arg(status).arg(reason) : reply->errorString());
+                done(status ? u"HTTP %1 %2"_s.arg(status).arg(reason) : reply->errorString());
             }
         });
     }
@@ -223,7 +224,7 @@ protected:
                                                                                        : "UTF-8";
         // The song travels as the bytes of its character set, percent-encoded.
         QUrl url = m_config.server;
-        url.setPath(u"/admin/metadata"_qs);
+        url.setPath(u"/admin/metadata"_s);
         url.setQuery(QString::fromLatin1("mode=updinfo&mount=" + QUrl::toPercentEncoding(m_config.mount)
                                          + "&charset=" + charset + "&song=" + text.toPercentEncoding()),
                      QUrl::StrictMode);
@@ -418,7 +419,7 @@ private:
         } else if (m_drainStarted.hasExpired(kDrainDeadline.count())) {
             m_drain.stop();
             m_socket.abort();
-            lost(u"the device stopped reading"_qs);
+            lost(u"the device stopped reading"_s);
         }
     }
 

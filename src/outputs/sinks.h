@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/literals.h"
 #include "common/reporter.h"
 #include "outputs.h"
 
@@ -33,7 +34,7 @@ protected:
     void failed(const QString &cause);
     void worked();
     // A line about this output that changes nothing about how it stands.
-    void notice(const QString &cause) { report(Severity::Notice, u"output "_qs + m_config.name, cause); }
+    void notice(const QString &cause) { report(Severity::Notice, u"output "_s + m_config.name, cause); }
     QByteArray render(const NowPlaying &playing) const { return m_config.renderer.render(playing); }
 
     const Outputs::Config m_config;

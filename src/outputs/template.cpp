@@ -1,5 +1,6 @@
 #include "template.h"
 
+#include "common/literals.h"
 #include "pad/padupdate.h"
 
 #include <QJsonArray>
@@ -11,7 +12,7 @@
 namespace quaverlink {
 namespace {
 
-const QStringList kFields = {u"text"_qs, u"artist"_qs, u"title"_qs, u"time"_qs, u"idle"_qs};
+const QStringList kFields = {u"text"_s, u"artist"_s, u"title"_s, u"time"_s, u"idle"_s};
 // The PAD fields of the play are numbered from here, and those of the next
 // play from kNextFields.
 constexpr int kPadFields = 100;
@@ -31,8 +32,8 @@ std::optional<int> fieldIndex(const QString &name)
 
 QString oneLine(const QString &text)
 {
-    static const QRegularExpression breaks(u"[\\r\\n\\x{2028}\\x{2029}]+"_qs);
-    return QString(text).replace(breaks, u" "_qs).trimmed();
+    static const QRegularExpression breaks(u"[\\r\\n\\x{2028}\\x{2029}]+"_s);
+    return QString(text).replace(breaks, u" "_s).trimmed();
 }
 
 // Cut to at most maximum characters, at the last blank when there is one,
@@ -137,23 +138,23 @@ std::optional<Template> Template::parse(const QString &pattern, Filters filters,
             const QString field = pattern.mid(i + 1, close - i - 1);
             const std::optional<int> index = close < 0 ? std::nullopt : fieldIndex(field);
             if (!index) {
-                *error = close < 0 ? u"a brace is not closed"_qs
+                *error = close < 0 ? u"a brace is not closed"_s
                                    : u"no field {%1}; there are {%2}, and of the PAD feed {%3} and {next.artist}"
-                                     u", {next.title}, ..."_qs.arg(field, kFields.join(u"}, {"_qs),
-                                                                   PadItem::fieldNames().mid(2).join(u"}, {"_qs));
+                                     u", {next.title}, ..."_s.arg(field, kFields.join(u"}, {"_s),
+                                                                  PadItem::fieldNames().mid(2).join(u"}, {"_s));
                 return std::nullopt;
             }
             pieces.append({QString(), *index, part});
             i = close;
         } else if (c == u'[') {
             if (part >= 0) {
-                *error = u"an optional part cannot hold another"_qs;
+                *error = u"an optional part cannot hold another"_s;
                 return std::nullopt;
             }
             part = parts++;
         } else if (c == u']') {
             if (part < 0) {
-                *error = u"a ] closes no optional part (write ]] for the bracket itself)"_qs;
+                *error = u"a ] closes no optional part (write ]] for the bracket itself)"_s;
                 return std::nullopt;
             }
             part = -1;
@@ -162,7 +163,7 @@ std::optional<Template> Template::parse(const QString &pattern, Filters filters,
         }
     }
     if (part >= 0) {
-        *error = u"an optional part is not closed with ]"_qs;
+        *error = u"an optional part is not closed with ]"_s;
         return std::nullopt;
     }
     return Template(std::move(pieces), parts, std::move(filters));
@@ -170,7 +171,7 @@ std::optional<Template> Template::parse(const QString &pattern, Filters filters,
 
 std::pair<QString, QString> Template::split(const QString &text)
 {
-    for (const QString &seam : {u" - "_qs, u" \u2013 "_qs, u" \u2014 "_qs}) {
+    for (const QString &seam : {u" - "_s, u" \u2013 "_s, u" \u2014 "_s}) {
         if (const qsizetype at = text.indexOf(seam); at >= 0) {
             return {text.left(at).trimmed(), text.mid(at + seam.size()).trimmed()};
         }
@@ -226,9 +227,9 @@ QString Template::renderText(const NowPlaying &playing) const
         case 2:
             return title;
         case 3:
-            return playing.onAir.toString(u"hh:mm:ss"_qs);
+            return playing.onAir.toString(u"hh:mm:ss"_s);
         }
-        return playing.isIdle ? u"1"_qs : u"0"_qs;
+        return playing.isIdle ? u"1"_s : u"0"_s;
     };
     const auto escaped = [&](const QString &text) {
         switch (m_filters.escape) {

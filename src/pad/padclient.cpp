@@ -1,5 +1,6 @@
 #include "padclient.h"
 
+#include "common/literals.h"
 #include "settings/settings.h"
 
 #include <netinet/in.h>
@@ -11,35 +12,35 @@ namespace quaverlink {
 std::optional<PadClient::Options> PadClient::fromSettings(const IniFile &settings, QString *problem)
 {
     const auto value
-        = [&](const QString &key) { return settings.newValue(u"PAD"_qs, key).value_or(QString()).trimmed(); };
+        = [&](const QString &key) { return settings.newValue(u"PAD"_s, key).value_or(QString()).trimmed(); };
     Options options;
-    options.host = value(u"Host"_qs);
+    options.host = value(u"Host"_s);
     if (options.host.isEmpty()) {
         return std::nullopt;
     }
-    if (const QString port = value(u"Port"_qs); !port.isEmpty()) {
+    if (const QString port = value(u"Port"_s); !port.isEmpty()) {
         const std::optional<quint16> number = portNumber(port);
         if (!number) {
-            *problem = u"[PAD] Port \"%1\" is not a port number"_qs.arg(port);
+            *problem = u"[PAD] Port \"%1\" is not a port number"_s.arg(port);
             return std::nullopt;
         }
         options.port = *number;
     }
-    if (const QStringList machines = toList(value(u"Machine"_qs)); !machines.isEmpty()) {
+    if (const QStringList machines = toList(value(u"Machine"_s)); !machines.isEmpty()) {
         options.machines.clear();
         for (const QString &machine : machines) {
             const std::optional<std::int64_t> number = convertToInteger(machine, 0, 1000);
             if (!number) {
-                *problem = u"[PAD] Machine \"%1\" is not a log machine number"_qs.arg(machine);
+                *problem = u"[PAD] Machine \"%1\" is not a log machine number"_s.arg(machine);
                 return std::nullopt;
             }
             options.machines << *number;
         }
     }
-    options.groups = toList(value(u"Groups"_qs));
-    if (const QString onAir = value(u"OnAir"_qs); !onAir.isEmpty()) {
+    options.groups = toList(value(u"Groups"_s));
+    if (const QString onAir = value(u"OnAir"_s); !onAir.isEmpty()) {
         if (onAir != u"Y" && onAir != u"N") {
-            *problem = u"[PAD] OnAir \"%1\" is neither Y nor N"_qs.arg(onAir);
+            *problem = u"[PAD] OnAir \"%1\" is neither Y nor N"_s.arg(onAir);
             return std::nullopt;
         }
         options.onAirOnly = onAir == u"Y";
@@ -67,7 +68,7 @@ PadClient::PadClient(Options options, QObject *parent)
         }
         m_backoff.reset();
         if (m_failing == true && m_documentRead) {
-            report(Severity::Recovery, name(), u"works again"_qs);
+            report(Severity::Recovery, name(), u"works again"_s);
             m_failing = false;
         }
     });
@@ -78,7 +79,7 @@ PadClient::PadClient(Options options, QObject *parent)
 
 QString PadClient::name() const
 {
-    return u"PAD feed %1 port %2"_qs.arg(m_options.host).arg(m_options.port);
+    return u"PAD feed %1 port %2"_s.arg(m_options.host).arg(m_options.port);
 }
 
 void PadClient::start()
@@ -99,7 +100,7 @@ void PadClient::readFeed()
         QString error;
         const std::optional<PadUpdate> update = parsePadUpdate(*document, &error);
         if (!update) {
-            reconnect(u"a document was refused: "_qs + error, true);
+            reconnect(u"a document was refused: "_s + error, true);
             return;
         }
         // After a failure, it works again once the connection also stays up.
@@ -119,7 +120,7 @@ void PadClient::readFeed()
         apply(*update);
     }
     if (m_framer.isOverflowing()) {
-        reconnect(u"a document was refused: it is longer than %1 bytes"_qs.arg(PadFramer::kMaxDocument), true);
+        reconnect(u"a document was refused: it is longer than %1 bytes"_s.arg(PadFramer::kMaxDocument), true);
     }
 }
 
@@ -168,9 +169,9 @@ void PadClient::reconnect(const QString &cause, bool documentRefused)
         return;
     }
     if (documentRefused) {
-        report(Severity::Failure, name(), cause + u"; connecting again"_qs);
+        report(Severity::Failure, name(), cause + u"; connecting again"_s);
     } else if (!m_failing.value_or(false)) {
-        report(Severity::Failure, name(), u"stopped working: "_qs + cause);
+        report(Severity::Failure, name(), u"stopped working: "_s + cause);
         m_failing = true;
     }
     m_stable.stop();

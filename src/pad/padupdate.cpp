@@ -1,5 +1,7 @@
 #include "padupdate.h"
 
+#include "common/literals.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -61,16 +63,15 @@ PadItem PadItem::fromJson(const QJsonObject &object)
 
 QString PadItem::text() const
 {
-    return artist.isEmpty() ? title : artist + u" - "_qs + title;
+    return artist.isEmpty() ? title : artist + u" - "_s + title;
 }
 
 const QStringList &PadItem::fieldNames()
 {
     static const QStringList names
-        = {u"artist"_qs,    u"title"_qs,       u"album"_qs,  u"label"_qs,  u"composer"_qs,
-           u"publisher"_qs, u"conductor"_qs,   u"year"_qs,   u"isrc"_qs,   u"isci"_qs,
-           u"length"_qs,    u"cart"_qs,        u"cut"_qs,    u"group"_qs,  u"client"_qs,
-           u"agency"_qs,    u"userdefined"_qs, u"songid"_qs, u"outcue"_qs, u"description"_qs};
+        = {u"artist"_s, u"title"_s,  u"album"_s,       u"label"_s,  u"composer"_s, u"publisher"_s,  u"conductor"_s,
+           u"year"_s,   u"isrc"_s,   u"isci"_s,        u"length"_s, u"cart"_s,     u"cut"_s,        u"group"_s,
+           u"client"_s, u"agency"_s, u"userdefined"_s, u"songid"_s, u"outcue"_s,   u"description"_s};
     return names;
 }
 
@@ -129,8 +130,8 @@ QJsonObject PadItem::toJson() const
     for (qsizetype i = 0; i < names.size(); ++i) {
         object.insert(names.at(i), field(i));
     }
-    object.insert(u"lengthMs"_qs, lengthMs);
-    object.insert(u"startDateTime"_qs, startDateTime);
+    object.insert(u"lengthMs"_s, lengthMs);
+    object.insert(u"startDateTime"_s, startDateTime);
     return object;
 }
 
@@ -139,12 +140,12 @@ std::optional<PadUpdate> parsePadUpdate(const QByteArray &document, QString *err
     QJsonParseError parseError;
     const QJsonDocument json = QJsonDocument::fromJson(document, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        *error = u"not JSON: %1 at byte %2"_qs.arg(parseError.errorString()).arg(parseError.offset);
+        *error = u"not JSON: %1 at byte %2"_s.arg(parseError.errorString()).arg(parseError.offset);
         return std::nullopt;
     }
     const QJsonValue body = json.object().value(u"padUpdate");
     if (!body.isObject()) {
-        *error = u"no padUpdate object in the document"_qs;
+        *error = u"no padUpdate object in the document"_s;
         return std::nullopt;
     }
     const QJsonObject update = body.toObject();

@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include "common/literals.h"
 #include "odbc.h"
 #include "playrecord.h"
 
@@ -18,7 +19,7 @@ void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QStrin
     auto *data = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(value.utf16()));
     const SQLRETURN rc = SQLBindParameter(statement.get(), position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
                                           columnSize, 0, data, length, &length);
-    odbc::check(rc, statement, u"binding value "_qs + QString::number(position));
+    odbc::check(rc, statement, u"binding value "_s + QString::number(position));
 }
 
 // A play goes to Metadata when its text holds a dash, unless an earlier play
@@ -49,8 +50,8 @@ auto unlessDenied(Query &&query) -> std::optional<decltype(query())>
 // their names are asked first. Nothing when they cannot be asked or counted.
 std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord &record, bool inMetadata)
 {
-    QString text = u"full_text"_qs;
-    QString time = u"played_at"_qs;
+    QString text = u"full_text"_s;
+    QString time = u"played_at"_s;
     if (inMetadata) {
         const std::optional<QStringList> names = metadataColumns(connection);
         if (!names || names->size() < 3) {
@@ -66,14 +67,14 @@ std::optional<qint64> countRows(const odbc::Handle &connection, const PlayRecord
         bindText(statement, 1, values[1], lengths[0]);
         bindText(statement, 2, values[2], lengths[1]);
         odbc::execute(statement,
-                      u"SELECT COUNT(*) FROM %1 WHERE %2 = ? AND %3 = ?"_qs.arg(inMetadata ? u"Metadata"_qs
-                                                                                           : u"PlayDetails"_qs,
-                                                                                text, time),
-                      u"counting the rows of a play"_qs);
+                      u"SELECT COUNT(*) FROM %1 WHERE %2 = ? AND %3 = ?"_s.arg(inMetadata ? u"Metadata"_s
+                                                                                          : u"PlayDetails"_s,
+                                                                               text, time),
+                      u"counting the rows of a play"_s);
         SQLBIGINT count = 0;
-        odbc::check(SQLFetch(statement.get()), statement, u"counting the rows of a play"_qs);
+        odbc::check(SQLFetch(statement.get()), statement, u"counting the rows of a play"_s);
         odbc::check(SQLGetData(statement.get(), 1, SQL_C_SBIGINT, &count, 0, nullptr), statement,
-                    u"counting the rows of a play"_qs);
+                    u"counting the rows of a play"_s);
         return qint64(count);
     });
 }
@@ -87,7 +88,7 @@ void insertRow(const odbc::Handle &connection, const PlayRecord &record)
         bindText(statement, SQLUSMALLINT(i + 1), values[i], lengths[i]);
     }
     try {
-        odbc::execute(statement, u"INSERT INTO Metadata VALUES(?,?,?,?,?)"_qs, u"storing the row"_qs);
+        odbc::execute(statement, u"INSERT INTO Metadata VALUES(?,?,?,?,?)"_s, u"storing the row"_s);
     } catch (const odbc::Error &error) {
         throw error.refusingStatement();
     }
@@ -119,7 +120,7 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
     // The columns added since the table was first made, in the order they
     // were added. A table made before one of them, or before unknown carts
     // and cuts could be NULL, takes the play as it would have then.
-    static const QString kAddedColumns[] = {u"host_name"_qs, u"station"_qs};
+    static const QString kAddedColumns[] = {u"host_name"_s, u"station"_s};
     qsizetype added = std::size(kAddedColumns);
     bool nullNumbers = true;
     // Asked before binding: QString::utf16() gives a null string a buffer.
@@ -133,7 +134,7 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
         const size_t count = size_t(17 + added);
         // The driver reads the bound texts when the statement runs: each
         // must outlive it.
-        static const QString kZero = u"0"_qs;
+        static const QString kZero = u"0"_s;
         for (size_t i = 0; i < count; ++i) {
             const bool zero = !nullNumbers && (i == 3 || i == 4) && unknown[i];
             bindText(statement, SQLUSMALLINT(i + 1), zero ? kZero : values[i], lengths[i]);
@@ -147,14 +148,14 @@ void insertDetails(const odbc::Handle &connection, const PlayRecord &record, con
         }
         QString columns;
         for (qsizetype i = 0; i < added; ++i) {
-            columns += u", "_qs + kAddedColumns[i];
+            columns += u", "_s + kAddedColumns[i];
         }
         try {
             odbc::execute(statement,
                           u"INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title,"
                           " album, label, composer, publisher, year, isrc, isci, length_ms, full_text%1)"
-                          " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?%2)"_qs.arg(columns, u",?"_qs.repeated(added)),
-                          u"storing the play's details"_qs);
+                          " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?%2)"_s.arg(columns, u",?"_s.repeated(added)),
+                          u"storing the play's details"_s);
             return;
         } catch (const odbc::Error &error) {
             if (added > 0 && error.nativeCode() == 1054) { // a column added since is missing
@@ -177,7 +178,7 @@ KeyOutcome insertKey(const odbc::Handle &connection, const PlayIdentity &identit
                      bool metadataRow)
 {
     odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-    const QString inMetadata = metadataRow ? u"1"_qs : u"0"_qs;
+    const QString inMetadata = metadataRow ? u"1"_s : u"0"_s;
     std::array<SQLLEN, 5> lengths {};
     bindText(statement, 1, identity.station, lengths[0]);
     bindText(statement, 2, identity.key, lengths[1]);
@@ -187,8 +188,8 @@ KeyOutcome insertKey(const odbc::Handle &connection, const PlayIdentity &identit
     try {
         odbc::execute(statement,
                       u"INSERT INTO StationPlays (station, play_key, played_at, full_text, in_metadata)"
-                      " VALUES (?,?,?,?,?)"_qs,
-                      u"storing the play's key"_qs);
+                      " VALUES (?,?,?,?,?)"_s,
+                      u"storing the play's key"_s);
         return KeyOutcome::Written;
     } catch (const odbc::Error &error) {
         switch (error.nativeCode()) {
@@ -207,13 +208,13 @@ void setAutocommit(const odbc::Handle &connection, bool on)
 {
     const auto value = reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF));
     odbc::check(SQLSetConnectAttr(connection.get(), SQL_ATTR_AUTOCOMMIT, value, 0), connection,
-                u"beginning a transaction"_qs);
+                u"beginning a transaction"_s);
 }
 
 void commit(const odbc::Handle &connection)
 {
     try {
-        odbc::check(SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_COMMIT), connection, u"committing the play"_qs);
+        odbc::check(SQLEndTran(SQL_HANDLE_DBC, connection.get(), SQL_COMMIT), connection, u"committing the play"_s);
     } catch (const odbc::Error &error) {
         // Sent: whether it was carried out is for the server to say.
         throw error.refusingStatement();
@@ -224,15 +225,15 @@ void commit(const odbc::Handle &connection)
 
 QString connectionString(const DatabaseLogin &login)
 {
-    return u"uid="_qs + login.user + u";pwd="_qs + login.password + u";server="_qs + login.server
-        + u";driver={MySQL ODBC 3.51 Driver};database=Brackenwaves;dsn='';"_qs;
+    return u"uid="_s + login.user + u";pwd="_s + login.password + u";server="_s + login.server
+        + u";driver={MySQL ODBC 3.51 Driver};database=Brackenwaves;dsn='';"_s;
 }
 
 std::optional<QStringList> metadataColumns(const odbc::Handle &connection)
 {
     return unlessDenied([&] {
         odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-        odbc::execute(statement, u"SELECT * FROM Metadata LIMIT 0"_qs, u"reading the columns of Metadata"_qs);
+        odbc::execute(statement, u"SELECT * FROM Metadata LIMIT 0"_s, u"reading the columns of Metadata"_s);
         return odbc::columnNames(statement);
     });
 }
@@ -240,13 +241,13 @@ std::optional<QStringList> metadataColumns(const odbc::Handle &connection)
 QString clusterState(const odbc::Handle &connection)
 {
     odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
-    odbc::execute(statement, u"SHOW GLOBAL STATUS LIKE 'wsrep_local_state_comment'"_qs,
-                  u"asking for the cluster's state"_qs);
+    odbc::execute(statement, u"SHOW GLOBAL STATUS LIKE 'wsrep_local_state_comment'"_s,
+                  u"asking for the cluster's state"_s);
     const SQLRETURN rc = SQLFetch(statement.get());
     if (rc == SQL_NO_DATA) {
         return QString();
     }
-    odbc::check(rc, statement, u"asking for the cluster's state"_qs);
+    odbc::check(rc, statement, u"asking for the cluster's state"_s);
     return odbc::textColumn(statement, 2);
 }
 
@@ -365,13 +366,13 @@ std::optional<bool> isKeyStored(const DatabaseLogin &login, const PlayIdentity &
             std::array<SQLLEN, 2> lengths {};
             bindText(statement, 1, identity.station, lengths[0]);
             bindText(statement, 2, identity.key, lengths[1]);
-            odbc::execute(statement, u"SELECT 1 FROM StationPlays WHERE station = ? AND play_key = ?"_qs,
-                          u"looking for a play's key"_qs);
+            odbc::execute(statement, u"SELECT 1 FROM StationPlays WHERE station = ? AND play_key = ?"_s,
+                          u"looking for a play's key"_s);
             const SQLRETURN rc = SQLFetch(statement.get());
             if (rc == SQL_NO_DATA) {
                 return false;
             }
-            odbc::check(rc, statement, u"looking for a play's key"_qs);
+            odbc::check(rc, statement, u"looking for a play's key"_s);
             return true;
         });
         connection.disconnect();
@@ -383,13 +384,13 @@ std::optional<bool> isKeyStored(const DatabaseLogin &login, const PlayIdentity &
 
 QString serverName(QString server)
 {
-    return server.replace(u";port="_qs, u":"_qs);
+    return server.replace(u";port="_s, u":"_s);
 }
 
 std::optional<QStringList> serverTexts(const QString &servers)
 {
     QStringList texts;
-    for (const QString &entry : servers.split(QRegularExpression(u"[,\\s]+"_qs), Qt::SkipEmptyParts)) {
+    for (const QString &entry : servers.split(QRegularExpression(u"[,\\s]+"_s), Qt::SkipEmptyParts)) {
         // "host", "host:port", "[v6]" or "[v6]:port"; a bare IPv6 address has
         // more than one colon and no port.
         QString host = entry;
@@ -410,7 +411,7 @@ std::optional<QStringList> serverTexts(const QString &servers)
         if (host.isEmpty() || (!port.isNull() && (!isNumber || number == 0 || number > 65535))) {
             return std::nullopt;
         }
-        texts << (port.isEmpty() ? host : host + u";port="_qs + QString::number(number));
+        texts << (port.isEmpty() ? host : host + u";port="_s + QString::number(number));
     }
     return texts;
 }

@@ -1,5 +1,7 @@
 #include "odbc.h"
 
+#include "common/literals.h"
+
 #include <algorithm>
 
 #include <sqlucode.h>
@@ -11,9 +13,9 @@ QString describeAll(const QList<Diagnostic> &diagnostics)
 {
     QStringList records;
     for (const Diagnostic &diagnostic : diagnostics) {
-        records << u"[%1] (%2) %3"_qs.arg(diagnostic.sqlState).arg(diagnostic.nativeCode).arg(diagnostic.message);
+        records << u"[%1] (%2) %3"_s.arg(diagnostic.sqlState).arg(diagnostic.nativeCode).arg(diagnostic.message);
     }
-    return records.isEmpty() ? u"no diagnostics"_qs : records.join(u"; "_qs);
+    return records.isEmpty() ? u"no diagnostics"_s : records.join(u"; "_s);
 }
 
 QList<Diagnostic> diagnosticsOf(const Handle &handle)
@@ -46,7 +48,7 @@ Handle &environment()
     static Handle env = [] {
         Handle handle(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
         check(SQLSetEnvAttr(handle.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0), handle,
-              u"setting the ODBC version"_qs);
+              u"setting the ODBC version"_s);
         return handle;
     }();
     return env;
@@ -82,7 +84,7 @@ Error Error::masking(const QString &secret) const
     QList<Diagnostic> masked = m_diagnostics;
     if (!secret.isEmpty()) {
         for (Diagnostic &diagnostic : masked) {
-            diagnostic.message.replace(secret, u"*****"_qs);
+            diagnostic.message.replace(secret, u"*****"_s);
         }
     }
     Error error(step(), masked);
@@ -96,7 +98,7 @@ Handle::Handle(SQLSMALLINT type, SQLHANDLE parent)
     const SQLRETURN rc = SQLAllocHandle(type, parent, &m_handle);
     if (!SQL_SUCCEEDED(rc)) {
         m_handle = SQL_NULL_HANDLE;
-        throw Failure(u"allocating an ODBC handle"_qs, u"the driver manager returned "_qs + QString::number(rc));
+        throw Failure(u"allocating an ODBC handle"_s, u"the driver manager returned "_s + QString::number(rc));
     }
 }
 
@@ -115,7 +117,7 @@ void Handle::disconnect()
 {
     if (m_connected) {
         m_connected = false;
-        check(SQLDisconnect(m_handle), *this, u"disconnecting"_qs);
+        check(SQLDisconnect(m_handle), *this, u"disconnecting"_s);
     }
 }
 
@@ -155,7 +157,7 @@ QString textColumn(const Handle &statement, SQLUSMALLINT column)
         if (rc == SQL_NO_DATA) {
             return text;
         }
-        check(rc, statement, u"reading column "_qs + QString::number(column));
+        check(rc, statement, u"reading column "_s + QString::number(column));
         if (length == SQL_NULL_DATA) {
             return QString();
         }
@@ -165,7 +167,7 @@ QString textColumn(const Handle &statement, SQLUSMALLINT column)
             : qsizetype(length / SQLLEN(sizeof(SQLWCHAR)));
         text.append(reinterpret_cast<const QChar *>(buffer), units);
         if (rc == SQL_SUCCESS) {
-            return text.isNull() ? u""_qs : text;
+            return text.isNull() ? u""_s : text;
         }
     }
 }
@@ -173,14 +175,14 @@ QString textColumn(const Handle &statement, SQLUSMALLINT column)
 QStringList columnNames(const Handle &statement)
 {
     SQLSMALLINT count = 0;
-    check(SQLNumResultCols(statement.get(), &count), statement, u"reading the columns' names"_qs);
+    check(SQLNumResultCols(statement.get(), &count), statement, u"reading the columns' names"_s);
     QStringList names;
     for (SQLUSMALLINT column = 1; column <= SQLUSMALLINT(count); ++column) {
         SQLWCHAR name[256] = {};
         SQLSMALLINT length = 0;
         check(SQLDescribeColW(statement.get(), column, name, SQLSMALLINT(std::size(name)), &length, nullptr, nullptr,
                               nullptr, nullptr),
-              statement, u"reading the columns' names"_qs);
+              statement, u"reading the columns' names"_s);
         names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name),
                                     qMin<qsizetype>(length, qsizetype(std::size(name)) - 1));
     }
@@ -189,7 +191,7 @@ QStringList columnNames(const Handle &statement)
 
 QString quotedName(const QString &name)
 {
-    return u'`' + QString(name).replace(u'`', u"``"_qs) + u'`';
+    return u'`' + QString(name).replace(u'`', u"``"_s) + u'`';
 }
 
 Handle connect(const QString &connectionString, std::chrono::seconds timeout)
@@ -197,12 +199,12 @@ Handle connect(const QString &connectionString, std::chrono::seconds timeout)
     Handle connection(SQL_HANDLE_DBC, environment().get());
     const auto seconds = SQLULEN(timeout.count());
     check(SQLSetConnectAttr(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0),
-          connection, u"setting the login timeout"_qs);
+          connection, u"setting the login timeout"_s);
     // MariaDB Connector/ODBC ignores the login timeout while it waits for the
     // server's greeting, and a server that accepts and never answers would
     // hold us for ever; its own keys bound every wait. Keys it does not know
     // are ignored by other drivers.
-    const QString limited = connectionString + u"CONN_TIMEOUT=%1;READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;"_qs.arg(seconds);
+    const QString limited = connectionString + u"CONN_TIMEOUT=%1;READ_TIMEOUT=%1;WRITE_TIMEOUT=%1;"_s.arg(seconds);
     SQLRETURN rc = SQL_ERROR;
     // unixODBC 2.3.11 leaks a little memory in every SQLDriverConnectW, and
     // this program connects once per play for months. The narrow call does
@@ -216,7 +218,7 @@ Handle connect(const QString &connectionString, std::chrono::seconds timeout)
         rc = SQLDriverConnectW(connection.get(), nullptr, reinterpret_cast<SQLWCHAR *>(in.data()),
                                SQLSMALLINT(in.size()), nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
     }
-    check(rc, connection, u"connecting"_qs);
+    check(rc, connection, u"connecting"_s);
     connection.m_connected = true;
     return connection;
 }

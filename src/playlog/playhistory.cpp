@@ -1,6 +1,7 @@
 #include "playhistory.h"
 
 #include "common/failure.h"
+#include "common/literals.h"
 #include "common/reporter.h"
 #include "odbc.h"
 #include "playrecord.h"
@@ -16,7 +17,7 @@ namespace {
 
 QString describePlay(const SpooledPlay &play)
 {
-    return play.playedAt + u" \""_qs + play.text + u"\""_qs;
+    return play.playedAt + u" \""_s + play.text + u"\""_s;
 }
 
 } // namespace
@@ -62,7 +63,7 @@ protected:
 
     void tell(Severity severity, const QString &what, const QString &cause = QString())
     {
-        report(severity, u"play history: "_qs + what, cause);
+        report(severity, u"play history: "_s + what, cause);
     }
 };
 
@@ -214,7 +215,7 @@ private:
                 if (check && leavesInDoubt(error)) {
                     m_spool->markInDoubt(play.id, *check);
                     tell(Severity::Failure,
-                         u"the database's answer to a play was lost; the play is checked before it is sent again: "_qs
+                         u"the database's answer to a play was lost; the play is checked before it is sent again: "_s
                              + describePlay(play),
                          error.describe());
                     return {std::nullopt, true};
@@ -231,7 +232,7 @@ private:
                 m_spool->reject(play, error.describe());
                 noteSetAside();
                 tell(Severity::Failure,
-                     u"the server refused a play, set aside in the spool's table rejected: "_qs + describePlay(play),
+                     u"the server refused a play, set aside in the spool's table rejected: "_s + describePlay(play),
                      error.describe());
                 return {};
             }
@@ -279,20 +280,20 @@ private:
             m_toldNoKeyTable = true;
             tell(Severity::Notice,
                  u"the database has no table StationPlays (or the login may not write it), so the station is not"
-                 " stored with its plays, and a play whose answer is lost is looked for by its text and time"_qs,
-                 u"create it with sql/stationplays.sql"_qs);
+                 " stored with its plays, and a play whose answer is lost is looked for by its text and time"_s,
+                 u"create it with sql/stationplays.sql"_s);
         }
         if (stored.detailsTableMissing && !m_toldNoDetailsTable) {
             m_toldNoDetailsTable = true;
             tell(Severity::Notice,
-                 u"the database has no table PlayDetails, so the details from the PAD feed are not stored"_qs,
-                 u"create it with sql/playdetails.sql"_qs);
+                 u"the database has no table PlayDetails, so the details from the PAD feed are not stored"_s,
+                 u"create it with sql/playdetails.sql"_s);
         }
         if (!stored.refusal.isEmpty()) {
-            m_spool->reject(play, u"PlayDetails: "_qs + stored.refusal);
+            m_spool->reject(play, u"PlayDetails: "_s + stored.refusal);
             noteSetAside();
             tell(Severity::Failure,
-                 u"the server refused a play's details, set aside in the spool's table rejected: "_qs
+                 u"the server refused a play's details, set aside in the spool's table rejected: "_s
                      + describePlay(play),
                  stored.refusal);
         }
@@ -348,7 +349,7 @@ private:
     {
         if (m_failing) {
             m_failing = false;
-            tell(Severity::Recovery, u"works again: %1 waiting plays stored"_qs.arg(m_storedSinceFailure));
+            tell(Severity::Recovery, u"works again: %1 waiting plays stored"_s.arg(m_storedSinceFailure));
             board->update([](PlayHistory::Status &status) {
                 status.working = true;
                 status.since = QDateTime::currentDateTime();
@@ -366,8 +367,7 @@ private:
             const QString failed = m_login.server;
             m_serverIndex = (m_serverIndex + 1) % m_servers.size();
             m_login.server = m_servers.at(m_serverIndex);
-            tell(Severity::Notice,
-                 u"server %1 failed; trying %2"_qs.arg(serverName(failed), serverName(m_login.server)),
+            tell(Severity::Notice, u"server %1 failed; trying %2"_s.arg(serverName(failed), serverName(m_login.server)),
                  failure.describe());
             if (++m_serversFailed % m_servers.size() != 0) {
                 m_retryTimer.start(0);
@@ -377,7 +377,7 @@ private:
         if (!m_failing) {
             m_failing = true;
             m_storedSinceFailure = 0;
-            tell(Severity::Failure, u"stopped working; plays wait in the spool and are retried"_qs, failure.describe());
+            tell(Severity::Failure, u"stopped working; plays wait in the spool and are retried"_s, failure.describe());
             board->update([&](PlayHistory::Status &status) {
                 status.working = false;
                 status.since = QDateTime::currentDateTime();
@@ -430,7 +430,7 @@ public:
         followMovedSpool();
         if (m_spool->dropReplays(plays) > 0) {
             tell(Severity::Notice,
-                 u"the PAD feed told again of a play already recorded before this start; it is not recorded twice"_qs);
+                 u"the PAD feed told again of a play already recorded before this start; it is not recorded twice"_s);
         }
         if (plays.isEmpty()) {
             return;
@@ -440,7 +440,7 @@ public:
             kept = m_spool->keep(plays);
         } catch (const Failure &failure) {
             for (const SpooledPlay &play : plays) {
-                tell(Severity::Failure, u"a play could not be kept: "_qs + describePlay(play), failure.describe());
+                tell(Severity::Failure, u"a play could not be kept: "_s + describePlay(play), failure.describe());
             }
             return;
         }
@@ -462,7 +462,7 @@ public:
             // Storing the same plays twice would be worse than a second
             // receiver that keeps none.
             m_spoolTaken = true;
-            tell(Severity::Failure, u"this receiver keeps no play history"_qs, taken.describe());
+            tell(Severity::Failure, u"this receiver keeps no play history"_s, taken.describe());
             board->update([&](PlayHistory::Status &status) {
                 status.working = false;
                 status.reason = taken.describe();
@@ -471,12 +471,12 @@ public:
         } catch (const Failure &failure) {
             tell(Severity::Failure,
                  u"the spool cannot be kept on disk; new plays are held in memory only, and what waits in"
-                 " the file is left there"_qs,
+                 " the file is left there"_s,
                  failure.describe());
             m_spool = std::make_shared<PlaySpool>(":memory:", m_limits);
         }
         if (const qint64 left = m_spool->waitingCount()) {
-            tell(Severity::Notice, u"%1 plays from an earlier run wait in the spool"_qs.arg(left));
+            tell(Severity::Notice, u"%1 plays from an earlier run wait in the spool"_s.arg(left));
         }
         const qint64 setAside = m_spool->rejectedCount();
         board->update([&](PlayHistory::Status &status) { status.setAside = setAside; });
@@ -493,11 +493,11 @@ private:
         try {
             if (m_spool->followPath()) {
                 tell(Severity::Failure,
-                     u"the spool's file was removed while in use; its %1 waiting plays are kept in a new one"_qs.arg(
+                     u"the spool's file was removed while in use; its %1 waiting plays are kept in a new one"_s.arg(
                          m_spool->waitingCount()));
             }
         } catch (const Failure &failure) {
-            tell(Severity::Failure, u"the spool's file was removed while in use and cannot be made again"_qs,
+            tell(Severity::Failure, u"the spool's file was removed while in use and cannot be made again"_s,
                  failure.describe());
         }
     }
@@ -510,11 +510,11 @@ private:
             return;
         }
         if (reason.isEmpty()) {
-            tell(Severity::Recovery, u"the spool's file takes plays again"_qs);
+            tell(Severity::Recovery, u"the spool's file takes plays again"_s);
         } else {
             tell(Severity::Failure,
                  u"the spool's file takes no more plays; new plays wait in memory until it does, and are"
-                 " stored from there"_qs,
+                 " stored from there"_s,
                  reason);
         }
         m_heldReason = reason;
@@ -525,10 +525,10 @@ private:
     {
         if (refused > 0 && m_refused == 0) {
             tell(Severity::Failure,
-                 u"the spool is full; new plays are not kept until the database takes waiting ones"_qs);
+                 u"the spool is full; new plays are not kept until the database takes waiting ones"_s);
         }
         if (refused == 0 && m_refused > 0) {
-            tell(Severity::Recovery, u"the spool has room again; %1 plays were not kept"_qs.arg(m_refused));
+            tell(Severity::Recovery, u"the spool has room again; %1 plays were not kept"_s.arg(m_refused));
             m_refused = 0;
         }
         m_refused += refused;
@@ -558,8 +558,8 @@ PlayHistory::PlayHistory(Options options, QObject *parent)
         connect(worker, &Reporter::reported, this, &PlayHistory::reported);
     }
     connect(m_uploader, &PlayUploader::caughtUp, this, &PlayHistory::caughtUp);
-    m_keeperThread.setObjectName(u"play keeper"_qs);
-    m_uploaderThread->setObjectName(u"play uploader"_qs);
+    m_keeperThread.setObjectName(u"play keeper"_s);
+    m_uploaderThread->setObjectName(u"play uploader"_s);
     m_keeperThread.start();
     m_uploaderThread->start();
     QMetaObject::invokeMethod(m_keeper.get(), &PlayKeeper::openSpool, Qt::QueuedConnection);

@@ -1,5 +1,7 @@
 #include "playrecord.h"
 
+#include "common/literals.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -40,24 +42,24 @@ std::array<QString, 5> PlayRecord::values() const
 
 QByteArray PlayDetails::toJson() const
 {
-    return QJsonDocument(QJsonObject {{u"machine"_qs, machine},
-                                      {u"service"_qs, service},
-                                      {u"cart"_qs, cart},
-                                      {u"cut"_qs, cut},
-                                      {u"group"_qs, group},
-                                      {u"artist"_qs, artist},
-                                      {u"title"_qs, title},
-                                      {u"album"_qs, album},
-                                      {u"label"_qs, label},
-                                      {u"composer"_qs, composer},
-                                      {u"publisher"_qs, publisher},
-                                      {u"year"_qs, year},
-                                      {u"isrc"_qs, isrc},
-                                      {u"isci"_qs, isci},
-                                      {u"lengthMs"_qs, lengthMs},
-                                      {u"host"_qs, host},
-                                      {u"start"_qs, start},
-                                      {u"detailsOnly"_qs, detailsOnly}})
+    return QJsonDocument(QJsonObject {{u"machine"_s, machine},
+                                      {u"service"_s, service},
+                                      {u"cart"_s, cart},
+                                      {u"cut"_s, cut},
+                                      {u"group"_s, group},
+                                      {u"artist"_s, artist},
+                                      {u"title"_s, title},
+                                      {u"album"_s, album},
+                                      {u"label"_s, label},
+                                      {u"composer"_s, composer},
+                                      {u"publisher"_s, publisher},
+                                      {u"year"_s, year},
+                                      {u"isrc"_s, isrc},
+                                      {u"isci"_s, isci},
+                                      {u"lengthMs"_s, lengthMs},
+                                      {u"host"_s, host},
+                                      {u"start"_s, start},
+                                      {u"detailsOnly"_s, detailsOnly}})
         .toJson(QJsonDocument::Compact);
 }
 

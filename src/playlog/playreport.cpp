@@ -1,6 +1,7 @@
 #include "playreport.h"
 
 #include "common/duration.h"
+#include "common/literals.h"
 #include "odbc.h"
 #include "playrecord.h"
 
@@ -24,11 +25,11 @@ SELECT d.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.
   FROM PlayDetails d
  WHERE d.played_at >= ? AND d.played_at < ?
    AND NOT EXISTS (SELECT 1 FROM Metadata m WHERE m.%2 = d.played_at AND m.%1 = d.full_text)
- ORDER BY 1, 10, 11)"_qs;
+ ORDER BY 1, 10, 11)"_s;
 
 const QString kMetadataOnly = uR"(
 SELECT %2, %3, %4, NULL, NULL, NULL, NULL, NULL, NULL
-  FROM Metadata m WHERE %2 >= ? AND %2 < ? ORDER BY %2, %5)"_qs;
+  FROM Metadata m WHERE %2 >= ? AND %2 < ? ORDER BY %2, %5)"_s;
 
 // One station's plays are those StationPlays holds for it; a play's details
 // are the PlayDetails row that station stored with it (%1), and a play
@@ -41,13 +42,13 @@ SELECT s.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.
  WHERE s.station = ? AND s.played_at >= ? AND s.played_at < ?
    AND (s.in_metadata = 1 OR NOT EXISTS (SELECT 1 FROM StationPlays o WHERE o.station = s.station
         AND o.played_at = s.played_at AND o.full_text = s.full_text AND o.in_metadata = 1))
- ORDER BY s.played_at, s.id)"_qs;
+ ORDER BY s.played_at, s.id)"_s;
 
 const QString kOneStationAlone = uR"(
 SELECT played_at, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, full_text
   FROM StationPlays s
  WHERE station = ? AND played_at >= ? AND played_at < ? AND in_metadata = 1
- ORDER BY played_at, id)"_qs;
+ ORDER BY played_at, id)"_s;
 
 void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QString &text, SQLLEN &length)
 {
@@ -55,7 +56,7 @@ void bindText(const odbc::Handle &statement, SQLUSMALLINT position, const QStrin
     auto *data = const_cast<SQLWCHAR *>(reinterpret_cast<const SQLWCHAR *>(text.utf16()));
     odbc::check(SQLBindParameter(statement.get(), position, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
                                  SQLULEN(qMax<qsizetype>(text.size(), 1)), 0, data, length, &length),
-                statement, u"binding the report's bounds"_qs);
+                statement, u"binding the report's bounds"_s);
 }
 
 // The statement of the first form the database can run: a table that is
@@ -70,7 +71,7 @@ odbc::Handle runFirstForm(const odbc::Handle &connection, const QList<QString> &
             bindText(statement, SQLUSMALLINT(i + 1), *parameters[form][i], lengths[size_t(i)]);
         }
         try {
-            odbc::execute(statement, forms[form], u"reading the plays"_qs);
+            odbc::execute(statement, forms[form], u"reading the plays"_s);
             return statement;
         } catch (const odbc::Error &error) {
             if ((error.nativeCode() != 1146 && error.nativeCode() != 1054) || form + 1 == forms.size()) {
@@ -86,9 +87,9 @@ odbc::Handle runFirstForm(const odbc::Handle &connection, const QList<QString> &
 void readRows(const odbc::Handle &statement, const std::function<void(const QStringList &values)> &row)
 {
     SQLSMALLINT columns = 0;
-    odbc::check(SQLNumResultCols(statement.get(), &columns), statement, u"reading the plays"_qs);
+    odbc::check(SQLNumResultCols(statement.get(), &columns), statement, u"reading the plays"_s);
     for (SQLRETURN rc; (rc = SQLFetch(statement.get())) != SQL_NO_DATA;) {
-        odbc::check(rc, statement, u"reading the plays"_qs);
+        odbc::check(rc, statement, u"reading the plays"_s);
         QStringList values;
         for (SQLUSMALLINT column = 1; column <= 9; ++column) {
             values << odbc::textColumn(statement, column);
@@ -114,17 +115,17 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
         const QString bounds[] = {from.toString(kPlayedAtFormat), until.toString(kPlayedAtFormat)};
         if (!station.isEmpty()) {
             const QList<const QString *> three = {&station, &bounds[0], &bounds[1]};
-            odbc::Handle statement = runFirstForm(connection,
-                                                  {kOneStation.arg(u"d.station = s.station"_qs),
-                                                   kOneStation.arg(u"1"_qs), kOneStationAlone},
-                                                  {three, three, three});
+            odbc::Handle statement
+                = runFirstForm(connection,
+                               {kOneStation.arg(u"d.station = s.station"_s), kOneStation.arg(u"1"_s), kOneStationAlone},
+                               {three, three, three});
             readRows(statement, row);
             connection.disconnect();
             return;
         }
         QStringList names = metadataColumns(connection).value_or(QStringList());
         if (names.size() < 5) {
-            names = {QString(), u"full_text"_qs, u"played_at"_qs, u"artist"_qs, u"title"_qs};
+            names = {QString(), u"full_text"_s, u"played_at"_s, u"artist"_s, u"title"_s};
         }
         const auto query = [&](const QString &sql, const QString &order) {
             return sql.arg(odbc::quotedName(names[1]), odbc::quotedName(names[2]), odbc::quotedName(names[3]),
@@ -135,8 +136,8 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
         const QList<const QString *> four = {&bounds[0], &bounds[1], &bounds[0], &bounds[1]};
         const QList<const QString *> two = {&bounds[0], &bounds[1]};
         odbc::Handle statement = runFirstForm(connection,
-                                              {query(kWithDetails, u"m.play_id"_qs), query(kWithDetails, u"0"_qs),
-                                               query(kMetadataOnly, u"m.play_id"_qs), query(kMetadataOnly, u"1"_qs)},
+                                              {query(kWithDetails, u"m.play_id"_s), query(kWithDetails, u"0"_s),
+                                               query(kMetadataOnly, u"m.play_id"_s), query(kMetadataOnly, u"1"_s)},
                                               {four, four, two, two});
         readRows(statement, row);
         connection.disconnect();
@@ -151,7 +152,7 @@ QByteArray csvLine(const QStringList &values)
     for (const QString &value : values) {
         const bool quoted
             = value.contains(u',') || value.contains(u'"') || value.contains(u'\n') || value.contains(u'\r');
-        cells << (quoted ? u'"' + QString(value).replace(u'"', u"\"\""_qs) + u'"' : value);
+        cells << (quoted ? u'"' + QString(value).replace(u'"', u"\"\""_s) + u'"' : value);
     }
     return cells.join(u',').toUtf8() + "\r\n";
 }

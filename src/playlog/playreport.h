@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/literals.h"
 #include "database.h"
 
 #include <QDateTime>
@@ -10,8 +11,8 @@
 namespace quaverlink {
 
 // The columns of a royalty report, one line per play.
-inline const QStringList kReportColumns = {u"time"_qs, u"artist"_qs, u"title"_qs,    u"album"_qs,    u"label"_qs,
-                                           u"isrc"_qs, u"length"_qs, u"composer"_qs, u"publisher"_qs};
+inline const QStringList kReportColumns = {u"time"_s, u"artist"_s, u"title"_s,    u"album"_s,    u"label"_s,
+                                           u"isrc"_s, u"length"_s, u"composer"_s, u"publisher"_s};
 
 // Reads the plays that went on air from from up to before until, in on-air
 // order, from Metadata and PlayDetails (Metadata alone where there is no

@@ -1,6 +1,7 @@
 #include "playspool.h"
 
 #include "common/atomicfile.h"
+#include "common/literals.h"
 #include "playrecord.h"
 
 #include <QDateTime>
@@ -69,7 +70,7 @@ PlaySpool::PlaySpool(const QByteArray &path, SpoolLimits limits)
     open();
     const auto totals = prepare("SELECT count(*), total(" SPOOLED_PLAY_BYTES ") FROM waiting");
     if (sqlite3_step(totals->handle) != SQLITE_ROW) {
-        fail(u"reading the spool"_qs);
+        fail(u"reading the spool"_s);
     }
     m_waitingPlays = sqlite3_column_int64(totals->handle, 0);
     m_waitingBytes = qint64(sqlite3_column_double(totals->handle, 1));
@@ -87,15 +88,15 @@ void PlaySpool::lockFile()
     auto fd = std::make_unique<Descriptor>(::open(m_path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     struct stat info = {};
     if (!fd->isValid() || ::fstat(fd->get(), &info) != 0) {
-        throw Failure(u"opening the spool "_qs + name, QString::fromLocal8Bit(std::strerror(errno)));
+        throw Failure(u"opening the spool "_s + name, QString::fromLocal8Bit(std::strerror(errno)));
     }
     if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
-        throw Failure(u"opening the spool "_qs + name,
-                      u"it is not a file of the user running the receiver, and is left as it is"_qs);
+        throw Failure(u"opening the spool "_s + name,
+                      u"it is not a file of the user running the receiver, and is left as it is"_s);
     }
     if (::flock(fd->get(), LOCK_EX | LOCK_NB) != 0) {
-        throw SpoolTaken(u"opening the spool "_qs + name,
-                         u"another receiver in this folder holds it and stores its plays"_qs);
+        throw SpoolTaken(u"opening the spool "_s + name,
+                         u"another receiver in this folder holds it and stores its plays"_s);
     }
     m_lock = std::move(fd);
 }
@@ -107,7 +108,7 @@ void PlaySpool::open()
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     m_db.reset(db);
     if (rc != SQLITE_OK) {
-        fail(u"opening the spool "_qs + QFile::decodeName(m_path));
+        fail(u"opening the spool "_s + QFile::decodeName(m_path));
     }
     sqlite3_busy_timeout(m_db.get(), 5000);
     // Each kept play reaches the disk before keep() returns. Plays that
@@ -139,7 +140,7 @@ void PlaySpool::open()
             "CREATE TABLE held.rejected AS SELECT * FROM main.rejected WHERE 0;"
             "CREATE TABLE held.gone (id INTEGER PRIMARY KEY)");
     if (sqlite3_db_readonly(m_db.get(), "main") == 1) {
-        throw Failure(u"opening the spool "_qs + QFile::decodeName(m_path), u"it cannot be written"_qs);
+        throw Failure(u"opening the spool "_s + QFile::decodeName(m_path), u"it cannot be written"_s);
     }
 }
 
@@ -167,7 +168,7 @@ bool PlaySpool::followPath()
     if (const auto attach = prepare("ATTACH DATABASE ? AS moved");
         sqlite3_bind_text(attach->handle, 1, m_path.constData(), int(m_path.size()), SQLITE_STATIC) != SQLITE_OK
         || sqlite3_step(attach->handle) != SQLITE_DONE) {
-        fail(u"moving the spool to a new file"_qs);
+        fail(u"moving the spool to a new file"_s);
     }
     try {
         execute("BEGIN IMMEDIATE; INSERT INTO moved.waiting SELECT * FROM main.waiting"
@@ -205,7 +206,7 @@ void PlaySpool::fail(const QString &step)
 void PlaySpool::execute(const char *sql)
 {
     if (!tryExecute(sql)) {
-        fail(u"writing the spool"_qs);
+        fail(u"writing the spool"_s);
     }
 }
 
@@ -221,7 +222,7 @@ std::unique_ptr<PlaySpool::Statement> PlaySpool::prepare(const char *sql, bool m
         if (mayFail) {
             return nullptr;
         }
-        fail(u"reading the spool"_qs);
+        fail(u"reading the spool"_s);
     }
     return statement;
 }
@@ -261,7 +262,7 @@ qsizetype PlaySpool::dropReplays(QList<SpooledPlay> &plays)
         if (!details || details->start.isEmpty()) {
             return false;
         }
-        const QString identity = u"%1/%2/%3"_qs.arg(details->cart).arg(details->cut).arg(details->start);
+        const QString identity = u"%1/%2/%3"_s.arg(details->cart).arg(details->cut).arg(details->start);
         const auto find = prepare("SELECT play FROM pad_plays WHERE host = ? AND machine = ?");
         bindText(find->handle, 1, details->host);
         sqlite3_bind_int64(find->handle, 2, details->machine);
@@ -292,7 +293,7 @@ void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64
     bindText(insert->handle, 3, play.text);
     bindDetails(insert->handle, 4, play.details);
     if (sqlite3_step(insert->handle) != SQLITE_DONE) {
-        fail(u"keeping plays in the spool"_qs);
+        fail(u"keeping plays in the spool"_s);
     }
 }
 
@@ -304,7 +305,7 @@ bool PlaySpool::keepOnDisk(const QList<SpooledPlay> &plays, qsizetype count)
         const auto sequence = prepare("UPDATE main.sqlite_sequence SET seq = max(seq, ?) WHERE name = 'waiting'");
         sqlite3_bind_int64(sequence->handle, 1, m_lastHeldId);
         if (sqlite3_step(sequence->handle) != SQLITE_DONE) {
-            fail(u"keeping plays in the spool"_qs);
+            fail(u"keeping plays in the spool"_s);
         }
         for (qsizetype i = 0; i < count; ++i) {
             insertWaiting("main.waiting", plays[i], 0);
@@ -355,7 +356,7 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
         return std::nullopt;
     }
     if (rc != SQLITE_ROW) {
-        fail(u"reading the spool"_qs);
+        fail(u"reading the spool"_s);
     }
     return SpooledPlay {sqlite3_column_int64(select->handle, 0),
                         columnText(select->handle, 2),
@@ -405,7 +406,7 @@ void PlaySpool::eraseWaiting(qint64 id)
         const auto gone = prepare("INSERT OR IGNORE INTO held.gone (id) VALUES (?)");
         sqlite3_bind_int64(gone->handle, 1, id);
         if (sqlite3_step(gone->handle) != SQLITE_DONE) {
-            fail(u"removing a play from the spool"_qs);
+            fail(u"removing a play from the spool"_s);
         }
     }
     --m_waitingPlays;
@@ -438,7 +439,7 @@ void PlaySpool::reject(const SpooledPlay &play, const QString &reason)
     }
     eraseWaiting(play.id);
     if (onDisk && !tryExecute("COMMIT")) {
-        fail(u"setting a rejected play aside"_qs);
+        fail(u"setting a rejected play aside"_s);
     }
 }
 

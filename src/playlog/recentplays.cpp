@@ -3,6 +3,7 @@
 #include "common/atomicfile.h"
 #include "common/descriptor.h"
 #include "common/failure.h"
+#include "common/literals.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -81,7 +82,7 @@ public:
         }
         if (m_failing) {
             m_failing = false;
-            report(Severity::Recovery, u"recent plays"_qs, u"%1 is written again"_qs.arg(QFile::decodeName(m_path)));
+            report(Severity::Recovery, u"recent plays"_s, u"%1 is written again"_s.arg(QFile::decodeName(m_path)));
         }
     }
 
@@ -124,8 +125,8 @@ private:
         sqlite3_close_v2(std::exchange(m_db, nullptr));
         if (!m_failing) {
             m_failing = true;
-            report(Severity::Failure, u"recent plays"_qs,
-                   u"%1 cannot be written (%2); the list is kept in memory and written again once it can be"_qs
+            report(Severity::Failure, u"recent plays"_s,
+                   u"%1 cannot be written (%2); the list is kept in memory and written again once it can be"_s
                        .arg(QFile::decodeName(m_path), cause));
         }
     }
@@ -145,7 +146,7 @@ RecentPlays::RecentPlays(const QByteArray &path, QObject *parent)
     writer->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, writer, &QObject::deleteLater);
     connect(writer, &Reporter::reported, this, &Reporter::reported);
-    m_thread.setObjectName(u"recent plays"_qs);
+    m_thread.setObjectName(u"recent plays"_s);
     m_thread.start();
     QMetaObject::invokeMethod(writer, [this, writer] {
         const QList<RecentPlay> earlier = writer->open();

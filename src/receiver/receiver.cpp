@@ -2,6 +2,7 @@
 
 #include "common/codepage.h"
 #include "common/failure.h"
+#include "common/literals.h"
 #include "outputs/outputs.h"
 #include "pad/padclient.h"
 #include "playlog/playhistory.h"
@@ -19,9 +20,9 @@
 namespace quaverlink {
 namespace {
 
-const QString kStartupFailureMessage = u"Error - Please restart the application!"_qs;
+const QString kStartupFailureMessage = u"Error - Please restart the application!"_s;
 const QString kVersionText = QStringLiteral(QUAVERLINK_VERSION_TEXT);
-const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_qs;
+const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_s;
 const QByteArray kSpoolFile = "/playhistory.sqlite";
 // The UDP endpoint and the PAD feed telling of one play, within this long.
 constexpr qint64 kSamePlayWindowMs = 10'000;
@@ -55,7 +56,7 @@ Receiver::Receiver(QObject *parent)
     , m_intake([this](const QByteArray &datagram) { receiveItem(datagram); })
 {
     m_tickTimer.setInterval(std::chrono::seconds(1));
-    connect(&m_tickTimer, &QTimer::timeout, this, [this] { runEvent(u"idle countdown"_qs, [this] { tick(); }); });
+    connect(&m_tickTimer, &QTimer::timeout, this, [this] { runEvent(u"idle countdown"_s, [this] { tick(); }); });
     // Both only ever talk to this machine: a system proxy is never theirs.
     // A SOCKS proxy would take the bind (and one that does not answer, the
     // start), and merely asking for one (libproxy, on a thread of its own)
@@ -85,7 +86,7 @@ Receiver::Receiver(QObject *parent)
         }
     });
     connect(&m_intake, &DatagramIntake::readFailed, this,
-            [this](const QString &cause) { reportFailure(u"reading a datagram"_qs, cause); });
+            [this](const QString &cause) { reportFailure(u"reading a datagram"_s, cause); });
 }
 
 Receiver::~Receiver() = default;
@@ -115,10 +116,10 @@ bool Receiver::start()
         const StationSettings settings = StationSettings::read(folder);
         m_settings = settings.file;
         for (const QString &warning : settings.file.warnings()) {
-            reportFailure(u"Quaverlink.ini"_qs, warning, Severity::Notice);
+            reportFailure(u"Quaverlink.ini"_s, warning, Severity::Notice);
         }
         m_idleText = settings.idleText;
-        m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs);
+        m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_s);
         m_fields.setText(Field::lblDBenabled, settings.dbEnabled);
         m_fields.setText(Field::lblDBserver, settings.dbServer);
         m_fields.setText(Field::lblDBuser, settings.dbUser);
@@ -131,11 +132,11 @@ bool Receiver::start()
         if (settings.allowedSenders) {
             restrictSenders(*settings.allowedSenders);
         }
-        const quint16 listenPort = toPort(settings.listenPort, u"RDlistenport"_qs);
+        const quint16 listenPort = toPort(settings.listenPort, u"RDlistenport"_s);
         bindListener(listenPort);
         aimSender(listenPort);
-        m_senderLocalPort = settings.senderPort ? toPort(*settings.senderPort, u"SenderPort"_qs)
-                                                : StationSettings::kDefaultSenderPort;
+        m_senderLocalPort
+            = settings.senderPort ? toPort(*settings.senderPort, u"SenderPort"_s) : StationSettings::kDefaultSenderPort;
         sendIdleText();
         sendIdleText();
         m_countdown = m_countTimeout;
@@ -143,9 +144,9 @@ bool Receiver::start()
         startPadClient(settings.file);
         return true;
     } catch (const Failure &failure) {
-        reportFailure(u"start-up failed"_qs, failure.describe());
+        reportFailure(u"start-up failed"_s, failure.describe());
     } catch (const std::exception &failure) {
-        reportFailure(u"start-up failed"_qs, QString::fromLocal8Bit(failure.what()));
+        reportFailure(u"start-up failed"_s, QString::fromLocal8Bit(failure.what()));
     }
     if (m_startupFailureHandler) {
         m_startupFailureHandler(kStartupFailureMessage);
@@ -158,13 +159,13 @@ void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
     QStringList problems;
     QList<Outputs::Config> configs = Outputs::configure(settings, folder, &problems);
     for (const QString &problem : std::as_const(problems)) {
-        reportFailure(u"outputs"_qs, problem);
+        reportFailure(u"outputs"_s, problem);
     }
     if (configs.isEmpty()) {
         return;
     }
     for (const Outputs::Config &config : std::as_const(configs)) {
-        m_outputStates[config.name] = {u"waiting for a text"_qs, QDateTime::currentDateTime()};
+        m_outputStates[config.name] = {u"waiting for a text"_s, QDateTime::currentDateTime()};
     }
     m_outputs = std::make_unique<Outputs>(std::move(configs));
     connect(m_outputs.get(), &Outputs::reported, this, &Receiver::reported);
@@ -188,7 +189,7 @@ void Receiver::startPadClient(const IniFile &settings)
     QString problem;
     std::optional<PadClient::Options> options = PadClient::fromSettings(settings, &problem);
     if (!problem.isEmpty()) {
-        reportFailure(u"PAD feed"_qs, problem + u"; the feed is not followed"_qs);
+        reportFailure(u"PAD feed"_s, problem + u"; the feed is not followed"_s);
     }
     if (!options) {
         return;
@@ -210,9 +211,9 @@ QString Receiver::outputSummary() const
 {
     QStringList states;
     for (auto it = m_outputStates.cbegin(); it != m_outputStates.cend(); ++it) {
-        states << it.key() + u": "_qs + it.value().state;
+        states << it.key() + u": "_s + it.value().state;
     }
-    return states.join(u" \u00b7 "_qs);
+    return states.join(u" \u00b7 "_s);
 }
 
 void Receiver::startPlayHistory(const StationSettings &settings, const QByteArray &folder)
@@ -231,8 +232,8 @@ void Receiver::startPlayHistory(const StationSettings &settings, const QByteArra
         if (servers) {
             options.servers = *servers;
         } else {
-            reportFailure(u"Quaverlink.ini"_qs,
-                          u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver is used"_qs.arg(
+            reportFailure(u"Quaverlink.ini"_s,
+                          u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver is used"_s.arg(
                               *settings.dbServers));
         }
     }
@@ -253,7 +254,7 @@ bool Receiver::stopWorkers()
 
 void Receiver::restrictSenders(const QString &allowed)
 {
-    const QList<QPair<QHostAddress, int>> networks = toNetworks(allowed, u"AllowedSenders"_qs);
+    const QList<QPair<QHostAddress, int>> networks = toNetworks(allowed, u"AllowedSenders"_s);
     m_intake.setSenderFilter([this, networks](const QHostAddress &sender, quint16 port) {
         // The idle text's own copies always come back.
         if (sender.isLoopback() && port == m_senderLocalPort) {
@@ -267,9 +268,9 @@ void Receiver::restrictSenders(const QString &allowed)
 void Receiver::reportDropped()
 {
     if (m_droppedUnreported > 0) {
-        reportFailure(u"flood"_qs,
+        reportFailure(u"flood"_s,
                       QString::number(std::exchange(m_droppedUnreported, 0))
-                          + u" waiting items were dropped to keep memory bounded; newer items went on air"_qs);
+                          + u" waiting items were dropped to keep memory bounded; newer items went on air"_s);
         m_dropReport.start();
     }
 }
@@ -283,11 +284,11 @@ void Receiver::reportRefusedSenders()
     QStringList senders;
     qint64 total = 0;
     for (auto it = refused.cbegin(); it != refused.cend(); ++it) {
-        senders << u"%1 (%2)"_qs.arg(it.key()).arg(it.value());
+        senders << u"%1 (%2)"_s.arg(it.key()).arg(it.value());
         total += it.value();
     }
-    reportFailure(u"refused senders"_qs,
-                  u"%1 datagrams from senders outside AllowedSenders: "_qs.arg(total) + senders.join(u", "_qs));
+    reportFailure(u"refused senders"_s,
+                  u"%1 datagrams from senders outside AllowedSenders: "_s.arg(total) + senders.join(u", "_s));
     m_refusalReport.start();
 }
 
@@ -296,7 +297,7 @@ void Receiver::bindListener(quint16 port)
     // No address sharing: a port another program holds must fail here, not
     // split the datagrams between two receivers.
     if (!m_listener.bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
-        throw Failure(u"binding the receiver to port "_qs + QString::number(port), m_listener.errorString());
+        throw Failure(u"binding the receiver to port "_s + QString::number(port), m_listener.errorString());
     }
     // Room for a long burst while an item is being applied.
     m_listener.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
@@ -306,9 +307,9 @@ void Receiver::aimSender(quint16 port)
 {
     m_sender.abort();
     // Resolved once: a name lookup per idle text would be wasted work.
-    const QHostInfo localhost = QHostInfo::fromName(u"localhost"_qs);
+    const QHostInfo localhost = QHostInfo::fromName(u"localhost"_s);
     if (localhost.error() != QHostInfo::NoError || localhost.addresses().isEmpty()) {
-        throw Failure(u"resolving localhost"_qs, localhost.errorString());
+        throw Failure(u"resolving localhost"_s, localhost.errorString());
     }
     const QList<QHostAddress> addresses = localhost.addresses();
     const auto ipv4 = std::find_if(addresses.cbegin(), addresses.cend(), [](const QHostAddress &address) {
@@ -322,12 +323,12 @@ void Receiver::sendIdleText()
 {
     if (m_sender.state() != QAbstractSocket::BoundState
         && !m_sender.bind(QHostAddress::Any, m_senderLocalPort, QAbstractSocket::DontShareAddress)) {
-        throw Failure(u"binding the sender to port "_qs + QString::number(m_senderLocalPort), m_sender.errorString());
+        throw Failure(u"binding the sender to port "_s + QString::number(m_senderLocalPort), m_sender.errorString());
     }
     ++m_counters.idleTexts;
     const QByteArray payload = encode8Bit(m_idleText);
     if (m_sender.writeDatagram(payload, m_loopbackHost, m_loopbackPort) != payload.size()) {
-        throw Failure(u"sending the idle text"_qs, m_sender.errorString());
+        throw Failure(u"sending the idle text"_s, m_sender.errorString());
     }
 }
 
@@ -408,14 +409,14 @@ void Receiver::writeMetadataFile(const QString &text)
 void Receiver::flushMetadataFile()
 {
     if (m_unwrittenText && m_intake.waitingCount() == 0) {
-        runEvent(u"applying an item"_qs, [this] { writeMetadataFile(*std::exchange(m_unwrittenText, std::nullopt)); });
+        runEvent(u"applying an item"_s, [this] { writeMetadataFile(*std::exchange(m_unwrittenText, std::nullopt)); });
     }
 }
 
 void Receiver::tick()
 {
     if (m_countdown == std::numeric_limits<std::int16_t>::min()) {
-        throw Failure(u"counting down"_qs, u"the countdown cannot go below -32768"_qs);
+        throw Failure(u"counting down"_s, u"the countdown cannot go below -32768"_s);
     }
     --m_countdown;
     if (m_countdown < 1) {
@@ -432,7 +433,7 @@ void Receiver::receiveItem(const QByteArray &datagram)
         flushMetadataFile();
         return;
     }
-    runEvent(u"applying an item"_qs, [&] { applyItem(text); });
+    runEvent(u"applying an item"_s, [&] { applyItem(text); });
     Q_EMIT itemApplied(text);
 }
 
@@ -447,7 +448,7 @@ void Receiver::receivePadPlay(const PadUpdate &update)
     auto pad = std::make_shared<const PadUpdate>(update);
     const QString text = update.now->text();
     if (!isEchoOf(text, true)) {
-        runEvent(u"applying a PAD update"_qs, [&] { putOnAir(text, std::move(pad)); });
+        runEvent(u"applying a PAD update"_s, [&] { putOnAir(text, std::move(pad)); });
         Q_EMIT itemApplied(text);
         return;
     }
@@ -485,9 +486,9 @@ void Receiver::runEvent(const QString &what, Work &&work)
     try {
         work();
     } catch (const Failure &failure) {
-        reportFailure(what + u" failed"_qs, failure.describe());
+        reportFailure(what + u" failed"_s, failure.describe());
     } catch (const std::exception &failure) {
-        reportFailure(what + u" failed"_qs, QString::fromLocal8Bit(failure.what()));
+        reportFailure(what + u" failed"_s, QString::fromLocal8Bit(failure.what()));
     }
 }
 

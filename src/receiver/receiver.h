@@ -30,9 +30,10 @@ struct PadUpdate;
 struct StationSettings;
 
 // The receiver, with no widget in sight: the status fields, the idle text
-// and countdown, the two datagram endpoints, the metadata file and the hand-
-// over to the play history. The window is a view over it; tests drive it
-// under QCoreApplication.
+// and countdown, the two datagram endpoints, the metadata file, and the
+// parts it starts and hands each play to: the play history, the outputs and
+// the PAD feed. The window is a view over it; tests drive it under
+// QCoreApplication.
 class Receiver final : public QObject
 {
     Q_OBJECT
@@ -86,8 +87,9 @@ public:
     // One second in production; tests that tick by hand make it long.
     void setTickInterval(std::chrono::milliseconds interval) { m_tickTimer.setInterval(interval); }
 
-    // Fills the fields from Quaverlink.ini in the working directory, binds
-    // the endpoints, sends the idle text to itself twice and starts the
+    // Fills the fields from Quaverlink.ini in the working directory, starts
+    // the play history, the outputs and the PAD feed it asks for, binds the
+    // endpoints, sends the idle text to itself twice and starts the
     // countdown. Returns whether every step succeeded; a failure has been
     // reported and leaves the receiver in the state reached.
     bool start();

@@ -1,6 +1,7 @@
 #include "reportcommand.h"
 
 #include "common/failure.h"
+#include "common/literals.h"
 #include "playlog/odbc.h"
 #include "playlog/playreport.h"
 #include "settings/settings.h"
@@ -20,12 +21,12 @@ std::optional<QDateTime> parseMoment(const QString &text, bool endOfDay)
     QDateTime moment;
     qint64 span = 0; // what the last one named covers, in seconds
     if (text.size() == 10) {
-        moment = QDateTime(QDate::fromString(text, u"yyyy-MM-dd"_qs), QTime(0, 0));
+        moment = QDateTime(QDate::fromString(text, u"yyyy-MM-dd"_s), QTime(0, 0));
         span = 24 * 3600;
     }
     for (const auto &[format, seconds] :
-         {std::pair(u"yyyy-MM-dd HH:mm:ss"_qs, 1), std::pair(u"yyyy-MM-dd HH:mm"_qs, 60),
-          std::pair(u"yyyy-MM-ddTHH:mm:ss"_qs, 1), std::pair(u"yyyy-MM-ddTHH:mm"_qs, 60)}) {
+         {std::pair(u"yyyy-MM-dd HH:mm:ss"_s, 1), std::pair(u"yyyy-MM-dd HH:mm"_s, 60),
+          std::pair(u"yyyy-MM-ddTHH:mm:ss"_s, 1), std::pair(u"yyyy-MM-ddTHH:mm"_s, 60)}) {
         if (!moment.isValid()) {
             moment = QDateTime::fromString(text, format);
             span = seconds;
@@ -54,14 +55,13 @@ int usageError(const QString &message)
 int runReport(const QStringList &arguments, const QByteArray &folder)
 {
     QCommandLineParser parser;
-    const QCommandLineOption from(u"from"_qs, u"The first day (YYYY-MM-DD) or moment (YYYY-MM-DD HH:MM[:SS])."_qs,
-                                  u"DATE"_qs);
-    const QCommandLineOption to(u"to"_qs, u"The last day, or moment, included."_qs, u"DATE"_qs);
-    const QCommandLineOption format(u"format"_qs, u"csv, the only format so far."_qs, u"FORMAT"_qs, u"csv"_qs);
-    const QCommandLineOption station(u"station"_qs,
-                                     u"Only this station's plays, from a history several stations share."_qs,
-                                     u"NAME"_qs);
-    const QCommandLineOption help({u"h"_qs, u"help"_qs}, u"Show this help and exit."_qs);
+    const QCommandLineOption from(u"from"_s, u"The first day (YYYY-MM-DD) or moment (YYYY-MM-DD HH:MM[:SS])."_s,
+                                  u"DATE"_s);
+    const QCommandLineOption to(u"to"_s, u"The last day, or moment, included."_s, u"DATE"_s);
+    const QCommandLineOption format(u"format"_s, u"csv, the only format so far."_s, u"FORMAT"_s, u"csv"_s);
+    const QCommandLineOption station(u"station"_s,
+                                     u"Only this station's plays, from a history several stations share."_s, u"NAME"_s);
+    const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
     parser.addOptions({from, to, format, station, help});
     if (!parser.parse(arguments)) {
         return usageError(parser.errorText());
@@ -71,29 +71,29 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                     "Writes one line per play with the columns a royalty report asks for, in on-air order,\n"
                     "read from the play history with the login in Quaverlink.ini (SELECT on Metadata,\n"
                     "PlayDetails and, with --station, StationPlays).\n\n%s",
-                    qPrintable(parser.helpText().section(u"\n\n"_qs, -1)));
+                    qPrintable(parser.helpText().section(u"\n\n"_s, -1)));
         return 0;
     }
     const std::optional<QDateTime> first = parseMoment(parser.value(from), false);
     const std::optional<QDateTime> last = parseMoment(parser.value(to), true);
     if (!first || !last) {
         return usageError(u"--from and --to take a date, YYYY-MM-DD, or a moment, YYYY-MM-DD HH:MM[:SS], in the"
-                          " years 1000 to 9999"_qs);
+                          " years 1000 to 9999"_s);
     }
     if (*first >= *last) {
-        return usageError(u"--to is before --from"_qs);
+        return usageError(u"--to is before --from"_s);
     }
-    if (parser.value(format).compare(u"csv"_qs, Qt::CaseInsensitive) != 0) {
-        return usageError(u"--format %1: only csv is known"_qs.arg(parser.value(format)));
+    if (parser.value(format).compare(u"csv"_s, Qt::CaseInsensitive) != 0) {
+        return usageError(u"--format %1: only csv is known"_s.arg(parser.value(format)));
     }
     if (parser.isSet(station) && trimBlanks(parser.value(station)).isEmpty()) {
-        return usageError(u"--station takes a station's name"_qs);
+        return usageError(u"--station takes a station's name"_s);
     }
     const StationSettings settings = StationSettings::read(folder);
     const std::optional<QStringList> servers
         = settings.dbServers ? serverTexts(*settings.dbServers) : QStringList {settings.dbServer};
     if (!servers || servers->isEmpty()) {
-        return usageError(u"[Database] Servers is not a list of HOST[:PORT]"_qs);
+        return usageError(u"[Database] Servers is not a list of HOST[:PORT]"_s);
     }
     // A server that cannot be reached, or has left its cluster, passes the
     // report on to the next, as long as nothing has been written yet.

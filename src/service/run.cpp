@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include "common/failure.h"
+#include "common/literals.h"
 #include "common/stopsignals.h"
 #include "receiver/receiver.h"
 #include "settings/settings.h"
@@ -27,13 +28,13 @@ std::unique_ptr<WebFace> startWebFace(Receiver &receiver)
     std::optional<WebFace::Options> options = WebFace::fromSettings(receiver.settings(), &problem);
     if (!options) {
         if (!problem.isEmpty()) {
-            writeFailureLine(failureLine(u"web face"_qs, problem + u"; no status page is served"_qs));
+            writeFailureLine(failureLine(u"web face"_s, problem + u"; no status page is served"_s));
         }
         return nullptr;
     }
     auto face = std::make_unique<WebFace>(receiver, std::move(*options), currentFolder());
     if (!face->listen(&problem)) {
-        writeFailureLine(failureLine(u"web face"_qs, problem));
+        writeFailureLine(failureLine(u"web face"_s, problem));
         return nullptr;
     }
     return face;

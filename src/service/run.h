@@ -12,8 +12,9 @@ class Receiver;
 // message goes to standard error, beside its cause.
 void reportStartupFailureOnStandardError(Receiver &receiver);
 
-// Runs the event loop until the window closes or SIGTERM, SIGINT or SIGHUP
-// arrives, then stops the play history. Returns the exit status.
+// Runs the event loop until the window closes or SIGTERM, SIGINT, SIGHUP or
+// SIGQUIT arrives, then stops the play history and the outputs. Returns the
+// exit status.
 int runUntilStopped(QCoreApplication &app, Receiver &receiver);
 
 // How long the last failure lines may take to reach standard error at exit.

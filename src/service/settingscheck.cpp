@@ -1,6 +1,7 @@
 #include "settingscheck.h"
 
 #include "common/failure.h"
+#include "common/literals.h"
 #include "outputs/outputs.h"
 #include "pad/padclient.h"
 #include "playlog/database.h"
@@ -47,7 +48,7 @@ public:
     {
     }
     void line(const QString &text) { m_out << text << '\n'; }
-    void warn(const QString &text) { line(u"warning: "_qs + text); }
+    void warn(const QString &text) { line(u"warning: "_s + text); }
     // Runs one start-up step; a failure is what start-up would stop on.
     template<typename Step>
     bool step(Step &&step)
@@ -62,14 +63,14 @@ public:
     }
     void fail(const QString &cause)
     {
-        line(u"error: start-up would fail: "_qs + cause);
+        line(u"error: start-up would fail: "_s + cause);
         m_failed = true;
     }
     // Start-up would go on without a part the settings ask for: as wrong
     // as a failure for whoever wrote them.
     void skip(const QString &what)
     {
-        line(u"error: start-up would leave out "_qs + what);
+        line(u"error: start-up would leave out "_s + what);
         m_skipped = true;
     }
     bool failed() const { return m_failed; }
@@ -83,18 +84,18 @@ private:
 
 void checkDatabase(const StationSettings &settings, Report &report)
 {
-    const QString driver = u"MySQL ODBC 3.51 Driver"_qs;
+    const QString driver = u"MySQL ODBC 3.51 Driver"_s;
     if (!odbc::drivers().contains(driver)) {
-        report.warn(u"no ODBC driver is registered as \"%1\" (register-odbc-driver does that)"_qs.arg(driver));
+        report.warn(u"no ODBC driver is registered as \"%1\" (register-odbc-driver does that)"_s.arg(driver));
     }
     if (settings.dbPassword.contains(u';')) {
-        report.warn(u"DBpassword holds \";\", which ends the password inside the connection string"_qs);
+        report.warn(u"DBpassword holds \";\", which ends the password inside the connection string"_s);
     }
     QStringList servers = {settings.dbServer};
     if (settings.dbServers) {
         const std::optional<QStringList> listed = serverTexts(*settings.dbServers);
         if (!listed || listed->isEmpty()) {
-            report.warn(u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver would be used"_qs.arg(
+            report.warn(u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver would be used"_s.arg(
                 *settings.dbServers));
         } else {
             servers = *listed;
@@ -108,20 +109,19 @@ void checkDatabase(const StationSettings &settings, Report &report)
             connection.disconnect();
             if (!state.isEmpty() && state != u"Synced") {
                 report.warn(
-                    u"database: %1 is a cluster node that is %2, not Synced: it may refuse plays"_qs.arg(server,
-                                                                                                         state));
+                    u"database: %1 is a cluster node that is %2, not Synced: it may refuse plays"_s.arg(server, state));
             }
-            report.line(u"database: connected to %1 as %2%3"_qs.arg(serverName(server), settings.dbUser,
-                                                                    state.isEmpty() ? QString()
-                                                                                    : u", cluster node "_qs + state));
+            report.line(
+                u"database: connected to %1 as %2%3"_s.arg(serverName(server), settings.dbUser,
+                                                           state.isEmpty() ? QString() : u", cluster node "_s + state));
         } catch (const odbc::Error &error) {
-            report.warn(u"database: "_qs + error.masking(settings.dbPassword).describe()
-                        + (servers.size() > 1 ? u" (the next server would be tried)"_qs
-                                              : u" (plays would wait in the spool)"_qs));
+            report.warn(u"database: "_s + error.masking(settings.dbPassword).describe()
+                        + (servers.size() > 1 ? u" (the next server would be tried)"_s
+                                              : u" (plays would wait in the spool)"_s));
         }
     }
     report.line(
-        u"station: %1 (stored with every play where the database has the table StationPlays)"_qs.arg(settings.station));
+        u"station: %1 (stored with every play where the database has the table StationPlays)"_s.arg(settings.station));
 }
 
 // Whether the peer of a push output answers at all; nothing is sent to it.
@@ -134,25 +134,25 @@ QString reachability(const Outputs::Config &output)
     QTcpSocket socket;
     socket.connectToHost(icecast ? output.server.host() : output.host,
                          icecast ? quint16(output.server.port(80)) : output.port);
-    return socket.waitForConnected(2000) ? u", reachable"_qs : u", cannot be reached: "_qs + socket.errorString();
+    return socket.waitForConnected(2000) ? u", reachable"_s : u", cannot be reached: "_s + socket.errorString();
 }
 
 // What an output would send for a sample play, and whether a JSON body is
 // JSON. A webhook's URL may carry a token and is not shown.
 void checkRendering(const Outputs::Config &output, Report &report)
 {
-    const NowPlaying sample {u"Bj\u00f6rk - J\u00f3ga"_qs, QDateTime::currentDateTime()};
+    const NowPlaying sample {u"Bj\u00f6rk - J\u00f3ga"_s, QDateTime::currentDateTime()};
     if (output.type != Outputs::Type::Webhook && output.type != Outputs::Type::Http) {
-        report.line(u"  for \"%1\" it would send: %2"_qs.arg(sample.text, output.renderer.renderText(sample)));
+        report.line(u"  for \"%1\" it would send: %2"_s.arg(sample.text, output.renderer.renderText(sample)));
     }
     if (!output.body) {
         return;
     }
     const QString body = output.body->renderText(sample);
-    report.line(u"  for \"%1\" its body would be: %2"_qs.arg(sample.text, body));
+    report.line(u"  for \"%1\" its body would be: %2"_s.arg(sample.text, body));
     QJsonParseError error {};
     if (output.contentType.contains("json") && (QJsonDocument::fromJson(body.toUtf8(), &error), error.error)) {
-        report.warn(u"[Output %1] Body is not JSON: %2 at character %3"_qs.arg(output.name, error.errorString())
+        report.warn(u"[Output %1] Body is not JSON: %2 at character %3"_s.arg(output.name, error.errorString())
                         .arg(error.offset));
     }
 }
@@ -162,7 +162,7 @@ void warnUnknownKeys(const IniFile &settings, const QString &section, const QStr
 {
     for (const QString &key : settings.keys(section)) {
         if (!known.contains(key, Qt::CaseInsensitive)) {
-            report.warn(u"[%1] %2 is not one of its keys (%3)"_qs.arg(section, key, known.join(u", "_qs)));
+            report.warn(u"[%1] %2 is not one of its keys (%3)"_s.arg(section, key, known.join(u", "_s)));
         }
     }
 }
@@ -174,9 +174,9 @@ void checkPadFeed(const IniFile &settings, Report &report)
     QString problem;
     const std::optional<PadClient::Options> options = PadClient::fromSettings(settings, &problem);
     if (!problem.isEmpty()) {
-        report.skip(u"the PAD feed: "_qs + problem);
+        report.skip(u"the PAD feed: "_s + problem);
     }
-    warnUnknownKeys(settings, u"PAD"_qs, {u"Host"_qs, u"Port"_qs, u"Machine"_qs, u"Groups"_qs, u"OnAir"_qs}, report);
+    warnUnknownKeys(settings, u"PAD"_s, {u"Host"_s, u"Port"_s, u"Machine"_s, u"Groups"_s, u"OnAir"_s}, report);
     if (!options) {
         return;
     }
@@ -184,13 +184,13 @@ void checkPadFeed(const IniFile &settings, Report &report)
     for (const qint64 machine : options->machines) {
         machines << QString::number(machine);
     }
-    report.line(u"  [PAD] Host = %1, Port = %2, Machine = %3, Groups = %4"_qs
-                    .arg(options->host, QString::number(options->port), machines.join(u", "_qs),
-                         options->groups.isEmpty() ? u"(not set: every group)"_qs : options->groups.join(u", "_qs)));
+    report.line(u"  [PAD] Host = %1, Port = %2, Machine = %3, Groups = %4"_s
+                    .arg(options->host, QString::number(options->port), machines.join(u", "_s),
+                         options->groups.isEmpty() ? u"(not set: every group)"_s : options->groups.join(u", "_s)));
     QTcpSocket socket;
     socket.connectToHost(options->host, options->port);
     if (!socket.waitForConnected(2000)) {
-        report.warn(u"PAD feed: %1 port %2 cannot be reached: %3"_qs.arg(options->host)
+        report.warn(u"PAD feed: %1 port %2 cannot be reached: %3"_s.arg(options->host)
                         .arg(options->port)
                         .arg(socket.errorString()));
         return;
@@ -220,19 +220,19 @@ void checkPadFeed(const IniFile &settings, Report &report)
         }
     }
     if (documents == 0) {
-        report.warn(bytes == 0 ? u"PAD feed: connected, but no document came within 3 s"_qs
+        report.warn(bytes == 0 ? u"PAD feed: connected, but no document came within 3 s"_s
                                : u"PAD feed: connected, and %1 bytes came, but no whole document could be read"
-                                 " from them"_qs.arg(bytes));
+                                 " from them"_s.arg(bytes));
         return;
     }
     if (!refusal.isEmpty()) {
-        report.warn(u"PAD feed: a document was refused: "_qs + refusal);
+        report.warn(u"PAD feed: a document was refused: "_s + refusal);
     }
-    report.line(u"PAD feed: connected; documents read: %1"_qs.arg(documents));
+    report.line(u"PAD feed: connected; documents read: %1"_s.arg(documents));
     if (shown) {
-        report.line(u"PAD feed: machine %1 has %2 on air"_qs.arg(shown->machine)
-                        .arg(shown->now ? u"\""_qs + shown->now->text() + u"\" (group "_qs + shown->now->group + u")"_qs
-                                        : u"nothing"_qs));
+        report.line(u"PAD feed: machine %1 has %2 on air"_s.arg(shown->machine)
+                        .arg(shown->now ? u"\""_s + shown->now->text() + u"\" (group "_s + shown->now->group + u")"_s
+                                        : u"nothing"_s));
     }
 }
 
@@ -241,14 +241,14 @@ void checkWebFace(const IniFile &settings, Report &report)
     QString problem;
     const std::optional<WebFace::Options> options = WebFace::fromSettings(settings, &problem);
     if (!problem.isEmpty()) {
-        report.skip(u"the web face: "_qs + problem);
+        report.skip(u"the web face: "_s + problem);
     }
-    warnUnknownKeys(settings, u"Web"_qs,
-                    {u"Address"_qs, u"Port"_qs, u"HealthHistoryMinutes"_qs, u"HealthOutputMinutes"_qs,
-                     u"HealthPadMinutes"_qs, u"SilenceMinutes"_qs, u"Title"_qs},
+    warnUnknownKeys(settings, u"Web"_s,
+                    {u"Address"_s, u"Port"_s, u"HealthHistoryMinutes"_s, u"HealthOutputMinutes"_s,
+                     u"HealthPadMinutes"_s, u"SilenceMinutes"_s, u"Title"_s},
                     report);
     if (options) {
-        report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays)"_qs.arg(options->address)
+        report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays)"_s.arg(options->address)
                         .arg(options->port));
     }
 }
@@ -262,96 +262,96 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     const QString path = QFile::decodeName(folder + "/Quaverlink.ini");
     struct stat info = {};
     if (::stat((folder + "/Quaverlink.ini").constData(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        report.fail(path + u" is missing or not a regular file; every setting reads as the folder's path"_qs);
+        report.fail(path + u" is missing or not a regular file; every setting reads as the folder's path"_s);
     }
-    report.line(u"Settings read from %1:"_qs.arg(path));
+    report.line(u"Settings read from %1:"_s.arg(path));
     const std::pair<const char16_t *, QString> shown[] = {
         {u"[Metadata] RDlistenport", settings.listenPort},
         {u"[Metadata] IdleString  ", settings.idleText},
         {u"[Metadata] CountTimeout", settings.countTimeout},
-        {u"[Metadata] SenderPort  ", settings.senderPort.value_or(u"(not set: 6969)"_qs)},
-        {u"[Metadata] AllowedSenders", settings.allowedSenders.value_or(u"(not set: every sender)"_qs)},
+        {u"[Metadata] SenderPort  ", settings.senderPort.value_or(u"(not set: 6969)"_s)},
+        {u"[Metadata] AllowedSenders", settings.allowedSenders.value_or(u"(not set: every sender)"_s)},
         {u"[Database] DBenabled   ", settings.dbEnabled},
         {u"[Database] DBserver    ", settings.dbServer},
         {u"[Database] DBuser      ", settings.dbUser},
-        {u"[Database] DBpassword  ", u"**********"_qs},
+        {u"[Database] DBpassword  ", u"**********"_s},
         {u"[Database] DBname      ", settings.dbName},
-        {u"[Database] Servers     ", settings.dbServers.value_or(u"(not set: DBserver)"_qs)},
+        {u"[Database] Servers     ", settings.dbServers.value_or(u"(not set: DBserver)"_s)},
         {u"[Database] Station     ", settings.station},
     };
     for (const auto &[key, value] : shown) {
-        report.line(u"  "_qs + QString::fromUtf16(key) + u" = "_qs + value);
+        report.line(u"  "_s + QString::fromUtf16(key) + u" = "_s + value);
     }
     for (const QString &key : settings.cutKeys) {
-        report.warn(key + u" is longer than 29 characters and is cut to the first 29"_qs);
+        report.warn(key + u" is longer than 29 characters and is cut to the first 29"_s);
     }
     // The database's keys matter only when play history is on.
     const bool logging = settings.dbEnabled == u"Y";
     for (const QString &key : settings.missingKeys) {
         if (logging || key.startsWith(u"Metadata]")) {
-            report.warn(u"["_qs + key + u" is missing, so it reads as the folder's path"_qs);
+            report.warn(u"["_s + key + u" is missing, so it reads as the folder's path"_s);
         }
     }
     for (const QString &warning : settings.file.warnings()) {
-        report.warn(u"Quaverlink.ini "_qs + warning);
+        report.warn(u"Quaverlink.ini "_s + warning);
     }
     const QStringList sections = settings.file.sections();
-    const bool holdsSecrets = !settings.file.newValue(u"Database"_qs, u"DBpassword"_qs).value_or(QString()).isEmpty()
+    const bool holdsSecrets = !settings.file.newValue(u"Database"_s, u"DBpassword"_s).value_or(QString()).isEmpty()
         || std::any_of(sections.cbegin(), sections.cend(), [&](const QString &section) {
-               return !settings.file.newValue(section, u"Password"_qs).value_or(QString()).isEmpty();
+               return !settings.file.newValue(section, u"Password"_s).value_or(QString()).isEmpty();
            });
     if (holdsSecrets && (info.st_mode & S_IROTH)) {
         report.warn(path
                     + u" holds a password and every user of this machine may read it"
-                      " (chmod o-r, and give the receiver's group read access)"_qs);
+                      " (chmod o-r, and give the receiver's group read access)"_s);
     }
 
     std::int16_t countTimeout = 0;
     quint16 listenPort = 0;
     quint16 senderPort = StationSettings::kDefaultSenderPort;
-    const auto readCountTimeout = [&] { countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_qs); };
+    const auto readCountTimeout = [&] { countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_s); };
     const auto readPorts = [&] {
-        listenPort = toPort(settings.listenPort, u"RDlistenport"_qs);
+        listenPort = toPort(settings.listenPort, u"RDlistenport"_s);
         if (settings.senderPort) {
-            senderPort = toPort(*settings.senderPort, u"SenderPort"_qs);
+            senderPort = toPort(*settings.senderPort, u"SenderPort"_s);
         }
         if (settings.allowedSenders) {
-            toNetworks(*settings.allowedSenders, u"AllowedSenders"_qs);
+            toNetworks(*settings.allowedSenders, u"AllowedSenders"_s);
         }
     };
     const bool numbersRead = report.step(readCountTimeout) && report.step(readPorts);
     if (numbersRead && countTimeout <= 1) {
-        report.warn(u"CountTimeout %1: the idle text goes back on air every second"_qs.arg(countTimeout));
+        report.warn(u"CountTimeout %1: the idle text goes back on air every second"_s.arg(countTimeout));
     }
     for (const auto &[port, key] :
-         {std::pair {listenPort, u"RDlistenport"_qs}, std::pair {senderPort, u"SenderPort"_qs}}) {
+         {std::pair {listenPort, u"RDlistenport"_s}, std::pair {senderPort, u"SenderPort"_s}}) {
         if (port != 0 && port < 1024) {
-            report.warn(u"%1 %2 is below 1024: only a privileged process may bind it"_qs.arg(key).arg(port));
+            report.warn(u"%1 %2 is below 1024: only a privileged process may bind it"_s.arg(key).arg(port));
         }
         // The station's own receiver, running as a service, holds its ports
         // while it is checked: that is no fault of the settings.
         if (port != 0 && isUdpPortInUse(port)) {
             report.warn(u"UDP port %1 (%2) is in use: a receiver, perhaps this station's own, may already hold it;"
-                        " while it does, %3"_qs.arg(port)
+                        " while it does, %3"_s.arg(port)
                             .arg(key)
-                            .arg(key == u"RDlistenport" ? u"a second one cannot start"_qs
-                                                        : u"a second one would not send the idle text"_qs));
+                            .arg(key == u"RDlistenport" ? u"a second one cannot start"_s
+                                                        : u"a second one would not send the idle text"_s));
         }
     }
     if (listenPort != 0 && listenPort == senderPort) {
-        report.warn(u"RDlistenport and SenderPort are the same port"_qs);
+        report.warn(u"RDlistenport and SenderPort are the same port"_s);
     }
 
     const QString enabled = settings.dbEnabled.trimmed().toLower();
     if (!logging && (enabled.startsWith(u'y') || enabled == u"1" || enabled == u"true" || enabled == u"on")) {
-        report.warn(u"DBenabled is \"%1\": only exactly Y turns play history on"_qs.arg(settings.dbEnabled));
+        report.warn(u"DBenabled is \"%1\": only exactly Y turns play history on"_s.arg(settings.dbEnabled));
     }
     if (!report.failed()) {
         report.line(u"Start-up would listen on UDP port %1, send the idle text from port %2 after %3 s of silence,"
-                    " and keep play history %4."_qs.arg(listenPort)
+                    " and keep play history %4."_s.arg(listenPort)
                         .arg(senderPort)
                         .arg(countTimeout)
-                        .arg(logging ? u"in Brackenwaves.Metadata"_qs : u"off"_qs));
+                        .arg(logging ? u"in Brackenwaves.Metadata"_s : u"off"_s));
     }
     if (logging) {
         checkDatabase(settings, report);
@@ -360,19 +360,19 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     checkWebFace(settings.file, report);
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
-        report.line(u"output %1: %2%3"_qs.arg(output.name, output.describe(), reachability(output)));
+        report.line(u"output %1: %2%3"_s.arg(output.name, output.describe(), reachability(output)));
         checkRendering(output, report);
     }
     for (const QString &problem : std::as_const(problems)) {
-        if (problem.contains(u"] is skipped: "_qs)) {
+        if (problem.contains(u"] is skipped: "_s)) {
             report.skip(problem);
         } else {
             report.warn(problem);
         }
     }
-    report.line(report.failed()        ? u"Start-up would fail."_qs
-                    : report.skipped() ? u"Start-up would succeed, leaving out what is named above."_qs
-                                       : u"Start-up would succeed."_qs);
+    report.line(report.failed()        ? u"Start-up would fail."_s
+                    : report.skipped() ? u"Start-up would succeed, leaving out what is named above."_s
+                                       : u"Start-up would succeed."_s);
     return !report.failed() && !report.skipped();
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/codepage.h"
 #include "common/descriptor.h"
+#include "common/literals.h"
 
 #include <QFile>
 
@@ -98,7 +99,7 @@ void IniFile::parse(QByteArrayView rest)
             line.chop(1);
         }
         line = trimBlanks(line);
-        const auto warn = [&](const QString &text) { m_warnings << u"line %1: "_qs.arg(number) + text; };
+        const auto warn = [&](const QString &text) { m_warnings << u"line %1: "_s.arg(number) + text; };
         if (line.isEmpty() || line.front() == ';') {
             continue;
         }
@@ -106,13 +107,13 @@ void IniFile::parse(QByteArrayView rest)
             const qsizetype close = line.indexOf(']');
             const QString name = nameOf(close < 0 ? line.sliced(1) : line.sliced(1, close - 1));
             if (close < 0) {
-                warn(u"the section header has no closing ], and is read as [%1]"_qs.arg(name));
+                warn(u"the section header has no closing ], and is read as [%1]"_s.arg(name));
             }
             const auto found = std::find_if(m_sections.begin(), m_sections.end(),
                                             [&](const Section &section) { return sameName(section.name, name); });
             inRepeat = found != m_sections.end();
             if (inRepeat) {
-                warn(u"[%1] stands earlier in the file; this one is not read"_qs.arg(name));
+                warn(u"[%1] stands earlier in the file; this one is not read"_s.arg(name));
                 current = nullptr;
             } else {
                 m_sections.append({name, {}});
@@ -122,12 +123,12 @@ void IniFile::parse(QByteArrayView rest)
         }
         const qsizetype equals = line.indexOf('=');
         if (equals <= 0) {
-            warn(u"not a key=value line; it is skipped"_qs);
+            warn(u"not a key=value line; it is skipped"_s);
             continue;
         }
         if (!current) {
             if (!inRepeat) {
-                warn(u"a key before any section header; it is skipped"_qs);
+                warn(u"a key before any section header; it is skipped"_s);
             }
             continue;
         }
@@ -135,7 +136,7 @@ void IniFile::parse(QByteArrayView rest)
         const auto found = std::find_if(current->entries.cbegin(), current->entries.cend(),
                                         [&](const Entry &entry) { return sameName(entry.key, key); });
         if (found != current->entries.cend()) {
-            warn(u"%1 stands earlier in [%2]; this one is not read"_qs.arg(key, current->name));
+            warn(u"%1 stands earlier in [%2]; this one is not read"_s.arg(key, current->name));
             continue;
         }
         current->entries.append({key, stripEnclosingQuotes(trimBlanks(line.sliced(equals + 1))).toByteArray()});

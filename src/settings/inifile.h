@@ -37,10 +37,10 @@ View trimBlanks(View text)
 class IniFile final
 {
 public:
-    // Only a regular file is read: a FIFO or device in its place must not
-    // block start-up. Anything unreadable reads as an empty file.
     // An empty file.
     IniFile() = default;
+    // Only a regular file is read: a FIFO or device in its place must not
+    // block start-up. Anything unreadable reads as an empty file.
     static IniFile read(const QByteArray &path, const QString &fallback);
     static IniFile fromContent(QByteArrayView content, const QString &fallback);
 

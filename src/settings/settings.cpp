@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "common/failure.h"
+#include "common/literals.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -39,15 +40,15 @@ StationSettings StationSettings::read(const QByteArray &folder)
         // A missing key's stand-in, the folder's path, is cut too, but it
         // is the key's absence that is worth a word.
         if (!file.newValue(parts[0], parts[1])) {
-            settings.missingKeys << parts[0] + u"] "_qs + parts[1];
+            settings.missingKeys << parts[0] + u"] "_s + parts[1];
         } else if (file.isCut(parts[0], parts[1])) {
             settings.cutKeys << parts[1];
         }
     }
-    settings.senderPort = file.newValue(u"Metadata"_qs, u"SenderPort"_qs);
-    settings.allowedSenders = file.newValue(u"Metadata"_qs, u"AllowedSenders"_qs);
-    settings.dbServers = file.newValue(u"Database"_qs, u"Servers"_qs);
-    settings.station = trimBlanks(file.newValue(u"Database"_qs, u"Station"_qs).value_or(QString()));
+    settings.senderPort = file.newValue(u"Metadata"_s, u"SenderPort"_s);
+    settings.allowedSenders = file.newValue(u"Metadata"_s, u"AllowedSenders"_s);
+    settings.dbServers = file.newValue(u"Database"_s, u"Servers"_s);
+    settings.station = trimBlanks(file.newValue(u"Database"_s, u"Station"_s).value_or(QString()));
     if (settings.station.isEmpty()) {
         settings.station = QFileInfo(QFile::decodeName(folder)).fileName();
     }
@@ -110,7 +111,7 @@ std::int16_t toSeconds(const QString &text, const QString &key)
     using Limits = std::numeric_limits<std::int16_t>;
     const auto value = convertToInteger(text, Limits::min(), Limits::max());
     if (!value) {
-        throw Failure(u"reading "_qs + key, u"\""_qs + text + u"\" is not a number from -32768 to 32767"_qs);
+        throw Failure(u"reading "_s + key, u"\""_s + text + u"\" is not a number from -32768 to 32767"_s);
     }
     return std::int16_t(*value);
 }
@@ -121,7 +122,7 @@ quint16 toPort(const QString &text, const QString &key)
     const auto value
         = convertToInteger(text, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
     if (!value || *value < 1 || *value > 65535) {
-        throw Failure(u"reading "_qs + key, u"\""_qs + text + u"\" is not a port from 1 to 65535"_qs);
+        throw Failure(u"reading "_s + key, u"\""_s + text + u"\" is not a port from 1 to 65535"_s);
     }
     return quint16(*value);
 }
@@ -136,7 +137,7 @@ std::optional<quint16> portNumber(const QString &text)
 
 QStringList toList(const QString &text)
 {
-    static const QRegularExpression separators(u"[,\\s]+"_qs);
+    static const QRegularExpression separators(u"[,\\s]+"_s);
     return text.split(separators, Qt::SkipEmptyParts);
 }
 
@@ -149,7 +150,7 @@ QList<QPair<QHostAddress, int>> toNetworks(const QString &text, const QString &k
             ? QHostAddress::parseSubnet(entry)
             : qMakePair(address, address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128);
         if (network.first.isNull()) {
-            throw Failure(u"reading "_qs + key, u"\""_qs + entry + u"\" is not an address or a network"_qs);
+            throw Failure(u"reading "_s + key, u"\""_s + entry + u"\" is not an address or a network"_s);
         }
         networks << network;
     }

@@ -1,5 +1,6 @@
 #include "webface.h"
 
+#include "common/literals.h"
 #include "pad/padclient.h"
 #include "playlog/playhistory.h"
 #include "receiver/receiver.h"
@@ -35,19 +36,19 @@ QString isoTime(const QDateTime &time)
 
 QByteArray resource(const QString &name)
 {
-    QFile file(u":/web/"_qs + name);
+    QFile file(u":/web/"_s + name);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 std::optional<std::chrono::minutes> minutesOf(const IniFile &settings, const QString &key, QString *problem)
 {
-    const std::optional<QString> text = settings.newValue(u"Web"_qs, key);
+    const std::optional<QString> text = settings.newValue(u"Web"_s, key);
     if (!text) {
         return std::nullopt;
     }
     const std::optional<std::int64_t> minutes = convertToInteger(*text, 0, 1'000'000);
     if (!minutes) {
-        *problem = u"[Web] %1 \"%2\" is not a number of minutes"_qs.arg(key, *text);
+        *problem = u"[Web] %1 \"%2\" is not a number of minutes"_s.arg(key, *text);
         return std::nullopt;
     }
     return std::chrono::minutes(*minutes);
@@ -57,8 +58,8 @@ std::optional<std::chrono::minutes> minutesOf(const IniFile &settings, const QSt
 QDateTime processStart()
 {
     static const QDateTime start = [] {
-        QFile stat(u"/proc/self/stat"_qs);
-        QFile uptime(u"/proc/uptime"_qs);
+        QFile stat(u"/proc/self/stat"_s);
+        QFile uptime(u"/proc/uptime"_s);
         if (!stat.open(QIODevice::ReadOnly) || !uptime.open(QIODevice::ReadOnly)) {
             return QDateTime::currentDateTime();
         }
@@ -107,7 +108,7 @@ void addProcessMetrics(MetricsText &metrics)
     const auto seconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
     metrics.add("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
                 seconds(usage.ru_utime) + seconds(usage.ru_stime));
-    QFile statm(u"/proc/self/statm"_qs);
+    QFile statm(u"/proc/self/statm"_s);
     const QList<QByteArray> pages = statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
     const double pageSize = double(::sysconf(_SC_PAGESIZE));
     metrics.add("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
@@ -115,7 +116,7 @@ void addProcessMetrics(MetricsText &metrics)
     metrics.add("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
                 pages.value(1).toDouble() * pageSize);
     metrics.add("process_open_fds", "gauge", "Number of open file descriptors.",
-                double(QDir(u"/proc/self/fd"_qs).count()) - 3); // ".", ".." and the one reading it
+                double(QDir(u"/proc/self/fd"_s).count()) - 3); // ".", ".." and the one reading it
     rlimit files = {};
     ::getrlimit(RLIMIT_NOFILE, &files);
     metrics.add("process_max_fds", "gauge", "Maximum number of open file descriptors.", double(files.rlim_cur));
@@ -127,33 +128,33 @@ void addProcessMetrics(MetricsText &metrics)
 
 std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, QString *problem)
 {
-    if (!settings.sections().contains(u"Web"_qs, Qt::CaseInsensitive)) {
+    if (!settings.sections().contains(u"Web"_s, Qt::CaseInsensitive)) {
         return std::nullopt;
     }
     Options options;
-    options.address = settings.newValue(u"Web"_qs, u"Address"_qs).value_or(options.address).trimmed();
-    const QString port = settings.newValue(u"Web"_qs, u"Port"_qs).value_or(QString()).trimmed();
+    options.address = settings.newValue(u"Web"_s, u"Address"_s).value_or(options.address).trimmed();
+    const QString port = settings.newValue(u"Web"_s, u"Port"_s).value_or(QString()).trimmed();
     const std::optional<quint16> number = portNumber(port);
     if (!number) {
-        *problem = u"[Web] Port \"%1\" is not a port number"_qs.arg(port);
+        *problem = u"[Web] Port \"%1\" is not a port number"_s.arg(port);
         return std::nullopt;
     }
     options.port = *number;
     if (QHostAddress(options.address).isNull()) {
-        *problem = u"[Web] Address \"%1\" is not an address"_qs.arg(options.address);
+        *problem = u"[Web] Address \"%1\" is not an address"_s.arg(options.address);
         return std::nullopt;
     }
-    const auto history = minutesOf(settings, u"HealthHistoryMinutes"_qs, problem);
-    const auto output = minutesOf(settings, u"HealthOutputMinutes"_qs, problem);
-    const auto pad = minutesOf(settings, u"HealthPadMinutes"_qs, problem);
-    options.silence = minutesOf(settings, u"SilenceMinutes"_qs, problem);
+    const auto history = minutesOf(settings, u"HealthHistoryMinutes"_s, problem);
+    const auto output = minutesOf(settings, u"HealthOutputMinutes"_s, problem);
+    const auto pad = minutesOf(settings, u"HealthPadMinutes"_s, problem);
+    options.silence = minutesOf(settings, u"SilenceMinutes"_s, problem);
     if (!problem->isEmpty()) {
         return std::nullopt;
     }
     options.healthHistory = history.value_or(options.healthHistory);
     options.healthOutput = output.value_or(options.healthOutput);
     options.healthPad = pad.value_or(options.healthPad);
-    options.title = settings.newValue(u"Web"_qs, u"Title"_qs).value_or(QString()).trimmed();
+    options.title = settings.newValue(u"Web"_s, u"Title"_s).value_or(QString()).trimmed();
     return options;
 }
 
@@ -196,7 +197,7 @@ bool WebFace::listen(QString *error)
     if (m_server.listen(QHostAddress(m_options.address), m_options.port)) {
         return true;
     }
-    *error = u"listening on %1 port %2: %3"_qs.arg(m_options.address).arg(m_options.port).arg(m_server.errorString());
+    *error = u"listening on %1 port %2: %3"_s.arg(m_options.address).arg(m_options.port).arg(m_server.errorString());
     return false;
 }
 
@@ -219,16 +220,16 @@ HttpServer::Reply WebFace::route(const HttpRequest &request) const
 {
     const QByteArray &path = request.path;
     if (path == "/" || path == "/index.html") {
-        return {"200 OK", "text/html; charset=utf-8", resource(u"index.html"_qs), false, kPageHeaders};
+        return {"200 OK", "text/html; charset=utf-8", resource(u"index.html"_s), false, kPageHeaders};
     }
     if (path == "/app.js") {
-        return {"200 OK", "text/javascript; charset=utf-8", resource(u"app.js"_qs), false, kPageHeaders};
+        return {"200 OK", "text/javascript; charset=utf-8", resource(u"app.js"_s), false, kPageHeaders};
     }
     if (path == "/app.css") {
-        return {"200 OK", "text/css; charset=utf-8", resource(u"app.css"_qs), false, kPageHeaders};
+        return {"200 OK", "text/css; charset=utf-8", resource(u"app.css"_s), false, kPageHeaders};
     }
     if (path == "/icon.png" || path == "/favicon.ico") {
-        return {"200 OK", "image/png", resource(u"icon.png"_qs), false, kPageHeaders};
+        return {"200 OK", "image/png", resource(u"icon.png"_s), false, kPageHeaders};
     }
     if (path == "/events") {
         return {"200 OK", "text/event-stream; charset=utf-8", statusEvent() + playsEvent(), true};
@@ -236,10 +237,10 @@ HttpServer::Reply WebFace::route(const HttpRequest &request) const
     if (path == "/health") {
         QStringList degraded;
         const QStringList problems = healthProblems(&degraded);
-        const QString state = !problems.isEmpty() ? u"failing"_qs : !degraded.isEmpty() ? u"degraded"_qs : u"ok"_qs;
-        const QJsonObject body {{u"status"_qs, state},
-                                {u"problems"_qs, QJsonArray::fromStringList(problems)},
-                                {u"degraded"_qs, QJsonArray::fromStringList(degraded)}};
+        const QString state = !problems.isEmpty() ? u"failing"_s : !degraded.isEmpty() ? u"degraded"_s : u"ok"_s;
+        const QJsonObject body {{u"status"_s, state},
+                                {u"problems"_s, QJsonArray::fromStringList(problems)},
+                                {u"degraded"_s, QJsonArray::fromStringList(degraded)}};
         return {problems.isEmpty() ? "200 OK" : "503 Service Unavailable", "application/json; charset=utf-8",
                 QJsonDocument(body).toJson(QJsonDocument::Compact) + '\n'};
     }
@@ -247,7 +248,7 @@ HttpServer::Reply WebFace::route(const HttpRequest &request) const
         return {"200 OK", "text/plain; version=0.0.4; charset=utf-8", metrics()};
     }
     if (path == "/api/plays") {
-        const QString limit = QUrlQuery(QString::fromUtf8(request.query)).queryItemValue(u"limit"_qs);
+        const QString limit = QUrlQuery(QString::fromUtf8(request.query)).queryItemValue(u"limit"_s);
         const qsizetype count = limit.isEmpty() ? RecentPlays::kKept : qsizetype(limit.toLongLong());
         if (count < 1 || count > RecentPlays::kKept) {
             return {"400 Bad Request", "text/plain", "limit is a number from 1 to 50\n"};
@@ -268,23 +269,23 @@ QStringList WebFace::healthProblems(QStringList *degraded) const
         if (left <= 0) {
             problems << what;
         } else if (degraded) {
-            *degraded << what + u"; a problem in %1 min unless it works again"_qs.arg((left + 59) / 60);
+            *degraded << what + u"; a problem in %1 min unless it works again"_s.arg((left + 59) / 60);
         }
     };
     if (!m_receiver.isListening()) {
-        problems << u"the receiver is not listening for datagrams"_qs;
+        problems << u"the receiver is not listening for datagrams"_s;
     }
     if (const PlayHistory *history = m_receiver.playHistory()) {
         const PlayHistory::Status status = history->status();
         if (!status.working) {
-            judge(u"play history stopped working at %1: %2"_qs.arg(isoTime(status.since), status.reason), status.since,
+            judge(u"play history stopped working at %1: %2"_s.arg(isoTime(status.since), status.reason), status.since,
                   m_options.healthHistory);
         }
     }
     const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
     for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
         if (it->failures > 0 && !it->working) {
-            judge(u"output %1 stopped working at %2: %3"_qs.arg(it.key(), isoTime(it->since), it->state), it->since,
+            judge(u"output %1 stopped working at %2: %3"_s.arg(it.key(), isoTime(it->since), it->state), it->since,
                   m_options.healthOutput);
         }
     }
@@ -292,14 +293,14 @@ QStringList WebFace::healthProblems(QStringList *degraded) const
         const PadClient::Status &status = pad->status();
         const QDateTime since = status.since.isNull() ? m_started : status.since;
         if (!status.working) {
-            judge(u"the PAD feed has not worked since %1: %2"_qs.arg(isoTime(since), status.reason), since,
+            judge(u"the PAD feed has not worked since %1: %2"_s.arg(isoTime(since), status.reason), since,
                   m_options.healthPad);
         }
     }
     const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
     // Silence shorter than its limit is no fault at all.
     if (m_options.silence && lastItem.secsTo(now) >= std::chrono::seconds(*m_options.silence).count()) {
-        problems << u"no item has arrived since %1"_qs.arg(isoTime(lastItem));
+        problems << u"no item has arrived since %1"_s.arg(isoTime(lastItem));
     }
     return problems;
 }
@@ -307,54 +308,54 @@ QStringList WebFace::healthProblems(QStringList *degraded) const
 QByteArray WebFace::statusEvent() const
 {
     const StatusFields &fields = m_receiver.fields();
-    QJsonObject history {{u"enabled"_qs, false}};
+    QJsonObject history {{u"enabled"_s, false}};
     if (const PlayHistory *playHistory = m_receiver.playHistory()) {
         const PlayHistory::Status status = playHistory->status();
-        history = {{u"enabled"_qs, true},         {u"working"_qs, status.working}, {u"since"_qs, isoTime(status.since)},
-                   {u"reason"_qs, status.reason}, {u"waiting"_qs, status.waiting}, {u"setAside"_qs, status.setAside},
-                   {u"kept"_qs, status.kept},     {u"stored"_qs, status.stored}};
+        history = {{u"enabled"_s, true},         {u"working"_s, status.working}, {u"since"_s, isoTime(status.since)},
+                   {u"reason"_s, status.reason}, {u"waiting"_s, status.waiting}, {u"setAside"_s, status.setAside},
+                   {u"kept"_s, status.kept},     {u"stored"_s, status.stored}};
     }
     QJsonArray outputs;
     const QMap<QString, Receiver::OutputState> &states = m_receiver.outputStates();
     for (auto it = states.cbegin(); it != states.cend(); ++it) {
-        outputs.append(QJsonObject {{u"name"_qs, it.key()},
-                                    {u"state"_qs, it->state},
-                                    {u"since"_qs, isoTime(it->since)},
-                                    {u"working"_qs, it->working},
-                                    {u"failures"_qs, it->failures}});
+        outputs.append(QJsonObject {{u"name"_s, it.key()},
+                                    {u"state"_s, it->state},
+                                    {u"since"_s, isoTime(it->since)},
+                                    {u"working"_s, it->working},
+                                    {u"failures"_s, it->failures}});
     }
-    QJsonObject pad {{u"enabled"_qs, false}};
+    QJsonObject pad {{u"enabled"_s, false}};
     if (const PadClient *client = m_receiver.padClient()) {
         const PadClient::Status &state = client->status();
-        pad = {{u"enabled"_qs, true},
-               {u"working"_qs, state.working},
-               {u"since"_qs, isoTime(state.since)},
-               {u"reason"_qs, state.reason},
-               {u"documents"_qs, state.documents},
-               {u"lastDocument"_qs, isoTime(state.lastDocument)}};
+        pad = {{u"enabled"_s, true},
+               {u"working"_s, state.working},
+               {u"since"_s, isoTime(state.since)},
+               {u"reason"_s, state.reason},
+               {u"documents"_s, state.documents},
+               {u"lastDocument"_s, isoTime(state.lastDocument)}};
     }
     const QString now = fields.text(Field::lblNow);
     QStringList degraded;
     const QStringList problems = healthProblems(&degraded);
-    const QJsonObject status {{u"version"_qs, QString::fromLatin1(kVersion)},
-                              {u"title"_qs, m_options.title.isEmpty() ? m_receiver.idleText() : m_options.title},
-                              {u"pad"_qs, pad},
-                              {u"startedAt"_qs, isoTime(m_started)},
-                              {u"listening"_qs, m_receiver.isListening()},
-                              {u"now"_qs, now},
-                              {u"idle"_qs, now == m_receiver.idleText()},
-                              {u"previous"_qs, fields.text(Field::lblLast)},
-                              {u"next"_qs, m_receiver.nextText()},
-                              {u"countdown"_qs,
+    const QJsonObject status {{u"version"_s, QString::fromLatin1(kVersion)},
+                              {u"title"_s, m_options.title.isEmpty() ? m_receiver.idleText() : m_options.title},
+                              {u"pad"_s, pad},
+                              {u"startedAt"_s, isoTime(m_started)},
+                              {u"listening"_s, m_receiver.isListening()},
+                              {u"now"_s, now},
+                              {u"idle"_s, now == m_receiver.idleText()},
+                              {u"previous"_s, fields.text(Field::lblLast)},
+                              {u"next"_s, m_receiver.nextText()},
+                              {u"countdown"_s,
                                m_receiver.isCountingDown() ? QJsonValue(m_receiver.countdown()) : QJsonValue::Null},
-                              {u"lastItemAt"_qs, isoTime(m_receiver.lastItemAt())},
-                              {u"history"_qs, history},
-                              {u"outputs"_qs, outputs},
-                              {u"applied"_qs, m_receiver.counters().itemsApplied},
-                              {u"refused"_qs, m_receiver.refusedDatagrams()},
-                              {u"dropped"_qs, m_receiver.counters().dropped},
-                              {u"problems"_qs, QJsonArray::fromStringList(problems)},
-                              {u"degraded"_qs, QJsonArray::fromStringList(degraded)}};
+                              {u"lastItemAt"_s, isoTime(m_receiver.lastItemAt())},
+                              {u"history"_s, history},
+                              {u"outputs"_s, outputs},
+                              {u"applied"_s, m_receiver.counters().itemsApplied},
+                              {u"refused"_s, m_receiver.refusedDatagrams()},
+                              {u"dropped"_s, m_receiver.counters().dropped},
+                              {u"problems"_s, QJsonArray::fromStringList(problems)},
+                              {u"degraded"_s, QJsonArray::fromStringList(degraded)}};
     return "event: status\ndata: " + QJsonDocument(status).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
@@ -366,9 +367,9 @@ QByteArray WebFace::playsJson(qsizetype limit) const
     QJsonArray plays;
     qint64 bytes = 0;
     for (const RecentPlay &play : m_recent.plays().first(qMin(limit, m_recent.plays().size()))) {
-        QJsonObject entry {{u"onAir"_qs, isoTime(play.onAir)},
-                           {u"text"_qs, play.text},
-                           {u"pad"_qs, play.details.isEmpty() ? QJsonValue::Null : QJsonValue(play.details)}};
+        QJsonObject entry {{u"onAir"_s, isoTime(play.onAir)},
+                           {u"text"_s, play.text},
+                           {u"pad"_s, play.details.isEmpty() ? QJsonValue::Null : QJsonValue(play.details)}};
         bytes += QJsonDocument(entry).toJson(QJsonDocument::Compact).size() + 1;
         if (bytes > kMaxPlaysBytes && !plays.isEmpty()) {
             break;

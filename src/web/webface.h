@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/literals.h"
 #include "http/httpserver.h"
 #include "playlog/recentplays.h"
 
@@ -26,7 +27,7 @@ class WebFace final : public QObject
 public:
     struct Options
     {
-        QString address = u"127.0.0.1"_qs;
+        QString address = u"127.0.0.1"_s;
         quint16 port = 0;
         std::chrono::minutes healthHistory {5};
         std::chrono::minutes healthOutput {5};
