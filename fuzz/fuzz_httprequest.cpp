@@ -1,5 +1,5 @@
 // Any bytes as a request: parsing ends, and a complete request has a head
-// within the bytes and the bound, and a clean path.
+// within the bytes and the bound, a clean path and a body length of 0 or more.
 #include "http/httprequest.h"
 
 #include <cstdint>
@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const HttpRequest &request = parsed.request;
     if (request.headLength > bytes.size() || request.headLength > kMaxHead || !request.path.startsWith('/')
-        || request.path.contains('\0') || request.path.contains(' ') || request.method.isEmpty()) {
+        || request.path.contains('\0') || request.path.contains(' ') || request.method.isEmpty()
+        || request.contentLength < 0) {
         std::abort();
     }
     return 0;

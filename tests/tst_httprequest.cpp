@@ -45,6 +45,18 @@ private Q_SLOTS:
             << QByteArray(9000, 'G') << tooLarge << QByteArray() << QByteArray() << QByteArray() << 0;
         QTest::newRow("oversize head") << "GET / HTTP/1.1\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n"
                                        << tooLarge << QByteArray() << QByteArray() << QByteArray() << 0;
+        // A body is read only when its length is known, once.
+        const QByteArray post = "POST /api/now HTTP/1.1\r\n";
+        QTest::newRow("a length") << post + "content-length:  12 \r\n\r\n"
+                                  << complete << QByteArray("POST") << QByteArray("/api/now") << QByteArray() << 48;
+        for (const char *length : {"-1", "1e3", "0x10", "", "12, 13"}) {
+            QTest::addRow("length \"%s\"", length) << post + "Content-Length: " + length + "\r\n\r\n"
+                                                   << malformed << QByteArray() << QByteArray() << QByteArray() << 0;
+        }
+        QTest::newRow("two lengths") << post + "Content-Length: 3\r\nContent-Length: 4\r\n\r\n"
+                                     << malformed << QByteArray() << QByteArray() << QByteArray() << 0;
+        QTest::newRow("chunked") << post + "Transfer-Encoding: chunked\r\n\r\n"
+                                 << malformed << QByteArray() << QByteArray() << QByteArray() << 0;
     }
     void parsesTheHead()
     {
@@ -60,6 +72,7 @@ private Q_SLOTS:
         QCOMPARE(parsed.request.path, path);
         QCOMPARE(parsed.request.query, query);
         QCOMPARE(parsed.request.headLength, qsizetype(headLength));
+        QCOMPARE(parsed.request.contentLength, bytes.contains("ength:  12") ? 12 : 0);
     }
 };
 

@@ -166,6 +166,48 @@ private Q_SLOTS:
         QCOMPARE(empty.metadata(), QByteArray("\r\n\r\n"));
     }
 
+    // Put first, a live text holds the air against the playout; put second,
+    // it fills only what the idle text would. Cleared, the air goes back to
+    // the playout's text while that is current.
+    void liveTextHoldsTheAirByItsPriority_data()
+    {
+        QTest::addColumn<bool>("playoutFirst");
+        QTest::addColumn<QStringList>("air"); // after each step
+        QTest::newRow("live first") << false
+                                    << QStringList {u"Playout - One"_s, u"Live: Show"_s, u"Live: Show"_s,
+                                                    u"Live: Show"_s, u"Playout - Two"_s};
+        QTest::newRow("playout first") << true
+                                       << QStringList {u"Playout - One"_s, u"Playout - One"_s, u"Live: Show"_s,
+                                                       u"Playout - Two"_s, u"Playout - Two"_s};
+    }
+    void liveTextHoldsTheAirByItsPriority()
+    {
+        QFETCH(bool, playoutFirst);
+        QFETCH(QStringList, air);
+        ReceiverFixture f;
+        f.settings.countTimeout = "30";
+        f.settings.extraSections = playoutFirst ? "[Live]\nPriority=playout\n" : "";
+        f.receiver->setTickInterval(std::chrono::hours(1));
+        QVERIFY(f.startAndSettle());
+        QSignalSpy played(f.receiver.get(), &Receiver::played);
+        const std::function<void()> steps[] = {
+            [&] { f.receiver->applyItem(u"Playout - One"_s); },
+            [&] {
+                f.receiver->setLive({u"Live: Show"_s, {}, {}, {}, {}, false, u"127.0.0.1"_s});
+            },
+            [&] { f.receiver->applyItem(u"ABBA"_s); },
+            [&] { f.receiver->applyItem(u"Playout - Two"_s); },
+            [&] { f.receiver->clearLive(u"127.0.0.1"_s); },
+        };
+        for (qsizetype i = 0; i < air.size(); ++i) {
+            steps[i]();
+            QCOMPARE(f.metadata(), onAir(air[i]));
+            QCOMPARE(f.field(Field::lblNow), air[i]);
+        }
+        // The playout's plays were plays all along; the live text was no play.
+        QCOMPARE(played.size(), 2);
+    }
+
     void burstIsAppliedWholeAndTheFileEndsOnItsLast()
     {
         ReceiverFixture f;

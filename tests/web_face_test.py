@@ -51,8 +51,11 @@ def get(url):
 class Station:
     """A headless receiver in a folder of its own, with a web face."""
 
-    def __init__(self, extra=""):
+    def __init__(self, extra="", files=None):
         self.folder = tempfile.TemporaryDirectory()
+        for name, content in (files or {}).items():
+            with open(os.path.join(self.folder.name, name), "w") as file:
+                file.write(content)
         self.port = free_port(socket.SOCK_DGRAM)
         self.web = free_port()
         with open(os.path.join(self.folder.name, "Quaverlink.ini"), "w") as ini:
@@ -87,19 +90,31 @@ class Station:
         self.folder.cleanup()
 
 
+def alert_of(browser):
+    try:
+        return browser.switch_to.alert
+    except Exception:
+        return None
+
+
+def open_browser(test):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,1000"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    test.addCleanup(browser.quit)
+    return browser
+
+
 class StatusPageTest(unittest.TestCase):
     def test_page_follows_the_air_and_the_outputs_without_errors(self):
         device = socket.create_server(("127.0.0.1", 0))
         station = Station(f"[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort={device.getsockname()[1]}\n")
         self.addCleanup(station.close)
         connection, _ = device.accept()
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,1000"):
-            options.add_argument(argument)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        self.addCleanup(browser.quit)
+        browser = open_browser(self)
         browser.get(station.url + "/")
         now = lambda: browser.find_element(By.ID, "now").text
         self.assertEqual(wait_for(lambda: now() == "Studio Live"), True)
@@ -194,6 +209,106 @@ class HealthAndMetricsTest(unittest.TestCase):
         plays = json.loads(get(station.url + "/api/plays?limit=2")[1])
         self.assertEqual([play["text"] for play in plays], ["Metric 2 - Item", "Metric 1 - Item"])
         self.assertEqual(get(station.url + "/api/plays?limit=0")[0], 400)
+
+
+def request(url, method, body=None, token=None):
+    headers = {"Content-Type": "application/json"}
+    if token is not None:
+        headers["Authorization"] = "Bearer " + token
+    data = body if isinstance(body, bytes) or body is None else json.dumps(body).encode()
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, data=data, method=method, headers=headers),
+                                    timeout=10) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+class LiveInputTest(unittest.TestCase):
+    TOKEN = "Studio-A-7f3c9e"
+
+    def setUp(self):
+        self.station = Station("TokenFile=token\n[Live]\nExpires=600\n", {"token": self.TOKEN + "\n"})
+        self.addCleanup(self.station.close)
+        self.api = self.station.url + "/api/now"
+
+    def on_air(self):
+        with open(os.path.join(self.station.folder.name, "metadata.txt"), encoding="latin-1") as file:
+            return file.read().rstrip("\r\n")
+
+    def live(self, *arguments):
+        return subprocess.run([EXECUTABLE, "live", *arguments], cwd=self.station.folder.name,
+                              capture_output=True, text=True)
+
+    def test_a_live_text_takes_the_air_and_gives_it_back(self):
+        self.station.send("Playout - Before")
+        self.assertTrue(wait_for(lambda: self.on_air() == "Playout - Before"))
+        status, body = request(self.api, "POST", {"artist": "Ana", "title": "Vinyl Set"}, self.TOKEN)
+        self.assertEqual(status, 200, body)
+        self.assertTrue(wait_for(lambda: self.on_air() == "Ana - Vinyl Set"))
+        # The playout's plays meanwhile are recorded, not shown.
+        self.station.send("Playout - During")
+        self.assertTrue(wait_for(lambda: "Playout - During" in get(self.station.url + "/api/plays")[1]))
+        self.assertEqual(self.on_air(), "Ana - Vinyl Set")
+        plays = json.loads(get(self.station.url + "/api/plays")[1])
+        self.assertEqual([(play["text"], play["live"]) for play in plays][:3],
+                         [("Playout - During", False), ("Ana - Vinyl Set", True), ("Playout - Before", False)])
+        self.assertEqual(request(self.api, "DELETE", token=self.TOKEN)[0], 200)
+        self.assertTrue(wait_for(lambda: self.on_air() == "Playout - During"))
+        # From a shell, and expiring by itself: back to the playout's text.
+        result = self.live("Live: The Morning Show", "--minutes", "0.03")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(wait_for(lambda: self.on_air() == "Live: The Morning Show"))
+        self.assertTrue(wait_for(lambda: self.on_air() == "Playout - During", timeout=5))
+        self.assertEqual(self.live("--clear").returncode, 0)
+        with open(os.path.join(self.station.folder.name, "stderr.log")) as log:
+            lines = log.read()
+        self.assertIn('live: set by 127.0.0.1: "Ana - Vinyl Set" until ', lines)
+        self.assertIn("live: cleared by 127.0.0.1", lines)
+        self.assertIn("live: expired", lines)
+
+    def test_the_page_sets_and_clears_the_live_text(self):
+        browser = open_browser(self)
+        browser.get(self.station.url + "/")
+        self.assertTrue(wait_for(lambda: browser.find_element(By.ID, "now").text == "Studio Live"))
+        browser.find_element(By.ID, "live-text").send_keys("Live: Football")
+        browser.find_element(By.ID, "live-minutes").clear()
+        browser.find_element(By.ID, "live-minutes").send_keys("5")
+        browser.find_element(By.ID, "live-set").click()
+        # The token is asked for once, and kept for this tab alone.
+        self.assertTrue(wait_for(lambda: alert_of(browser) is not None))
+        prompt = alert_of(browser)
+        prompt.send_keys(self.TOKEN)
+        prompt.accept()
+        self.assertTrue(wait_for(lambda: self.on_air() == "Live: Football"))
+        state = lambda: browser.find_element(By.ID, "live-state").text
+        self.assertTrue(wait_for(lambda: state().startswith("On air: Live: Football (set by 127.0.0.1, until ")),
+                        state())
+        self.assertTrue(wait_for(lambda: browser.find_element(By.ID, "now").text == "Live: Football"))
+        browser.find_element(By.ID, "live-clear").click()
+        self.assertTrue(wait_for(lambda: self.on_air() == "Studio Live"))
+        self.assertTrue(wait_for(lambda: state() == "Off: the playout has the air"))
+        problems = [entry for entry in browser.get_log("browser") if entry["level"] in ("SEVERE", "WARNING")]
+        self.assertEqual(problems, [])
+
+    def test_wrong_tokens_change_nothing_and_are_limited(self):
+        self.station.send("Playout - Stays")
+        self.assertTrue(wait_for(lambda: self.on_air() == "Playout - Stays"))
+        answers = [request(self.api, "POST", {"text": "Hijack"}, token)[0]
+                   for token in (None, "wrong", self.TOKEN + "x", "", "guess", "again")]
+        self.assertEqual(answers, [401, 401, 401, 401, 401, 429])
+        # Limited by address: even the right token waits out the window.
+        self.assertEqual(request(self.api, "POST", {"text": "Hijack"}, self.TOKEN)[0], 429)
+        self.assertGreaterEqual(self.station.metric("quaverlink_live_refused_total"), 7)
+        self.assertEqual(self.on_air(), "Playout - Stays")
+
+    def test_bodies_are_checked_before_anything_changes(self):
+        for body, status in ((b"{not json", 400), ({"text": 5}, 400), ({"text": "x", "colour": "red"}, 400),
+                             ({"artist": "Only"}, 400), ({"text": "x", "expires": -1}, 400),
+                             (json.dumps({"text": "x" * 9000}).encode(), 413)):
+            self.assertEqual(request(self.api, "POST", body, self.TOKEN)[0], status, body)
+        self.assertEqual(self.station.metric("quaverlink_live"), 0)
+        self.assertEqual(request(self.station.url + "/api/plays", "POST", {"text": "x"}, self.TOKEN)[0], 405)
 
 
 class PadFeedStateTest(unittest.TestCase):

@@ -60,6 +60,7 @@ function showStatus(status) {
   setText("title", status.title);
   setText("now", status.now);
   showPad(status.pad);
+  showLive(status.live);
   setText("previous", status.previous || "–");
   setText("next", status.next || "–");
   setText("countdown", status.countdown === null ? "–" : status.countdown + " s");
@@ -97,13 +98,68 @@ function showStatus(status) {
   setText("version", status.version);
 }
 
+function showLive(live) {
+  const state = $("live-state");
+  state.className = live ? "state warn" : "state";
+  setText("live-state", live ? "On air: " + live.text + " (set by " + live.who + ", "
+                               + (live.until ? "until " + timeOf(live.until) : "until cleared") + ")"
+                             : "Off: the playout has the air");
+}
+
+// The token is asked for once per tab and kept only for that tab.
+function token() {
+  let value = sessionStorage.getItem("quaverlink-token");
+  if (!value) {
+    value = window.prompt("The station's token for the live input:") || "";
+    if (value) {
+      sessionStorage.setItem("quaverlink-token", value);
+    }
+  }
+  return value;
+}
+
+async function sendLive(method, body) {
+  setText("live-error", "");
+  const secret = token();
+  if (!secret) {
+    return;
+  }
+  const answer = await fetch("/api/now", {
+    method,
+    headers: { "Authorization": "Bearer " + secret, "Content-Type": "application/json" },
+    body: body ? JSON.stringify(body) : undefined,
+  });
+  if (answer.status === 401) {
+    sessionStorage.removeItem("quaverlink-token");
+  }
+  if (!answer.ok) {
+    const reply = await answer.json().catch(() => ({}));
+    setText("live-error", reply.error || answer.status + " " + answer.statusText);
+  }
+}
+
+$("live-form").addEventListener("submit", (event) => {
+  event.preventDefault();
+  const body = {};
+  for (const field of ["text", "artist", "title"]) {
+    const value = $("live-" + field).value.trim();
+    if (value) {
+      body[field] = value;
+    }
+  }
+  body.expires = Number($("live-minutes").value || 0) * 60;
+  sendLive("POST", body);
+});
+$("live-clear").addEventListener("click", () => sendLive("DELETE"));
+
 function showPlays(plays) {
   replaceItems($("plays"), plays.map((play) => {
     const time = document.createElement("time");
     time.dateTime = play.onAir;
     time.textContent = timeOf(play.onAir);
     const text = document.createElement("span");
-    text.textContent = play.text + (play.pad && play.pad.album ? " (" + play.pad.album + ")" : "");
+    text.textContent = play.text + (play.pad && play.pad.album ? " (" + play.pad.album + ")" : "")
+                       + (play.live ? " (live)" : "");
     return item(time, text);
   }));
 }

@@ -1,6 +1,7 @@
 #include "common/failure.h"
 #include "receiver/receiver.h"
 #include "service/display.h"
+#include "service/livecommand.h"
 #include "service/reportcommand.h"
 #include "service/run.h"
 #include "service/settingscheck.h"
@@ -74,7 +75,8 @@ Mode parseCommandLine(int argc, char *argv[])
         // helpText() names the program after the running application object.
         print(
             stdout,
-            u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--format csv]\n\n"_s
+            u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--format csv]\n"
+            "       quaverlink live TEXT [--minutes N] | --clear\n\n"_s
                 + parser.applicationDescription() + u"\n\n"_s + parser.helpText().section(u"\n\n"_s, -1));
         std::exit(0);
     }
@@ -154,6 +156,10 @@ int main(int argc, char *argv[])
     if (argc > 1 && std::strcmp(argv[1], "report") == 0) {
         QCoreApplication app(argc, argv);
         return runReport(QCoreApplication::arguments().mid(1), currentFolder());
+    }
+    if (argc > 1 && std::strcmp(argv[1], "live") == 0) {
+        QCoreApplication app(argc, argv);
+        return runLive(QCoreApplication::arguments().mid(1), currentFolder());
     }
     Mode mode = parseCommandLine(argc, argv);
     if (mode == Mode::Check) {

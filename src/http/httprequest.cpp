@@ -36,6 +36,29 @@ std::optional<HttpRequest> parseRequestLine(QByteArrayView line)
     return request;
 }
 
+// The headers a route may need. False for a length that is not one number
+// (or two different ones), and for a body of unknown length.
+bool readHeader(QByteArrayView line, HttpRequest &request)
+{
+    const qsizetype colon = line.indexOf(':');
+    const QByteArrayView name = line.first(colon).trimmed();
+    const QByteArrayView value = line.sliced(colon + 1).trimmed();
+    if (name.compare("Authorization", Qt::CaseInsensitive) == 0) {
+        request.authorization = value.toByteArray();
+    } else if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+        const bool digits = !value.isEmpty() && value.size() <= 12
+            && std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const qint64 length = digits ? value.toLongLong() : -1;
+        if (!digits || (request.contentLength != 0 && request.contentLength != length)) {
+            return false;
+        }
+        request.contentLength = length;
+    } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 HttpParse parseHttpRequest(QByteArrayView bytes, qsizetype maxHead)
@@ -66,7 +89,7 @@ HttpParse parseHttpRequest(QByteArrayView bytes, qsizetype maxHead)
         } else if (line.isEmpty()) {
             request->headLength = start;
             return {HttpParse::Status::Complete, *request};
-        } else if (line.indexOf(':') <= 0 || line.contains('\0')) {
+        } else if (line.indexOf(':') <= 0 || line.contains('\0') || !readHeader(line, *request)) {
             return {HttpParse::Status::Malformed, {}};
         }
     }

@@ -2,13 +2,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostAddress>
 
 #include <optional>
 
 namespace quaverlink {
 
-// The head of one HTTP/1.x request: what the small servers here need to
-// route it. The body, if any, is never read.
+// One HTTP/1.x request: what the small servers here need to route it.
 struct HttpRequest
 {
     QByteArray method;
@@ -16,6 +16,10 @@ struct HttpRequest
     QByteArray query; // after "?", without it
     QByteArray version;
     qsizetype headLength = 0; // bytes of the head, blank line included
+    QByteArray authorization; // the Authorization header's value
+    qint64 contentLength = 0; // of the body that follows the head
+    QByteArray body;          // filled by the server, once it has arrived
+    QHostAddress peer;        // filled by the server
 };
 
 struct HttpParse
@@ -27,9 +31,10 @@ struct HttpParse
 
 // Reads the request head at the start of bytes. Lines may end in CR LF or a
 // bare LF; a head longer than maxHead is TooLarge; a request line that is not
-// "METHOD /path HTTP/1.x", a header line without a colon, or a NUL or a blank
-// in the target is Malformed. Bytes after the head (a pipelined request) are
-// left alone.
+// "METHOD /path HTTP/1.x", a header line without a colon, a NUL or a blank
+// in the target, a Content-Length that is not one number, or a
+// Transfer-Encoding (only a body of known length is read) is Malformed.
+// Bytes after the head are left alone.
 HttpParse parseHttpRequest(QByteArrayView bytes, qsizetype maxHead);
 
 } // namespace quaverlink

@@ -23,6 +23,12 @@ HttpServer::HttpServer(Route route, bool anyOrigin, QObject *parent)
     m_keepAlive.start();
 }
 
+void HttpServer::acceptMethods(const QList<QByteArray> &methods, qsizetype maxBody)
+{
+    m_methods = QList<QByteArray> {"GET", "HEAD"} + methods;
+    m_maxBody = maxBody;
+}
+
 bool HttpServer::listen(const QHostAddress &address, quint16 port)
 {
     return m_server.listen(address, port);
@@ -86,12 +92,23 @@ void HttpServer::read(QTcpSocket *client)
         return;
     }
     QByteArray &buffer = m_requests[client];
-    buffer += client->read(kMaxRequest + 1 - buffer.size());
-    const HttpParse parsed = parseHttpRequest(buffer, kMaxRequest);
-    if (parsed.status == HttpParse::Status::Incomplete) {
+    buffer += client->read(kMaxRequest + m_maxBody + 1 - buffer.size());
+    HttpParse parsed = parseHttpRequest(buffer, kMaxRequest);
+    const bool complete = parsed.status == HttpParse::Status::Complete;
+    const qint64 length = parsed.request.contentLength;
+    if (parsed.status == HttpParse::Status::Incomplete
+        || (complete && length <= m_maxBody && buffer.size() < parsed.request.headLength + length)) {
         return;
     }
     m_requests.remove(client);
+    if (complete && length > m_maxBody) {
+        reply(client, "413 Content Too Large", "text/plain", "the body is too large\n");
+        return;
+    }
+    if (complete) {
+        parsed.request.body = buffer.mid(parsed.request.headLength, length);
+        parsed.request.peer = client->peerAddress();
+    }
     switch (parsed.status) {
     case HttpParse::Status::TooLarge:
         reply(client, "431 Request Header Fields Too Large", "text/plain", "request too large\n");
@@ -108,8 +125,9 @@ void HttpServer::read(QTcpSocket *client)
 void HttpServer::answer(QTcpSocket *client, const HttpRequest &request)
 {
     const bool head = request.method == "HEAD";
-    if (request.method != "GET" && !head) {
-        reply(client, "405 Method Not Allowed", "text/plain", "only GET and HEAD\n", "Allow: GET, HEAD\r\n");
+    if (!m_methods.contains(request.method)) {
+        const QByteArray allowed = m_methods.join(", ");
+        reply(client, "405 Method Not Allowed", "text/plain", "only " + allowed + "\n", "Allow: " + allowed + "\r\n");
         return;
     }
     const Reply answer = m_route(request);

@@ -16,8 +16,9 @@ class QTcpSocket;
 namespace quaverlink {
 
 // The small HTTP server behind the receiver's feeds: it listens, reads
-// requests within their limits and time, answers GET and HEAD (405 to other
-// methods) and keeps Server-Sent Event streams. What each path answers is
+// requests within their limits and time, answers GET and HEAD (and the
+// methods a route asks for; 405 to others) and keeps Server-Sent Event
+// streams. What each path answers is
 // the route's business. It serves no file and reads nothing but requests.
 class HttpServer final : public QObject
 {
@@ -35,6 +36,10 @@ public:
     // With anyOrigin, every answer allows pages of any origin to read it
     // (Access-Control-Allow-Origin: *), as a feed for overlays must.
     explicit HttpServer(Route route, bool anyOrigin = true, QObject *parent = nullptr);
+
+    // Besides GET and HEAD, these methods reach the route, with bodies of
+    // at most maxBody bytes (413 beyond).
+    void acceptMethods(const QList<QByteArray> &methods, qsizetype maxBody);
 
     bool listen(const QHostAddress &address, quint16 port);
     QString errorString() const { return m_server.errorString(); }
@@ -74,6 +79,8 @@ private:
     QList<QTcpSocket *> m_answered; // replies on their way
     QTimer m_keepAlive;
     qsizetype m_connections = 0;
+    QList<QByteArray> m_methods {"GET", "HEAD"};
+    qsizetype m_maxBody = 0;
 };
 
 } // namespace quaverlink

@@ -56,6 +56,7 @@ public:
                          {u"onAir"_s,
                           playing.onAir.toOffsetFromUtc(playing.onAir.offsetFromUtc()).toString(Qt::ISODate)},
                          {u"idle"_s, playing.isIdle},
+                         {u"live"_s, playing.isLive},
                          {u"previous"_s, m_previous},
                          {u"pad"_s, QJsonValue::Null}};
         // The PAD feed's fields of the play, and of the next one when it told it.

@@ -12,7 +12,7 @@
 namespace quaverlink {
 namespace {
 
-const QStringList kFields = {u"text"_s, u"artist"_s, u"title"_s, u"time"_s, u"idle"_s};
+const QStringList kFields = {u"text"_s, u"artist"_s, u"title"_s, u"time"_s, u"idle"_s, u"live"_s};
 // The PAD fields of the play are numbered from here, and those of the next
 // play from kNextFields.
 constexpr int kPadFields = 100;
@@ -228,8 +228,10 @@ QString Template::renderText(const NowPlaying &playing) const
             return title;
         case 3:
             return playing.onAir.toString(u"hh:mm:ss"_s);
+        case 4:
+            return playing.isIdle ? u"1"_s : u"0"_s;
         }
-        return playing.isIdle ? u"1"_s : u"0"_s;
+        return playing.isLive ? u"1"_s : u"0"_s;
     };
     const auto escaped = [&](const QString &text) {
         switch (m_filters.escape) {

@@ -20,6 +20,7 @@ struct NowPlaying
     // What the PAD feed told of the play and the next one; none for an item
     // from the UDP endpoint and for the idle text.
     std::shared_ptr<const PadUpdate> pad {};
+    bool isLive = false; // put on air by hand, not by the playout
 
     // The group of the play, empty when unknown.
     QString group() const;
@@ -29,7 +30,7 @@ struct NowPlaying
 };
 
 // A text pattern with fields in braces, {text}, {artist}, {title}, {time}
-// (hh:mm:ss) and {idle} (1 or 0), the PAD feed's fields of the play, {album},
+// (hh:mm:ss), {idle} and {live} (1 or 0), the PAD feed's fields of the play, {album},
 // {isrc}, {length} (m:ss) and the rest of PadItem::fieldNames(), and of the
 // next one, {next.artist}, {next.title}, ...; and the filters applied to the result:
 // one line, a maximum length cut at a word boundary, a character set, and a

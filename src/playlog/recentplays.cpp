@@ -1,15 +1,15 @@
 #include "recentplays.h"
 
 #include "common/atomicfile.h"
-#include "common/descriptor.h"
 #include "common/failure.h"
 #include "common/literals.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTimer>
 
-#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <sqlite3.h>
 
@@ -98,15 +98,22 @@ private:
             giveUp(failure.cause());
             return false;
         }
-        // Made private, as the spool's owner makes it, whichever comes first;
-        // SQLite gives its journal the file's mode.
-        const Descriptor made(::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        // A file made here is made private, as the spool's owner makes it;
+        // SQLite gives its journal the file's mode. (Not by opening it
+        // first: closing any descriptor of the file would drop SQLite's own
+        // locks on it in this process.)
+        const bool existed = QFileInfo::exists(QFile::decodeName(path));
         if (sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK
             || sqlite3_busy_timeout(m_db, 5000) != SQLITE_OK
             || !execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; CREATE TABLE IF NOT EXISTS recent (id "
                         "INTEGER PRIMARY KEY, played_at TEXT NOT NULL, text TEXT NOT NULL, details TEXT)")) {
             giveUp();
             return false;
+        }
+        if (!existed) {
+            for (const char *suffix : {"", "-wal", "-shm"}) {
+                ::chmod((path + suffix).constData(), 0600);
+            }
         }
         return true;
     }

@@ -56,6 +56,8 @@ Receiver::Receiver(QObject *parent)
     , m_intake([this](const QByteArray &datagram) { receiveItem(datagram); })
 {
     m_tickTimer.setInterval(std::chrono::seconds(1));
+    m_liveExpiry.setSingleShot(true);
+    connect(&m_liveExpiry, &QTimer::timeout, this, [this] { clearLive(QString()); });
     connect(&m_tickTimer, &QTimer::timeout, this, [this] { runEvent(u"idle countdown"_s, [this] { tick(); }); });
     // Both only ever talk to this machine: a system proxy is never theirs.
     // A SOCKS proxy would take the bind (and one that does not answer, the
@@ -119,6 +121,11 @@ bool Receiver::start()
             reportFailure(u"Quaverlink.ini"_s, warning, Severity::Notice);
         }
         m_idleText = settings.idleText;
+        m_livePlayoutFirst = settings.file.newValue(u"Live"_s, u"Priority"_s)
+                                 .value_or(QString())
+                                 .trimmed()
+                                 .compare(u"playout"_s, Qt::CaseInsensitive)
+            == 0;
         m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_s);
         m_fields.setText(Field::lblDBenabled, settings.dbEnabled);
         m_fields.setText(Field::lblDBserver, settings.dbServer);
@@ -342,17 +349,21 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
     // A datagram of 4 characters or fewer is no play; what the PAD feed
     // tells of is one, however short its title.
     const bool isLong = pad ? !text.isEmpty() : text.size() > 4;
-    // Short items put what the settings band shows on air.
-    const QString onAirText = isLong ? text : m_fields.text(Field::lblDefault);
+    // A live text holds the air: the playout's plays are recorded, not
+    // shown. Put first, it only takes the place of the idle text.
+    const bool held = m_live && (!m_livePlayoutFirst || !isLong);
     // The file is what the encoders read, so it is written before anything
     // else. Whether or not it can be, the item went on air in the window: it
     // is a play, and the other outputs get it; the file's failure is
     // reported once they have it.
     std::exception_ptr fileFailure;
-    try {
-        writeMetadataFile(onAirText);
-    } catch (...) {
-        fileFailure = std::current_exception();
+    const QString onAirText = isLong ? text : m_fields.text(Field::lblDefault);
+    if (!held) {
+        try {
+            writeMetadataFile(onAirText);
+        } catch (...) {
+            fileFailure = std::current_exception();
+        }
     }
     // The time it went on air, whenever the database or an output gets it;
     // for the history, a play from the feed went on air when Rivendell says.
@@ -365,25 +376,124 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
     if (isLong) {
         m_lastPlay = {text, played, onAir, pad};
         Q_EMIT this->played({played, text, pad ? pad->now->toJson() : QJsonObject()}, false);
+        if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
+            const std::optional<PlayDetails> details = pad ? std::optional(detailsOf(*pad)) : std::nullopt;
+            m_playHistory->record(text, played, details ? &*details : nullptr);
+        }
     } else {
         pad.reset(); // the idle text goes on air
     }
-    m_fields.setText(Field::lblLast, m_fields.text(isLong ? Field::lblData : Field::lblNow));
-    m_fields.setText(Field::lblNow, isLong ? text : m_idleText);
-    if (isLong) {
-        m_countdown = m_countTimeout;
-        m_fields.setText(Field::lblData, text);
-    }
-    if (isLong && m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
-        const std::optional<PlayDetails> details = pad ? std::optional(detailsOf(*pad)) : std::nullopt;
-        m_playHistory->record(text, played, details ? &*details : nullptr);
-    }
-    if (m_outputs) {
-        m_outputs->publish({onAirText, onAir, onAirText == m_idleText, std::move(pad)});
+    if (held && !isLong && m_livePlayoutFirst) {
+        runEvent(u"putting the live text on air"_s, [this] { showLive(); });
+    } else if (!held) {
+        showFieldsAndOutputs(onAirText, isLong, onAir, std::move(pad), false);
     }
     if (fileFailure) {
         std::rethrow_exception(fileFailure);
     }
+}
+
+void Receiver::show(const QString &onAirText, bool isLong, const QDateTime &onAir, std::shared_ptr<const PadUpdate> pad,
+                    bool live)
+{
+    std::exception_ptr fileFailure;
+    try {
+        writeMetadataFile(onAirText);
+    } catch (...) {
+        fileFailure = std::current_exception();
+    }
+    showFieldsAndOutputs(onAirText, isLong, onAir, std::move(pad), live);
+    if (fileFailure) {
+        std::rethrow_exception(fileFailure);
+    }
+}
+
+void Receiver::showFieldsAndOutputs(const QString &onAirText, bool isLong, const QDateTime &onAir,
+                                    std::shared_ptr<const PadUpdate> pad, bool live)
+{
+    m_fields.setText(Field::lblLast, m_fields.text(isLong ? Field::lblData : Field::lblNow));
+    m_fields.setText(Field::lblNow, isLong ? onAirText : m_idleText);
+    if (isLong) {
+        m_countdown = m_countTimeout;
+        m_fields.setText(Field::lblData, onAirText);
+    }
+    if (m_outputs) {
+        NowPlaying playing {onAirText, onAir, onAirText == m_idleText, std::move(pad)};
+        playing.isLive = live;
+        m_outputs->publish(playing);
+    }
+}
+
+void Receiver::setLive(const LiveText &live)
+{
+    m_live = live;
+    const QDateTime now = QDateTime::currentDateTime();
+    if (live.until.isValid()) {
+        m_liveExpiry.start(std::chrono::milliseconds(qMax<qint64>(now.msecsTo(live.until), 0)));
+    } else {
+        m_liveExpiry.stop();
+    }
+    reportFailure(u"live"_s,
+                  u"set by %1: \"%2\"%3"_s.arg(live.who, live.text,
+                                               live.until.isValid() ? u" until "_s + live.until.toString(u"HH:mm:ss"_s)
+                                                                    : u" until cleared"_s),
+                  Severity::Notice);
+    if (live.isPlay) {
+        QJsonObject details {{u"live"_s, true}};
+        if (!live.album.isEmpty()) {
+            details.insert(u"album"_s, live.album);
+        }
+        Q_EMIT played({now, live.text, details}, false);
+        if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
+            PlayDetails played;
+            played.service = u"live"_s;
+            played.artist = live.artist;
+            played.title = live.title;
+            played.album = live.album;
+            played.host = live.who;
+            const bool hasDetails = !live.artist.isEmpty() || !live.album.isEmpty();
+            m_playHistory->record(live.text, now, hasDetails ? &played : nullptr);
+        }
+    }
+    // Put first, the playout keeps the air while it has a text on it.
+    const bool playoutOnAir = m_fields.text(Field::lblNow) != m_idleText && !m_lastPlay.text.isEmpty()
+        && m_lastPlay.arrived.secsTo(now) < m_countTimeout;
+    if (!m_livePlayoutFirst || !playoutOnAir) {
+        showLive();
+    }
+}
+
+void Receiver::showLive()
+{
+    m_lastItemAt = QDateTime::currentDateTime();
+    show(m_live->text, true, m_lastItemAt, nullptr, true);
+}
+
+void Receiver::clearLive(const QString &who)
+{
+    if (!m_live) {
+        return;
+    }
+    const bool onAir = m_fields.text(Field::lblNow) == m_live->text;
+    m_live.reset();
+    m_liveExpiry.stop();
+    reportFailure(u"live"_s, who.isEmpty() ? u"expired"_s : u"cleared by "_s + who, Severity::Notice);
+    if (onAir) {
+        returnToPlayout();
+    }
+}
+
+void Receiver::returnToPlayout()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const bool current = !m_lastPlay.text.isEmpty() && m_lastPlay.arrived.secsTo(now) < m_countTimeout;
+    runEvent(u"returning to the playout"_s, [&] {
+        if (current) {
+            show(m_lastPlay.text, true, m_lastPlay.arrived, m_lastPlay.pad);
+        } else {
+            show(m_fields.text(Field::lblDefault), false, now, nullptr);
+        }
+    });
 }
 
 void Receiver::writeMetadataFile(const QString &text)

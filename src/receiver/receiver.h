@@ -98,6 +98,28 @@ public:
     // cannot be written; what was done before stays done.
     void applyItem(const QString &text);
 
+    // A text put on air by hand or from a studio (the web face's API): it
+    // holds the air until it expires or is cleared, and the playout's plays
+    // meanwhile are recorded but not shown; with playoutFirst it only fills
+    // what the idle text would. Either way, the air then goes back to the
+    // playout's text if that is still current, else to the idle text.
+    struct LiveText
+    {
+        QString text;
+        QString artist;
+        QString title;
+        QString album;
+        QDateTime until; // null: until cleared
+        bool isPlay = true;
+        QString who; // who set it: an address
+    };
+    void setLive(const LiveText &live);
+    // A line on standard error that is no failure.
+    void reportNotice(const QString &what, const QString &cause) { reportFailure(what, cause, Severity::Notice); }
+    void clearLive(const QString &who);
+    const std::optional<LiveText> &live() const { return m_live; }
+    void setLivePlayoutFirst(bool playoutFirst) { m_livePlayoutFirst = playoutFirst; }
+
     // One second of the idle countdown. Throws Failure on overflow or a
     // failed loopback send.
     void tick();
@@ -126,6 +148,15 @@ private:
     void receivePadPlay(const PadUpdate &update);
     void receivePadNext(const PadUpdate &update);
     void putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad);
+    // What puts a text on air: the file first, then the fields and the
+    // outputs. Throws Failure when the file cannot be written.
+    void show(const QString &onAirText, bool isLong, const QDateTime &onAir, std::shared_ptr<const PadUpdate> pad,
+              bool live = false);
+    void showFieldsAndOutputs(const QString &onAirText, bool isLong, const QDateTime &onAir,
+                              std::shared_ptr<const PadUpdate> pad, bool live);
+    void showLive();
+    // The live text is gone: the playout's text, if still current, else the idle text.
+    void returnToPlayout();
     // The same text came from the other source a moment ago: one play.
     bool isEchoOf(const QString &text, bool fromPad) const;
     void startPadClient(const IniFile &settings);
@@ -177,6 +208,9 @@ private:
     Counters m_counters;
     QDateTime m_lastItemAt;
     IniFile m_settings;
+    std::optional<LiveText> m_live;
+    bool m_livePlayoutFirst = false;
+    QTimer m_liveExpiry;
 
     StartupFailureHandler m_startupFailureHandler;
 };

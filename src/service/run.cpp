@@ -25,7 +25,7 @@ namespace {
 std::unique_ptr<WebFace> startWebFace(Receiver &receiver)
 {
     QString problem;
-    std::optional<WebFace::Options> options = WebFace::fromSettings(receiver.settings(), &problem);
+    std::optional<WebFace::Options> options = WebFace::fromSettings(receiver.settings(), currentFolder(), &problem);
     if (!options) {
         if (!problem.isEmpty()) {
             writeFailureLine(failureLine(u"web face"_s, problem + u"; no status page is served"_s));

@@ -236,20 +236,41 @@ void checkPadFeed(const IniFile &settings, Report &report)
     }
 }
 
-void checkWebFace(const IniFile &settings, Report &report)
+void checkWebFace(const IniFile &settings, const QByteArray &folder, Report &report)
 {
     QString problem;
-    const std::optional<WebFace::Options> options = WebFace::fromSettings(settings, &problem);
+    const std::optional<WebFace::Options> options = WebFace::fromSettings(settings, folder, &problem);
     if (!problem.isEmpty()) {
         report.skip(u"the web face: "_s + problem);
     }
     warnUnknownKeys(settings, u"Web"_s,
                     {u"Address"_s, u"Port"_s, u"HealthHistoryMinutes"_s, u"HealthOutputMinutes"_s,
-                     u"HealthPadMinutes"_s, u"SilenceMinutes"_s, u"Title"_s},
+                     u"HealthPadMinutes"_s, u"SilenceMinutes"_s, u"Title"_s, u"Token"_s, u"TokenFile"_s,
+                     u"TrustedNetwork"_s},
                     report);
-    if (options) {
-        report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays)"_s.arg(options->address)
-                        .arg(options->port));
+    warnUnknownKeys(settings, u"Live"_s, {u"Expires"_s, u"Priority"_s}, report);
+    const QString priority = settings.newValue(u"Live"_s, u"Priority"_s).value_or(u"live"_s).trimmed();
+    if (priority.compare(u"live"_s, Qt::CaseInsensitive) != 0
+        && priority.compare(u"playout"_s, Qt::CaseInsensitive) != 0) {
+        report.warn(u"[Live] Priority \"%1\" is neither live nor playout; live is used"_s.arg(priority));
+    }
+    if (!options) {
+        return;
+    }
+    report.line(u"web face: http://%1:%2/ (status page, /health, /metrics, /api/plays%3)"_s.arg(options->address)
+                    .arg(options->port)
+                    .arg(options->token.isEmpty() ? QString() : u", the live input /api/now"_s));
+    const QString tokenFile = settings.newValue(u"Web"_s, u"TokenFile"_s).value_or(QString()).trimmed();
+    struct stat info = {};
+    const QByteArray tokenPath
+        = tokenFile.startsWith(u'/') ? QFile::encodeName(tokenFile) : folder + '/' + QFile::encodeName(tokenFile);
+    if (!tokenFile.isEmpty() && ::stat(tokenPath.constData(), &info) == 0 && (info.st_mode & S_IROTH)) {
+        report.warn(u"[Web] TokenFile %1 may be read by every user of this machine (chmod o-r)"_s.arg(tokenFile));
+    }
+    const bool trusted = settings.newValue(u"Web"_s, u"TrustedNetwork"_s).value_or(QString()).trimmed() == u"Y";
+    if (!options->token.isEmpty() && !QHostAddress(options->address).isLoopback() && !trusted) {
+        report.warn(u"the live input listens on %1, beyond this machine, where its token travels unencrypted;"
+                    " set [Web] TrustedNetwork=Y if that network is the station's own"_s.arg(options->address));
     }
 }
 
@@ -297,12 +318,13 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     }
     const QStringList sections = settings.file.sections();
     const bool holdsSecrets = !settings.file.newValue(u"Database"_s, u"DBpassword"_s).value_or(QString()).isEmpty()
+        || !settings.file.newValue(u"Web"_s, u"Token"_s).value_or(QString()).isEmpty()
         || std::any_of(sections.cbegin(), sections.cend(), [&](const QString &section) {
                return !settings.file.newValue(section, u"Password"_s).value_or(QString()).isEmpty();
            });
     if (holdsSecrets && (info.st_mode & S_IROTH)) {
         report.warn(path
-                    + u" holds a password and every user of this machine may read it"
+                    + u" holds a password or a token and every user of this machine may read it"
                       " (chmod o-r, and give the receiver's group read access)"_s);
     }
 
@@ -357,7 +379,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
         checkDatabase(settings, report);
     }
     checkPadFeed(settings.file, report);
-    checkWebFace(settings.file, report);
+    checkWebFace(settings.file, folder, report);
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_s.arg(output.name, output.describe(), reachability(output)));

@@ -126,7 +126,8 @@ void addProcessMetrics(MetricsText &metrics)
 
 } // namespace
 
-std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, QString *problem)
+std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, const QByteArray &folder,
+                                                      QString *problem)
 {
     if (!settings.sections().contains(u"Web"_s, Qt::CaseInsensitive)) {
         return std::nullopt;
@@ -155,6 +156,20 @@ std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, Q
     options.healthOutput = output.value_or(options.healthOutput);
     options.healthPad = pad.value_or(options.healthPad);
     options.title = settings.newValue(u"Web"_s, u"Title"_s).value_or(QString()).trimmed();
+    const std::optional<QByteArray> token = readToken(settings, folder, problem);
+    if (!token) {
+        return std::nullopt;
+    }
+    options.token = *token;
+    const QString expires = settings.newValue(u"Live"_s, u"Expires"_s).value_or(QString()).trimmed();
+    if (!expires.isEmpty()) {
+        const std::optional<std::int64_t> seconds = convertToInteger(expires, 0, 7 * 86400);
+        if (!seconds) {
+            *problem = u"[Live] Expires \"%1\" is not seconds from 0 to 604800"_s.arg(expires);
+            return std::nullopt;
+        }
+        options.liveExpiry = std::chrono::seconds(*seconds);
+    }
     return options;
 }
 
@@ -163,8 +178,10 @@ WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, 
     , m_receiver(receiver)
     , m_options(std::move(options))
     , m_recent(folder + "/playhistory.sqlite")
+    , m_live(receiver, m_options.token, m_options.liveExpiry)
     , m_server([this](const HttpRequest &request) { return route(request); }, false)
 {
+    m_server.acceptMethods({"POST", "DELETE"}, LiveInput::kMaxBody);
     connect(&m_recent, &RecentPlays::reported, &receiver, &Receiver::reported);
     connect(&receiver, &Receiver::played, this, [this](const RecentPlay &play, bool addsDetails) {
         // The idle text is what goes on air between plays, not one of them.
@@ -216,9 +233,15 @@ void WebFace::statusChanged()
     }
 }
 
-HttpServer::Reply WebFace::route(const HttpRequest &request) const
+HttpServer::Reply WebFace::route(const HttpRequest &request)
 {
     const QByteArray &path = request.path;
+    if (path == "/api/now") {
+        return m_live.answer(request);
+    }
+    if (request.method != "GET" && request.method != "HEAD") {
+        return {"405 Method Not Allowed", "text/plain", "only GET and HEAD here\n", false, "Allow: GET, HEAD\r\n"};
+    }
     if (path == "/" || path == "/index.html") {
         return {"200 OK", "text/html; charset=utf-8", resource(u"index.html"_s), false, kPageHeaders};
     }
@@ -354,9 +377,21 @@ QByteArray WebFace::statusEvent() const
                               {u"applied"_s, m_receiver.counters().itemsApplied},
                               {u"refused"_s, m_receiver.refusedDatagrams()},
                               {u"dropped"_s, m_receiver.counters().dropped},
+                              {u"live"_s, liveJson()},
                               {u"problems"_s, QJsonArray::fromStringList(problems)},
                               {u"degraded"_s, QJsonArray::fromStringList(degraded)}};
     return "event: status\ndata: " + QJsonDocument(status).toJson(QJsonDocument::Compact) + "\n\n";
+}
+
+QJsonValue WebFace::liveJson() const
+{
+    const std::optional<Receiver::LiveText> &live = m_receiver.live();
+    if (!live) {
+        return QJsonValue::Null;
+    }
+    return QJsonObject {{u"text"_s, live->text},
+                        {u"who"_s, live->who},
+                        {u"until"_s, live->until.isValid() ? QJsonValue(isoTime(live->until)) : QJsonValue::Null}};
 }
 
 QByteArray WebFace::playsJson(qsizetype limit) const
@@ -367,9 +402,13 @@ QByteArray WebFace::playsJson(qsizetype limit) const
     QJsonArray plays;
     qint64 bytes = 0;
     for (const RecentPlay &play : m_recent.plays().first(qMin(limit, m_recent.plays().size()))) {
+        // A live play's details say so; the rest is what the feed told.
+        QJsonObject details = play.details;
+        const bool live = details.take(u"live"_s).toBool();
         QJsonObject entry {{u"onAir"_s, isoTime(play.onAir)},
                            {u"text"_s, play.text},
-                           {u"pad"_s, play.details.isEmpty() ? QJsonValue::Null : QJsonValue(play.details)}};
+                           {u"live"_s, live},
+                           {u"pad"_s, details.isEmpty() || live ? QJsonValue::Null : QJsonValue(details)}};
         bytes += QJsonDocument(entry).toJson(QJsonDocument::Compact).size() + 1;
         if (bytes > kMaxPlaysBytes && !plays.isEmpty()) {
             break;
@@ -393,6 +432,10 @@ QByteArray WebFace::metrics() const
                 double(m_started.toSecsSinceEpoch()));
     metrics.add("quaverlink_listening", "gauge", "1 while the receiver listens for datagrams.",
                 m_receiver.isListening() ? 1 : 0);
+    metrics.add("quaverlink_live", "gauge", "1 while a live text holds the air.", m_receiver.live() ? 1 : 0);
+    metrics.add("quaverlink_live_refused_total", "counter",
+                "Requests to the live input refused for a wrong or missing token, or too many of them.",
+                double(m_live.refusedTotal()));
     metrics.add("quaverlink_items_applied_total", "counter", "Items put on air, the idle text included.",
                 double(counters.itemsApplied));
     metrics.add("quaverlink_idle_texts_total", "counter", "Idle texts the receiver sent itself.",

@@ -2,6 +2,7 @@
 
 #include "common/literals.h"
 #include "http/httpserver.h"
+#include "liveinput.h"
 #include "playlog/recentplays.h"
 
 #include <QDateTime>
@@ -16,9 +17,10 @@ class Receiver;
 
 // The receiver's face in a browser, for stations whose receiver has no
 // screen: a live status page (GET /), its events (GET /events), the recent
-// plays (GET /api/plays), a health check (GET /health) and Prometheus
-// metrics (GET /metrics). Everything is read-only, and nothing served holds a
-// password. It runs on the air thread, which it never makes wait: requests
+// plays (GET /api/plays), a health check (GET /health), Prometheus metrics
+// (GET /metrics), and the live input (POST and DELETE /api/now), the one
+// thing that changes anything, for the holder of the token. Nothing served
+// holds a password or the token. It runs on the air thread, which it never makes wait: requests
 // are answered from what the receiver already holds.
 class WebFace final : public QObject
 {
@@ -34,11 +36,14 @@ public:
         std::chrono::minutes healthPad {5};
         QString title; // of the page; empty: the idle text
         std::optional<std::chrono::minutes> silence;
+        QByteArray token;                       // for POST /api/now; empty: the live input is off
+        std::chrono::seconds liveExpiry {3600}; // [Live] Expires; 0: until cleared
     };
 
-    // The [Web] section: nothing when there is none, or, with the reason in
-    // problem, when a key cannot be used.
-    static std::optional<Options> fromSettings(const IniFile &settings, QString *problem);
+    // The [Web] section (and [Live] Expires): nothing when there is none,
+    // or, with the reason in problem, when a key cannot be used. A token
+    // file is read from folder.
+    static std::optional<Options> fromSettings(const IniFile &settings, const QByteArray &folder, QString *problem);
 
     // The recent plays are kept in folder's playhistory.sqlite.
     WebFace(Receiver &receiver, Options options, const QByteArray &folder, QObject *parent = nullptr);
@@ -49,10 +54,11 @@ public:
     QStringList healthProblems(QStringList *degraded = nullptr) const;
 
 private:
-    HttpServer::Reply route(const HttpRequest &request) const;
+    HttpServer::Reply route(const HttpRequest &request);
     QByteArray statusEvent() const;
     QByteArray playsEvent() const;
     QByteArray playsJson(qsizetype limit) const;
+    QJsonValue liveJson() const;
     QByteArray metrics() const;
     void publish(QByteArray (WebFace::*event)() const);
     // Coalesced: a burst of changes is one event.
@@ -62,6 +68,7 @@ private:
     const Options m_options;
     const QDateTime m_started = QDateTime::currentDateTime();
     RecentPlays m_recent;
+    LiveInput m_live;
     QTimer m_tick;
     QTimer m_coalesce;
     HttpServer m_server; // last: it goes first, while what its routes read is still there
