@@ -320,6 +320,13 @@ class PadFeedStateTest(unittest.TestCase):
         self.assertIn("the PAD feed has not worked since", json.loads(get(station.url + "/health")[1])["problems"][0])
         self.assertEqual(station.metric("quaverlink_pad_up"), 0)
         self.assertEqual(station.metric("quaverlink_pad_documents_total"), 0)
+        # On the page: named after this station, the feed down, the health a problem.
+        browser = open_browser(self)
+        browser.get(station.url + "/")
+        self.assertTrue(wait_for(lambda: browser.title == "Studio A – Quaverlink"), browser.title)
+        self.assertEqual(browser.find_element(By.ID, "title").text, "Studio A")
+        self.assertTrue(wait_for(lambda: browser.find_element(By.ID, "pad").text.startswith("Not working since ")))
+        self.assertEqual(browser.find_element(By.ID, "healthy").text, "Needs attention")
 
 
 if __name__ == "__main__":

@@ -15,20 +15,20 @@ namespace {
 // has our invisible play_id.
 const QString kWithDetails = uR"(
 SELECT m.%2, COALESCE(d.artist, m.%3), COALESCE(d.title, m.%4), d.album, d.label, d.isrc,
-       d.length_ms, d.composer, d.publisher, 0 AS source, %5 AS id
+       d.length_ms, d.composer, d.publisher, d.group_name, d.cart, d.machine, m.%1, 0 AS source, %5 AS id
   FROM Metadata m
   LEFT JOIN PlayDetails d ON d.played_at = m.%2 AND d.full_text = m.%1
  WHERE m.%2 >= ? AND m.%2 < ?
 UNION ALL
 SELECT d.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.composer, d.publisher,
-       1 AS source, d.detail_id AS id
+       d.group_name, d.cart, d.machine, d.full_text, 1 AS source, d.detail_id AS id
   FROM PlayDetails d
  WHERE d.played_at >= ? AND d.played_at < ?
    AND NOT EXISTS (SELECT 1 FROM Metadata m WHERE m.%2 = d.played_at AND m.%1 = d.full_text)
- ORDER BY 1, 10, 11)"_s;
+ ORDER BY 1, 14, 15)"_s;
 
 const QString kMetadataOnly = uR"(
-SELECT %2, %3, %4, NULL, NULL, NULL, NULL, NULL, NULL
+SELECT %2, %3, %4, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, %1
   FROM Metadata m WHERE %2 >= ? AND %2 < ? ORDER BY %2, %5)"_s;
 
 // One station's plays are those StationPlays holds for it; a play's details
@@ -36,7 +36,7 @@ SELECT %2, %3, %4, NULL, NULL, NULL, NULL, NULL, NULL
 // whose Metadata row an earlier play stored is that play.
 const QString kOneStation = uR"(
 SELECT s.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.composer, d.publisher,
-       s.full_text
+       d.group_name, d.cart, d.machine, s.full_text
   FROM StationPlays s
   LEFT JOIN PlayDetails d ON d.played_at = s.played_at AND d.full_text = s.full_text AND %1
  WHERE s.station = ? AND s.played_at >= ? AND s.played_at < ?
@@ -45,7 +45,7 @@ SELECT s.played_at, d.artist, d.title, d.album, d.label, d.isrc, d.length_ms, d.
  ORDER BY s.played_at, s.id)"_s;
 
 const QString kOneStationAlone = uR"(
-SELECT played_at, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, full_text
+SELECT played_at, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, full_text
   FROM StationPlays s
  WHERE station = ? AND played_at >= ? AND played_at < ? AND in_metadata = 1
  ORDER BY played_at, id)"_s;
@@ -81,34 +81,31 @@ odbc::Handle runFirstForm(const odbc::Handle &connection, const QList<QString> &
     }
 }
 
-// The report's values of each row. A row that ends with the play's text
-// and has no details takes the artist and title from the text, as its
-// Metadata row did.
-void readRows(const odbc::Handle &statement, const std::function<void(const QStringList &values)> &row)
+// Each row as a reported play. A play without details takes the artist and
+// title from its text, as its Metadata row did.
+void readRows(const odbc::Handle &statement, const std::function<void(const ReportedPlay &play)> &row)
 {
-    SQLSMALLINT columns = 0;
-    odbc::check(SQLNumResultCols(statement.get(), &columns), statement, u"reading the plays"_s);
     for (SQLRETURN rc; (rc = SQLFetch(statement.get())) != SQL_NO_DATA;) {
         odbc::check(rc, statement, u"reading the plays"_s);
         QStringList values;
-        for (SQLUSMALLINT column = 1; column <= 9; ++column) {
+        for (SQLUSMALLINT column = 1; column <= 13; ++column) {
             values << odbc::textColumn(statement, column);
         }
-        if (columns > 9 && values[1].isNull()) {
-            const PlayRecord record = PlayRecord::fromText(odbc::textColumn(statement, 10), values[0]);
-            values[1] = record.artist;
-            values[2] = record.title;
+        ReportedPlay play {values[0], values[12], values[1], values[2],  values[3],  values[4], values[5],
+                           values[7], values[8],  values[9], values[10], values[11], values[6]};
+        if (play.artist.isNull()) {
+            const PlayRecord record = PlayRecord::fromText(play.text, play.time);
+            play.artist = record.artist;
+            play.title = record.title;
         }
-        const QString length = values[6];
-        values[6] = length.isNull() ? QString() : formatLength(length.toLongLong());
-        row(values);
+        row(play);
     }
 }
 
 } // namespace
 
 void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until, const QString &station,
-               const std::function<void(const QStringList &values)> &row)
+               const std::function<void(const ReportedPlay &play)> &row)
 {
     try {
         odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
@@ -144,6 +141,21 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
     } catch (const odbc::Error &error) {
         throw error.masking(login.password);
     }
+}
+
+QStringList reportValues(const ReportedPlay &play)
+{
+    // The time as the station's clock had it, and the same with its offset,
+    // which a year's report across a clock change needs to be exact.
+    const QDateTime onAir = QDateTime::fromString(play.time, kPlayedAtFormat);
+    const QString length = play.lengthMs.isNull() ? QString() : formatLength(play.lengthMs.toLongLong());
+    return {play.time,      play.artist,
+            play.title,     play.album,
+            play.label,     play.isrc,
+            length,         play.composer,
+            play.publisher, play.group,
+            play.cart,      play.machine,
+            QString(),      onAir.toOffsetFromUtc(onAir.offsetFromUtc()).toString(Qt::ISODate)};
 }
 
 QByteArray csvLine(const QStringList &values)

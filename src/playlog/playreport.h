@@ -10,9 +10,32 @@
 
 namespace quaverlink {
 
-// The columns of a royalty report, one line per play.
-inline const QStringList kReportColumns = {u"time"_s, u"artist"_s, u"title"_s,    u"album"_s,    u"label"_s,
-                                           u"isrc"_s, u"length"_s, u"composer"_s, u"publisher"_s};
+// One play as a royalty report sees it; a field the history does not know
+// is null.
+struct ReportedPlay
+{
+    QString time; // on air, local, kPlayedAtFormat
+    QString text; // as it went on air
+    QString artist;
+    QString title;
+    QString album;
+    QString label;
+    QString isrc;
+    QString composer;
+    QString publisher;
+    QString group; // Rivendell's group, from the PAD feed
+    QString cart;
+    QString machine;
+    QString lengthMs;
+};
+
+// The columns of a royalty report, one line per play: the first nine as
+// they always were, then what was added since.
+inline const QStringList kReportColumns
+    = {u"time"_s,     u"artist"_s,    u"title"_s, u"album"_s, u"label"_s,   u"isrc"_s,         u"length"_s,
+       u"composer"_s, u"publisher"_s, u"group"_s, u"cart"_s,  u"machine"_s, u"performances"_s, u"on_air"_s};
+// The values of a play in those columns.
+QStringList reportValues(const ReportedPlay &play);
 
 // Reads the plays that went on air from from up to before until, in on-air
 // order, from Metadata and PlayDetails (Metadata alone where there is no
@@ -21,7 +44,7 @@ inline const QStringList kReportColumns = {u"time"_s, u"artist"_s, u"title"_s,  
 // details it stored. The login needs SELECT on the tables. Throws
 // odbc::Error, never holding the password.
 void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until, const QString &station,
-               const std::function<void(const QStringList &values)> &row);
+               const std::function<void(const ReportedPlay &play)> &row);
 
 // One line of RFC 4180 CSV, CR LF included.
 QByteArray csvLine(const QStringList &values);

@@ -95,15 +95,38 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     if (!servers || servers->isEmpty()) {
         return usageError(u"[Database] Servers is not a list of HOST[:PORT]"_s);
     }
+    // Music only: the groups [Report] names, else those the PAD feed
+    // follows; a play whose group nobody told is left out then, and counted.
+    // The idle text is never a play of a report.
+    const QStringList groups = toList(settings.file.newValue(u"Report"_s, u"Groups"_s)
+                                          .value_or(settings.file.newValue(u"PAD"_s, u"Groups"_s).value_or(QString())));
+    qint64 unknownGroup = 0;
+    const auto isReported = [&](const ReportedPlay &play) {
+        if (play.text == settings.idleText) {
+            return false;
+        }
+        if (groups.isEmpty()) {
+            return true;
+        }
+        if (play.group.isNull()) {
+            ++unknownGroup;
+            return false;
+        }
+        return groups.contains(play.group, Qt::CaseInsensitive);
+    };
     // A server that cannot be reached, or has left its cluster, passes the
     // report on to the next, as long as nothing has been written yet.
     bool written = false;
     for (const QString &server : *servers) {
         try {
             QByteArray out = csvLine(kReportColumns);
+            unknownGroup = 0;
             readPlays({settings.dbUser, settings.dbPassword, server}, *first, *last, trimBlanks(parser.value(station)),
-                      [&](const QStringList &values) {
-                          out += csvLine(values);
+                      [&](const ReportedPlay &play) {
+                          if (!isReported(play)) {
+                              return;
+                          }
+                          out += csvLine(reportValues(play));
                           if (out.size() > 64 * 1024) {
                               written = true;
                               std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
@@ -111,6 +134,12 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                           }
                       });
             std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+            if (unknownGroup > 0) {
+                std::fprintf(stderr,
+                             "quaverlink report: %lld plays of no known group (datagrams the PAD feed never told"
+                             " of) are left out: only the groups %s are reported\n",
+                             static_cast<long long>(unknownGroup), qPrintable(groups.join(u", "_s)));
+            }
             return std::fflush(stdout) == 0 ? 0 : 1;
         } catch (const odbc::Error &error) {
             std::fprintf(stderr, "quaverlink report: %s\n", qPrintable(error.describe()));
