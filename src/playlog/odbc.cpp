@@ -172,6 +172,30 @@ QString textColumn(const Handle &statement, SQLUSMALLINT column)
     }
 }
 
+QString utf8Column(const Handle &statement, SQLUSMALLINT column)
+{
+    QByteArray text;
+    char buffer[4096];
+    for (;;) {
+        SQLLEN length = 0;
+        const SQLRETURN rc = SQLGetData(statement.get(), column, SQL_C_CHAR, buffer, sizeof buffer, &length);
+        if (rc == SQL_NO_DATA) {
+            break;
+        }
+        check(rc, statement, u"reading column "_s + QString::number(column));
+        if (length == SQL_NULL_DATA) {
+            return QString();
+        }
+        const qsizetype bytes
+            = rc == SQL_SUCCESS_WITH_INFO || length == SQL_NO_TOTAL ? qsizetype(sizeof buffer) - 1 : qsizetype(length);
+        text.append(buffer, bytes);
+        if (rc == SQL_SUCCESS) {
+            break;
+        }
+    }
+    return text.isNull() ? u""_s : QString::fromUtf8(text);
+}
+
 QStringList columnNames(const Handle &statement)
 {
     SQLSMALLINT count = 0;

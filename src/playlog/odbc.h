@@ -80,6 +80,9 @@ void check(SQLRETURN rc, const Handle &handle, const QString &step);
 void execute(const Handle &statement, QString sql, const QString &step);
 // One column of the current row as text, however long; a null QString for NULL.
 QString textColumn(const Handle &statement, SQLUSMALLINT column);
+// The same as the driver sends it in the connection's character set, for a
+// connection that asked for UTF-8 (CHARSET=utf8mb4): no conversion per value.
+QString utf8Column(const Handle &statement, SQLUSMALLINT column);
 
 // The names of the result's columns, in order, after execute().
 QStringList columnNames(const Handle &statement);

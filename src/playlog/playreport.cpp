@@ -89,7 +89,7 @@ void readRows(const odbc::Handle &statement, const std::function<void(const Repo
         odbc::check(rc, statement, u"reading the plays"_s);
         QStringList values;
         for (SQLUSMALLINT column = 1; column <= 13; ++column) {
-            values << odbc::textColumn(statement, column);
+            values << odbc::utf8Column(statement, column);
         }
         ReportedPlay play {values[0], values[12], values[1], values[2],  values[3],  values[4], values[5],
                            values[7], values[8],  values[9], values[10], values[11], values[6]};
@@ -108,7 +108,9 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
                const std::function<void(const ReportedPlay &play)> &row)
 {
     try {
-        odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
+        // Thousands of rows, each value as UTF-8 the server has it: the
+        // driver converts none of them.
+        odbc::Handle connection = odbc::connect(connectionString(login) + u"CHARSET=utf8mb4;"_s, kDatabaseTimeout);
         const QString bounds[] = {from.toString(kPlayedAtFormat), until.toString(kPlayedAtFormat)};
         if (!station.isEmpty()) {
             const QList<const QString *> three = {&station, &bounds[0], &bounds[1]};
@@ -143,19 +145,25 @@ void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTim
     }
 }
 
-QStringList reportValues(const ReportedPlay &play)
+QStringList ReportFormatter::values(const ReportedPlay &play)
 {
     // The time as the station's clock had it, and the same with its offset,
     // which a year's report across a clock change needs to be exact.
-    const QDateTime onAir = QDateTime::fromString(play.time, kPlayedAtFormat);
+    QString onAir;
+    if (play.time.size() == 19) {
+        const QStringView hour = QStringView(play.time).first(13);
+        auto offset = m_offsets.constFind(hour);
+        if (offset == m_offsets.cend()) {
+            const QDateTime local = QDateTime::fromString(play.time.left(13), u"yyyy-MM-dd HH"_s);
+            const QString iso = local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+            m_hours << hour.toString();
+            offset = m_offsets.insert(m_hours.constLast(), local.isValid() ? iso.mid(19) : QString());
+        }
+        onAir = play.time.left(10) + u'T' + play.time.mid(11) + *offset;
+    }
     const QString length = play.lengthMs.isNull() ? QString() : formatLength(play.lengthMs.toLongLong());
-    return {play.time,      play.artist,
-            play.title,     play.album,
-            play.label,     play.isrc,
-            length,         play.composer,
-            play.publisher, play.group,
-            play.cart,      play.machine,
-            QString(),      onAir.toOffsetFromUtc(onAir.offsetFromUtc()).toString(Qt::ISODate)};
+    return {play.time,     play.artist,    play.title, play.album, play.label,   play.isrc, length,
+            play.composer, play.publisher, play.group, play.cart,  play.machine, QString(), onAir};
 }
 
 QByteArray csvLine(const QStringList &values)

@@ -4,6 +4,7 @@
 #include "database.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QStringList>
 
 #include <functional>
@@ -34,8 +35,17 @@ struct ReportedPlay
 inline const QStringList kReportColumns
     = {u"time"_s,     u"artist"_s,    u"title"_s, u"album"_s, u"label"_s,   u"isrc"_s,         u"length"_s,
        u"composer"_s, u"publisher"_s, u"group"_s, u"cart"_s,  u"machine"_s, u"performances"_s, u"on_air"_s};
-// The values of a play in those columns.
-QStringList reportValues(const ReportedPlay &play);
+// The values of plays in those columns. Each hour's offset from UTC is
+// looked up once: a year's report asks 8,760 times rather than once a play.
+class ReportFormatter final
+{
+public:
+    QStringList values(const ReportedPlay &play);
+
+private:
+    QHash<QStringView, QString> m_offsets; // by "yyyy-MM-dd HH"
+    QStringList m_hours;                   // the keys' storage
+};
 
 // Reads the plays that went on air from from up to before until, in on-air
 // order, from Metadata and PlayDetails (Metadata alone where there is no

@@ -101,6 +101,7 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     const QStringList groups = toList(settings.file.newValue(u"Report"_s, u"Groups"_s)
                                           .value_or(settings.file.newValue(u"PAD"_s, u"Groups"_s).value_or(QString())));
     qint64 unknownGroup = 0;
+    ReportFormatter formatter;
     const auto isReported = [&](const ReportedPlay &play) {
         if (play.text == settings.idleText) {
             return false;
@@ -126,7 +127,7 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                           if (!isReported(play)) {
                               return;
                           }
-                          out += csvLine(reportValues(play));
+                          out += csvLine(formatter.values(play));
                           if (out.size() > 64 * 1024) {
                               written = true;
                               std::fwrite(out.constData(), 1, size_t(out.size()), stdout);

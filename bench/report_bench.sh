@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# How long quaverlink report takes, and how much memory, for a year of plays
+# in a throwaway MariaDB with our schema: every play a Metadata row and its
+# PlayDetails row.
+#   bench/report_bench.sh QUAVERLINK [PLAYS]     (default 200000)
+set -euo pipefail
+quaverlink="$(realpath "$1")"
+plays="${2:-200000}"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+work="$(mktemp -d /tmp/quaverlink-report-bench-XXXXXX)"
+trap 'bash "$root/tests/mariadb-server.sh" stop "$work/db"; rm -rf "$work"' EXIT
+bash "$root/tests/mariadb-server.sh" start "$work/db" >/dev/null
+mariadb --no-defaults --protocol=socket --socket="$work/db/server.sock" -uroot Brackenwaves -e "
+  INSERT INTO Metadata (entry_tag, full_text, played_at, artist, title)
+    SELECT '', CONCAT('Artist ', seq % 500, ' - Title ', seq), '2026-01-01' + INTERVAL seq * 150 SECOND,
+           CONCAT('Artist ', seq % 500), CONCAT('Title ', seq) FROM seq_1_to_$plays;
+  INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title, album, label,
+                           composer, publisher, year, isrc, isci, length_ms, full_text, host_name)
+    SELECT played_at, 1, 'Production', 1000 + play_id % 900, 1, 'MUSIC', artist, title, 'Album', 'Label',
+           'Composer', 'Publisher', 1999, 'GBAYE0000001', '', 215400, full_text, 'studio' FROM Metadata;"
+mkdir "$work/station"
+printf '[Metadata]\nRDlistenport=5001\nIdleString=Idle\nCountTimeout=30\n[Database]\nDBenabled=Y\nDBserver=127.0.0.1;port=%s\nDBuser=quaverlink\nDBpassword=Pl4y-h1st0ry\n' \
+    "$(cat "$work/db/port")" > "$work/station/Quaverlink.ini"
+for run in 1 2 3; do
+    (cd "$work/station" && ODBCSYSINI="$work/db/odbc" /usr/bin/time -f "%e %U %M" -o "$work/time" \
+        "$quaverlink" report --from 2026-01-01 --to 2027-12-31 > "$work/report.csv")
+    read -r elapsed user rss < "$work/time"
+    echo "report of $plays plays, run $run: $(($(wc -l < "$work/report.csv") - 1)) lines in ${elapsed} s" \
+         "(${user} s in the receiver's own process), peak memory $((rss / 1024)) MiB"
+done
