@@ -100,14 +100,15 @@ void HttpServer::read(QTcpSocket *client)
         || (complete && length <= m_maxBody && buffer.size() < parsed.request.headLength + length)) {
         return;
     }
+    // The buffer goes with the request's entry: what is read of it, first.
+    if (complete && length <= m_maxBody) {
+        parsed.request.body = buffer.mid(parsed.request.headLength, length);
+        parsed.request.peer = client->peerAddress();
+    }
     m_requests.remove(client);
     if (complete && length > m_maxBody) {
         reply(client, "413 Content Too Large", "text/plain", "the body is too large\n");
         return;
-    }
-    if (complete) {
-        parsed.request.body = buffer.mid(parsed.request.headLength, length);
-        parsed.request.peer = client->peerAddress();
     }
     switch (parsed.status) {
     case HttpParse::Status::TooLarge:
