@@ -156,7 +156,7 @@ private Q_SLOTS:
         QTemporaryDir folder;
         Settings settings = m_db.logging();
         settings.extraSections = padSection(pad, "Machine=1, 2\nGroups=MUSIC\n")
-            + "[Output rds]\nType=File\nFile=rds.txt\n"
+            + "[Report]\nService=KQVL-FM\nCategory=B\n[Output rds]\nType=File\nFile=rds.txt\n"
               "Template={artist} / {album} / {length}[ / next {next.title}]\nGroups=music\n";
         RunningReceiver receiver(settings, folder.path(), {u"--headless"_s});
         QVERIFY(receiver.waitForOnAir("Alpha Artist - First Song"));
@@ -213,10 +213,11 @@ private Q_SLOTS:
             20000);
 
         QByteArray errors;
-        const auto report = [&](const QString &from, const QString &to) {
+        const auto report = [&](const QString &from, const QString &to, const QStringList &more = {}) {
             QProcess process;
             process.setWorkingDirectory(folder.path());
-            process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), {u"report"_s, u"--from"_s, from, u"--to"_s, to});
+            process.start(QStringLiteral(QUAVERLINK_EXECUTABLE),
+                          QStringList {u"report"_s, u"--from"_s, from, u"--to"_s, to} + more);
             const bool finished = process.waitForFinished(30000);
             errors = process.readAllStandardError();
             return finished ? process.readAllStandardOutput().split('\n') : QList<QByteArray>();
@@ -236,6 +237,13 @@ private Q_SLOTS:
         QVERIFY(
             lines.at(1).endsWith(first.toOffsetFromUtc(first.offsetFromUtc()).toString(Qt::ISODate).toUtf8() + '\r'));
         QVERIFY2(errors.contains("1 plays of no known group"), errors.constData());
+        // The census form: one line a recording; no listeners were counted,
+        // so none has performances, and each play says so.
+        const QList<QByteArray> census = report(today, today, {u"--format"_s, u"soundexchange"_s});
+        QCOMPARE(census.size(), 6);
+        QCOMPARE(census.at(1),
+                 QByteArray("^KQVL-FM^|^B^|^Alpha Artist^|^First Song^|^GBAYE0000001^|^First Album^|^^|\r"));
+        QCOMPARE(errors.count("listeners unknown: "), 4);
         // Minutes are minutes: the next two hold no play.
         const QDateTime soon = QDateTime::currentDateTime().addSecs(120);
         QCOMPARE(report(soon.toString(u"yyyy-MM-dd HH:mm"_s), soon.addSecs(60).toString(u"yyyy-MM-dd HH:mm"_s)).size(),

@@ -73,11 +73,11 @@ Mode parseCommandLine(int argc, char *argv[])
     }
     if (parser.isSet(help)) {
         // helpText() names the program after the running application object.
-        print(
-            stdout,
-            u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--format csv]\n"
-            "       quaverlink live TEXT [--minutes N] | --clear\n\n"_s
-                + parser.applicationDescription() + u"\n\n"_s + parser.helpText().section(u"\n\n"_s, -1));
+        print(stdout,
+              u"Usage: quaverlink [--headless | --check]\n       quaverlink report --from DATE --to DATE [--station "
+              u"NAME] [--format csv|soundexchange]\n"
+              "       quaverlink live TEXT [--minutes N] | --clear\n\n"_s
+                  + parser.applicationDescription() + u"\n\n"_s + parser.helpText().section(u"\n\n"_s, -1));
         std::exit(0);
     }
     if (parser.isSet(version)) {

@@ -166,6 +166,41 @@ QStringList ReportFormatter::values(const ReportedPlay &play)
             play.composer, play.publisher, play.group, play.cart,  play.machine, QString(), onAir};
 }
 
+void SoundExchangeReport::add(const ReportedPlay &play)
+{
+    const QStringList fields = {play.artist, play.title, play.isrc, play.album, play.label};
+    const QString key = fields.join(QChar(0));
+    auto at = m_index.constFind(key);
+    if (at == m_index.cend()) {
+        at = m_index.insert(key, m_recordings.size());
+        m_recordings.append({fields, std::nullopt});
+    }
+    Recording &recording = m_recordings[*at];
+    if (play.performances) {
+        recording.performances = recording.performances.value_or(0) + *play.performances;
+    } else {
+        m_uncounted << play.time + u" \""_s + play.text + u'"';
+    }
+}
+
+QByteArray SoundExchangeReport::text(const QString &service, const QString &category) const
+{
+    const auto qualified = [](QString value) {
+        return u'^' + value.replace(u'^', u' ').replace(u'|', u' ').replace(u'\n', u' ').replace(u'\r', u' ') + u'^';
+    };
+    QByteArray out = "^NAME_OF_SERVICE^|^TRANSMISSION_CATEGORY^|^FEATURED_ARTIST^|^SOUND_RECORDING_TITLE^|^ISRC^|"
+                     "^ALBUM_TITLE^|^MARKETING_LABEL^|^ACTUAL_TOTAL_PERFORMANCES^\r\n";
+    for (const Recording &recording : m_recordings) {
+        QStringList line = {qualified(service), qualified(category)};
+        for (const QString &field : recording.fields) {
+            line << qualified(field);
+        }
+        line << (recording.performances ? QString::number(*recording.performances) : QString());
+        out += line.join(u'|').toUtf8() + "\r\n";
+    }
+    return out;
+}
+
 QByteArray csvLine(const QStringList &values)
 {
     QStringList cells;

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace quaverlink {
 
@@ -28,6 +29,7 @@ struct ReportedPlay
     QString cart;
     QString machine;
     QString lengthMs;
+    std::optional<qint64> performances; // listeners who heard any of it; nothing when not counted
 };
 
 // The columns of a royalty report, one line per play: the first nine as
@@ -55,6 +57,29 @@ private:
 // odbc::Error, never holding the password.
 void readPlays(const DatabaseLogin &login, const QDateTime &from, const QDateTime &until, const QString &station,
                const std::function<void(const ReportedPlay &play)> &row);
+
+// SoundExchange's census Report of Use: one line per sound recording, its
+// plays' performances added up, text qualified with ^ and fields parted by
+// |. A ^ or | inside a value, which the format cannot hold, becomes a blank.
+class SoundExchangeReport final
+{
+public:
+    void add(const ReportedPlay &play);
+    // The whole report for a service and its transmission category.
+    QByteArray text(const QString &service, const QString &category) const;
+    // The plays whose listeners are unknown, as "time "text"", in on-air order.
+    const QStringList &uncounted() const { return m_uncounted; }
+
+private:
+    struct Recording
+    {
+        QStringList fields; // artist, title, ISRC, album, label
+        std::optional<qint64> performances;
+    };
+    QList<Recording> m_recordings; // in the order first played
+    QHash<QString, qsizetype> m_index;
+    QStringList m_uncounted;
+};
 
 // One line of RFC 4180 CSV, CR LF included.
 QByteArray csvLine(const QStringList &values);

@@ -58,7 +58,8 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     const QCommandLineOption from(u"from"_s, u"The first day (YYYY-MM-DD) or moment (YYYY-MM-DD HH:MM[:SS])."_s,
                                   u"DATE"_s);
     const QCommandLineOption to(u"to"_s, u"The last day, or moment, included."_s, u"DATE"_s);
-    const QCommandLineOption format(u"format"_s, u"csv, the only format so far."_s, u"FORMAT"_s, u"csv"_s);
+    const QCommandLineOption format(u"format"_s, u"csv (one line a play), or soundexchange (a census Report of Use)."_s,
+                                    u"FORMAT"_s, u"csv"_s);
     const QCommandLineOption station(u"station"_s,
                                      u"Only this station's plays, from a history several stations share."_s, u"NAME"_s);
     const QCommandLineOption help({u"h"_s, u"help"_s}, u"Show this help and exit."_s);
@@ -67,7 +68,7 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
         return usageError(parser.errorText());
     }
     if (parser.isSet(help)) {
-        std::printf("Usage: quaverlink report --from DATE --to DATE [--station NAME] [--format csv]\n\n"
+        std::printf("Usage: quaverlink report --from DATE --to DATE [--station NAME] [--format csv|soundexchange]\n\n"
                     "Writes one line per play with the columns a royalty report asks for, in on-air order,\n"
                     "read from the play history with the login in Quaverlink.ini (SELECT on Metadata,\n"
                     "PlayDetails and, with --station, StationPlays).\n\n%s",
@@ -83,13 +84,19 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     if (*first >= *last) {
         return usageError(u"--to is before --from"_s);
     }
-    if (parser.value(format).compare(u"csv"_s, Qt::CaseInsensitive) != 0) {
-        return usageError(u"--format %1: only csv is known"_s.arg(parser.value(format)));
+    const bool soundExchange = parser.value(format).compare(u"soundexchange"_s, Qt::CaseInsensitive) == 0;
+    if (!soundExchange && parser.value(format).compare(u"csv"_s, Qt::CaseInsensitive) != 0) {
+        return usageError(u"--format %1: csv and soundexchange are known"_s.arg(parser.value(format)));
     }
     if (parser.isSet(station) && trimBlanks(parser.value(station)).isEmpty()) {
         return usageError(u"--station takes a station's name"_s);
     }
     const StationSettings settings = StationSettings::read(folder);
+    const QString service = trimBlanks(settings.file.newValue(u"Report"_s, u"Service"_s).value_or(QString()));
+    const QString category = trimBlanks(settings.file.newValue(u"Report"_s, u"Category"_s).value_or(QString()));
+    if (soundExchange && (service.isEmpty() || category.isEmpty())) {
+        return usageError(u"--format soundexchange needs [Report] Service and Category in Quaverlink.ini"_s);
+    }
     const std::optional<QStringList> servers
         = settings.dbServers ? serverTexts(*settings.dbServers) : QStringList {settings.dbServer};
     if (!servers || servers->isEmpty()) {
@@ -102,6 +109,7 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                                           .value_or(settings.file.newValue(u"PAD"_s, u"Groups"_s).value_or(QString())));
     qint64 unknownGroup = 0;
     ReportFormatter formatter;
+    SoundExchangeReport recordings;
     const auto isReported = [&](const ReportedPlay &play) {
         if (play.text == settings.idleText) {
             return false;
@@ -127,6 +135,10 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                           if (!isReported(play)) {
                               return;
                           }
+                          if (soundExchange) {
+                              recordings.add(play);
+                              return;
+                          }
                           out += csvLine(formatter.values(play));
                           if (out.size() > 64 * 1024) {
                               written = true;
@@ -134,6 +146,12 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                               out.clear();
                           }
                       });
+            if (soundExchange) {
+                out = recordings.text(service, category);
+                for (const QString &play : recordings.uncounted()) {
+                    std::fprintf(stderr, "quaverlink report: listeners unknown: %s\n", qPrintable(play));
+                }
+            }
             std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
             if (unknownGroup > 0) {
                 std::fprintf(stderr,

@@ -380,7 +380,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     }
     checkPadFeed(settings.file, report);
     checkWebFace(settings.file, folder, report);
-    warnUnknownKeys(settings.file, u"Report"_s, {u"Groups"_s}, report);
+    warnUnknownKeys(settings.file, u"Report"_s, {u"Groups"_s, u"Service"_s, u"Category"_s}, report);
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_s.arg(output.name, output.describe(), reachability(output)));
