@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How long quaverlink report takes, and how much memory, for a year of plays
 # in a throwaway MariaDB with our schema: every play a Metadata row and its
-# PlayDetails row.
+# PlayDetails row, and its listeners counted in PlayListeners.
 #   bench/report_bench.sh QUAVERLINK [PLAYS]     (default 200000)
 set -euo pipefail
 quaverlink="$(realpath "$1")"
@@ -17,7 +17,9 @@ mariadb --no-defaults --protocol=socket --socket="$work/db/server.sock" -uroot B
   INSERT INTO PlayDetails (played_at, machine, service, cart, cut, group_name, artist, title, album, label,
                            composer, publisher, year, isrc, isci, length_ms, full_text, host_name)
     SELECT played_at, 1, 'Production', 1000 + play_id % 900, 1, 'MUSIC', artist, title, 'Album', 'Label',
-           'Composer', 'Publisher', 1999, 'GBAYE0000001', '', 215400, full_text, 'studio' FROM Metadata;"
+           'Composer', 'Publisher', 1999, 'GBAYE0000001', '', 215400, full_text, 'studio' FROM Metadata;
+  INSERT INTO PlayListeners (station, count_key, played_at, full_text, performances)
+    SELECT 'studio', MD5(play_id), played_at, full_text, play_id % 40 FROM Metadata;"
 mkdir "$work/station"
 printf '[Metadata]\nRDlistenport=5001\nIdleString=Idle\nCountTimeout=30\n[Database]\nDBenabled=Y\nDBserver=127.0.0.1;port=%s\nDBuser=quaverlink\nDBpassword=Pl4y-h1st0ry\n' \
     "$(cat "$work/db/port")" > "$work/station/Quaverlink.ini"

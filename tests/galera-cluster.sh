@@ -100,6 +100,7 @@ start() {
     client 1 < "$root/sql/metadata.sql"
     client 1 < "$root/sql/playdetails.sql"
     client 1 < "$root/sql/stationplays.sql"
+    client 1 < "$root/sql/playlisteners.sql"
     client 1 -e "CREATE USER '$TEST_DB_USER'@'127.0.0.1' IDENTIFIED BY '$TEST_DB_PASSWORD';
                  GRANT ALL ON Brackenwaves.* TO '$TEST_DB_USER'@'127.0.0.1';"
     bash "$root/scripts/odbc-driver.sh" --into "$dir/odbc"

@@ -68,6 +68,7 @@ start() {
     client < "$root/sql/metadata.sql"
     client < "$root/sql/playdetails.sql"
     client < "$root/sql/stationplays.sql"
+    client < "$root/sql/playlisteners.sql"
     client -e "CREATE USER '$TEST_DB_USER'@'127.0.0.1' IDENTIFIED BY '$TEST_DB_PASSWORD';
                GRANT ALL ON Brackenwaves.* TO '$TEST_DB_USER'@'127.0.0.1';"
     bash "$root/scripts/odbc-driver.sh" --into "$dir/odbc"

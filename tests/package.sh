@@ -42,7 +42,7 @@ contains() {
 }
 contains "$deb" ./usr/bin/quaverlink ./usr/share/man/man1/quaverlink.1.gz \
     ./usr/lib/systemd/system/quaverlink@.service ./usr/lib/systemd/user/quaverlink.service \
-    ./usr/share/quaverlink/Quaverlink.ini ./usr/share/quaverlink/metadata.sql ./usr/share/quaverlink/playdetails.sql ./usr/share/quaverlink/stationplays.sql \
+    ./usr/share/quaverlink/Quaverlink.ini ./usr/share/quaverlink/metadata.sql ./usr/share/quaverlink/playdetails.sql ./usr/share/quaverlink/stationplays.sql ./usr/share/quaverlink/playlisteners.sql \
     ./usr/share/quaverlink/galera-check ./usr/share/quaverlink/haproxy-galera.cfg \
     ./usr/share/quaverlink/register-odbc-driver ./usr/share/doc/quaverlink/copyright './usr/lib/.*libquaverlink-core.so' \
     ./usr/lib/sysusers.d/quaverlink.conf

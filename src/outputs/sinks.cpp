@@ -4,6 +4,7 @@
 #include "common/failure.h"
 #include "common/literals.h"
 #include "common/socketqueue.h"
+#include "http/boundedreply.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -166,39 +167,15 @@ protected:
         request.setTransferTimeout(int(kDeadline.count()));
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = m_network.sendCustomRequest(request, method, body);
-        // -1 once the answer was too long, -2 once the whole exchange took
-        // too long: a server that trickles its answer byte by byte meets the
-        // transfer timeout, which only measures silence, never.
-        const auto received = std::make_shared<qint64>(0);
-        QTimer::singleShot(kDeadline, reply, [reply, received] {
-            *received = -2;
-            reply->abort();
-        });
-        connect(reply, &QNetworkReply::readyRead, this, [reply, received] {
-            *received += reply->skip(reply->bytesAvailable());
-            if (*received > kMaxAnswer) {
-                *received = -1;
-                reply->abort();
-            }
-        });
-        connect(reply, &QNetworkReply::finished, this, [this, reply, received, anySuccess] {
-            reply->deleteLater();
-            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            const bool success = anySuccess ? status >= 200 && status < 300 : status == 200;
-            if (*received == -2) {
-                done(u"no whole answer within %1 s"_s.arg(kDeadline.count() / 1000));
-            } else if (*received < 0) {
-                done(u"the server's answer is longer than %1 bytes"_s.arg(kMaxAnswer));
-            } else if (status >= 300 && status < 400) {
-                const QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-                done(u"HTTP %1: the server redirects to %2, which is not followed"_s.arg(status).arg(
-                    location.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery)));
-            } else if (reply->error() == QNetworkReply::NoError && success) {
+        boundReply(reply, this, kMaxAnswer, kDeadline, false, [this, anySuccess](const BoundedAnswer &answer) {
+            const bool success = anySuccess ? answer.status >= 200 && answer.status < 300 : answer.status == 200;
+            if (!answer.error.isEmpty()) {
+                done(answer.error);
+            } else if (success) {
                 done(std::nullopt);
             } else {
                 // Said without the URL, whose query may hold a token.
-                const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-                done(status ? u"HTTP %1 %2"_s.arg(status).arg(reason) : reply->errorString());
+                done(answer.statusLine());
             }
         });
     }

@@ -382,6 +382,37 @@ std::optional<bool> isKeyStored(const DatabaseLogin &login, const PlayIdentity &
     }
 }
 
+CountOutcome storeListeners(const DatabaseLogin &login, const PlayIdentity &count, const QString &playedAt,
+                            const QString &text, qint64 performances)
+{
+    try {
+        odbc::Handle connection = odbc::connect(connectionString(login), kDatabaseTimeout);
+        const std::optional<bool> stored = unlessDenied([&] {
+            // Freed before the connection is closed.
+            odbc::Handle statement(SQL_HANDLE_STMT, connection.get());
+            const QString number = performances >= 0 ? QString::number(performances) : u"0"_s;
+            std::array<SQLLEN, 5> lengths {};
+            bindText(statement, 1, count.station, lengths[0]);
+            bindText(statement, 2, count.key, lengths[1]);
+            bindText(statement, 3, playedAt, lengths[2]);
+            bindText(statement, 4, text, lengths[3]);
+            bindText(statement, 5, number, lengths[4]);
+            if (performances < 0) {
+                lengths[4] = SQL_NULL_DATA;
+            }
+            odbc::execute(statement,
+                          u"INSERT IGNORE INTO PlayListeners (station, count_key, played_at, full_text, performances)"
+                          " VALUES (?,?,?,?,?)"_s,
+                          u"storing a play's listeners"_s);
+            return true;
+        });
+        connection.disconnect();
+        return stored ? CountOutcome::Stored : CountOutcome::NoTable;
+    } catch (const odbc::Error &error) {
+        throw error.masking(login.password);
+    }
+}
+
 QString serverName(QString server)
 {
     return server.replace(u";port="_s, u":"_s);

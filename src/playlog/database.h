@@ -103,4 +103,17 @@ std::optional<qint64> countStored(const DatabaseLogin &login, const PlayRecord &
 // missing or the login may not SELECT. Throws odbc::Error otherwise.
 std::optional<bool> isKeyStored(const DatabaseLogin &login, const PlayIdentity &identity);
 
+// What became of a play's listener count.
+enum class CountOutcome {
+    Stored,  // stored, or stored by an earlier attempt whose answer was lost
+    NoTable, // the database has no table PlayListeners, or the login may not write it
+};
+
+// Stores the listeners of a play (performances -1 when unknown) in
+// PlayListeners, under the key the spool made for the count, so that
+// sending it again stores it once. Throws odbc::Error, never holding the
+// password.
+CountOutcome storeListeners(const DatabaseLogin &login, const PlayIdentity &count, const QString &playedAt,
+                            const QString &text, qint64 performances);
+
 } // namespace quaverlink

@@ -192,6 +192,10 @@ private:
     // Stored or set aside, passed over for a refusal, or waiting to be checked.
     Outcome upload(const SpooledPlay &play)
     {
+        if (play.isCount) {
+            uploadCount(play);
+            return {};
+        }
         const PlayRecord record = PlayRecord::fromText(play.text, play.playedAt);
         const std::optional<PlayDetails> details = PlayDetails::fromJson(play.details);
         const PlayDetails *detailsOf = details ? &*details : nullptr;
@@ -239,6 +243,30 @@ private:
         }
         removeStored(play);
         return {};
+    }
+
+    // A count sent again after a lost answer is stored once, under its key.
+    void uploadCount(const SpooledPlay &count)
+    {
+        try {
+            if (storeListeners(m_login, {m_station, count.key}, count.playedAt, count.text, count.performances)
+                    == CountOutcome::NoTable
+                && !m_toldNoListenersTable) {
+                m_toldNoListenersTable = true;
+                tell(Severity::Failure,
+                     u"the database has no table PlayListeners (or the login may not write it), so the plays'"
+                     " listener counts are not stored"_s,
+                     u"create it with sql/playlisteners.sql"_s);
+            }
+        } catch (const odbc::Error &error) {
+            if (refusalOf(error) != Refusal::ForGood) {
+                throw;
+            }
+            m_spool->reject(count, u"PlayListeners: "_s + error.describe());
+            noteSetAside();
+            return;
+        }
+        removeStored(count);
     }
 
     // Whether the server has a play whose answer was lost. Nothing when it
@@ -308,7 +336,7 @@ private:
     void removeStored(const SpooledPlay &play)
     {
         m_spool->remove(play.id);
-        board->update([](PlayHistory::Status &status) { ++status.stored; });
+        board->update([&](PlayHistory::Status &status) { status.stored += play.isCount ? 0 : 1; });
         noteWaiting(*m_spool);
         for (auto it = m_refused.begin(); it != m_refused.end() && it.key() < play.id; ++it) {
             it->laterStored = true;
@@ -398,6 +426,7 @@ private:
     bool m_failing = false;
     bool m_toldNoDetailsTable = false;
     bool m_toldNoKeyTable = false;
+    bool m_toldNoListenersTable = false;
     qint64 m_storedSinceFailure = 0;
     QMap<qint64, Refused> m_refused; // by spool id, in on-air order
     QMutex m_flightMutex;
@@ -446,7 +475,9 @@ public:
         }
         noteHeldInMemory(m_spool->heldInMemoryBecause());
         noteRefused(plays.size() - kept);
-        board->update([&](PlayHistory::Status &status) { status.kept += kept; });
+        const qint64 keptPlays = std::count_if(plays.cbegin(), plays.cbegin() + kept,
+                                               [](const SpooledPlay &play) { return !play.isCount; });
+        board->update([&](PlayHistory::Status &status) { status.kept += keptPlays; });
         noteWaiting(*m_spool);
         QMetaObject::invokeMethod(m_uploader, &PlayUploader::wake, Qt::QueuedConnection);
     }
@@ -581,6 +612,17 @@ void PlayHistory::record(const QString &text, const QDateTime &onAir, const Play
     if (details) {
         m_pending.back().details = details->toJson();
     }
+}
+
+void PlayHistory::recordListeners(const QString &text, const QDateTime &onAir, qint64 performances)
+{
+    if (m_pending.isEmpty()) {
+        QTimer::singleShot(0, this, &PlayHistory::handOver);
+    }
+    SpooledPlay count {0, text, onAir.toString(kPlayedAtFormat)};
+    count.isCount = true;
+    count.performances = performances;
+    m_pending.append(count);
 }
 
 PlayHistory::Status PlayHistory::status() const

@@ -53,8 +53,8 @@ public:
         qint64 kept = 0;   // plays kept in the spool in this run
         qint64 stored = 0; // plays the database took in this run
         qint64 waiting = 0;
-        qint64 setAside = 0;     // in the spool's table rejected
-        QDateTime oldestWaiting; // when the oldest waiting play went on air; null when none waits
+        qint64 setAside = 0;        // in the spool's table rejected
+        QDateTime oldestWaiting {}; // when the oldest waiting play went on air; null when none waits
     };
 
     // How long stop() waits for a database exchange in progress.
@@ -66,6 +66,10 @@ public:
     // Hands one play over, with the local time it went on air and what the
     // PAD feed told of it. Never waits for the spool or the database.
     void record(const QString &text, const QDateTime &onAir, const PlayDetails *details = nullptr);
+
+    // Hands over the listeners of the play with this text and time, counted
+    // once it left the air: performances is -1 when they are unknown.
+    void recordListeners(const QString &text, const QDateTime &onAir, qint64 performances);
 
     // Keeps every play handed over, then gives the uploader up to timeout to
     // finish the exchange in progress. False when it is still waiting for the

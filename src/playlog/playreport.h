@@ -29,7 +29,7 @@ struct ReportedPlay
     QString cart;
     QString machine;
     QString lengthMs;
-    std::optional<qint64> performances; // listeners who heard any of it; nothing when not counted
+    std::optional<qint64> performances {}; // listeners who heard any of it; nothing when not counted
 };
 
 // The columns of a royalty report, one line per play: the first nine as

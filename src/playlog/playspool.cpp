@@ -116,7 +116,7 @@ void PlaySpool::open()
     execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
             "CREATE TABLE IF NOT EXISTS waiting (id INTEGER PRIMARY KEY AUTOINCREMENT,"
             " played_at TEXT NOT NULL, text TEXT NOT NULL, doubt_since INTEGER, rows_before INTEGER, details TEXT,"
-            " play_key TEXT);"
+            " play_key TEXT, kind TEXT, performances INTEGER);"
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
             " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL, details TEXT);"
             "CREATE TABLE IF NOT EXISTS pad_plays (host TEXT NOT NULL, machine INTEGER NOT NULL,"
@@ -132,6 +132,9 @@ void PlaySpool::open()
     }
     if (!prepare("SELECT play_key FROM waiting", true)) {
         execute("ALTER TABLE waiting ADD COLUMN play_key TEXT");
+    }
+    if (!prepare("SELECT kind FROM waiting", true)) {
+        execute("ALTER TABLE waiting ADD COLUMN kind TEXT; ALTER TABLE waiting ADD COLUMN performances INTEGER");
     }
     // Plays kept by a version that made no keys get theirs now, once.
     execute("UPDATE waiting SET play_key = lower(hex(randomblob(16))) WHERE play_key IS NULL");
@@ -284,7 +287,8 @@ qsizetype PlaySpool::dropReplays(QList<SpooledPlay> &plays)
 void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64 id)
 {
     const QByteArray sql = "INSERT INTO " + QByteArray(table)
-        + " (id, played_at, text, details, play_key) VALUES (?, ?, ?, ?, lower(hex(randomblob(16))))";
+        + " (id, played_at, text, details, play_key, kind, performances)"
+          " VALUES (?, ?, ?, ?, lower(hex(randomblob(16))), ?, ?)";
     const auto insert = prepare(sql.constData());
     if (id > 0) {
         sqlite3_bind_int64(insert->handle, 1, id);
@@ -292,6 +296,12 @@ void PlaySpool::insertWaiting(const char *table, const SpooledPlay &play, qint64
     bindText(insert->handle, 2, play.playedAt);
     bindText(insert->handle, 3, play.text);
     bindDetails(insert->handle, 4, play.details);
+    if (play.isCount) {
+        sqlite3_bind_text(insert->handle, 5, "listeners", -1, SQLITE_STATIC);
+        if (play.performances >= 0) {
+            sqlite3_bind_int64(insert->handle, 6, play.performances);
+        }
+    }
     if (sqlite3_step(insert->handle) != SQLITE_DONE) {
         fail(u"keeping plays in the spool"_s);
     }
@@ -345,7 +355,7 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
     QMutexLocker lock(&m_mutex);
     const auto select
         = prepare("SELECT id, played_at, text, coalesce(doubt_since, 0), coalesce(rows_before, -1), details,"
-                  " play_key FROM ("
+                  " play_key, kind IS NOT NULL, coalesce(performances, -1) FROM ("
                   " SELECT * FROM (SELECT * FROM main.waiting WHERE id > ?1"
                   "  AND id NOT IN (SELECT id FROM held.gone) ORDER BY id LIMIT 1)"
                   " UNION ALL SELECT * FROM (SELECT * FROM held.waiting WHERE id > ?1 ORDER BY id LIMIT 1))"
@@ -358,13 +368,11 @@ std::optional<SpooledPlay> PlaySpool::oldest(qint64 after)
     if (rc != SQLITE_ROW) {
         fail(u"reading the spool"_s);
     }
-    return SpooledPlay {sqlite3_column_int64(select->handle, 0),
-                        columnText(select->handle, 2),
-                        columnText(select->handle, 1),
-                        sqlite3_column_int64(select->handle, 3),
-                        sqlite3_column_int64(select->handle, 4),
-                        columnText(select->handle, 5).toUtf8(),
-                        columnText(select->handle, 6)};
+    return SpooledPlay {sqlite3_column_int64(select->handle, 0), columnText(select->handle, 2),
+                        columnText(select->handle, 1),           sqlite3_column_int64(select->handle, 3),
+                        sqlite3_column_int64(select->handle, 4), columnText(select->handle, 5).toUtf8(),
+                        columnText(select->handle, 6),           sqlite3_column_int64(select->handle, 7) != 0,
+                        sqlite3_column_int64(select->handle, 8)};
 }
 
 void PlaySpool::markInDoubt(qint64 id, qint64 rowsBefore)

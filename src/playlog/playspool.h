@@ -33,6 +33,10 @@ struct SpooledPlay
     // Made by the spool when the play is kept, and never changed: the key
     // that tells the play apart from every other station's.
     QString key {};
+    // Not a play but the listeners of the play with this text and time,
+    // counted once it left the air: performances, -1 when unknown.
+    bool isCount = false;
+    qint64 performances = -1;
 
     bool inDoubt() const { return doubtSince > 0; }
 };

@@ -77,6 +77,7 @@ public:
     // What the PAD feed said comes next, while the play it came with is on air.
     QString nextText() const;
     const PlayHistory *playHistory() const { return m_playHistory.get(); }
+    PlayHistory *playHistory() { return m_playHistory.get(); }
     // Nothing when [PAD] names no host.
     const PadClient *padClient() const { return m_padClient.get(); }
     // Quaverlink.ini as start-up read it.

@@ -2,6 +2,7 @@
 
 #include "common/failure.h"
 #include "common/literals.h"
+#include "listeners/icecastlisteners.h"
 #include "outputs/outputs.h"
 #include "pad/padclient.h"
 #include "playlog/database.h"
@@ -10,6 +11,7 @@
 #include "web/webface.h"
 
 #include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTcpSocket>
@@ -274,6 +276,48 @@ void checkWebFace(const IniFile &settings, const QByteArray &folder, Report &rep
     }
 }
 
+// The [Listeners] section, and one question to Icecast: its mounts and who
+// listens on each now.
+void checkListeners(const IniFile &settings, bool logging, Report &report)
+{
+    warnUnknownKeys(settings, u"Listeners"_s, {u"Server"_s, u"User"_s, u"Password"_s, u"Mounts"_s}, report);
+    QString problem;
+    std::optional<IcecastListeners::Settings> options = IcecastListeners::fromSettings(settings, &problem);
+    if (!problem.isEmpty()) {
+        report.skip(u"counting listeners: "_s + problem);
+    }
+    if (!options) {
+        return;
+    }
+    if (!logging) {
+        report.warn(u"[Listeners] is set, but the counts are stored with the play history, which is off"_s);
+    }
+    const bool everyMount = options->mounts.isEmpty();
+    IcecastListeners icecast(std::move(*options));
+    QEventLoop loop;
+    ListenerSample sample;
+    QObject::connect(&icecast, &IcecastListeners::answered, &loop, [&](const ListenerSample &answer) {
+        sample = answer;
+        loop.quit();
+    });
+    icecast.ask();
+    loop.exec();
+    if (!sample.error.isEmpty()) {
+        report.warn(u"listeners: Icecast at %1 cannot be asked: %2"_s.arg(icecast.serverName(), sample.error));
+        return;
+    }
+    QStringList mounts;
+    for (auto mount = sample.mounts.cbegin(); mount != sample.mounts.cend(); ++mount) {
+        mounts << u"%1 %2"_s.arg(mount.key()).arg(mount.value().size());
+    }
+    report.line(u"listeners: Icecast at %1 answers; listeners now on %2: %3"_s
+                    .arg(icecast.serverName(), everyMount ? u"every mount"_s : u"the mounts named"_s,
+                         mounts.isEmpty() ? u"(no mount has a source)"_s : mounts.join(u", "_s)));
+    for (const QString &mount : std::as_const(sample.absent)) {
+        report.warn(u"listeners: mount %1 has no source now"_s.arg(mount));
+    }
+}
+
 } // namespace
 
 bool checkSettings(const QByteArray &folder, QTextStream &out)
@@ -380,6 +424,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     }
     checkPadFeed(settings.file, report);
     checkWebFace(settings.file, folder, report);
+    checkListeners(settings.file, logging, report);
     warnUnknownKeys(settings.file, u"Report"_s, {u"Groups"_s, u"Service"_s, u"Category"_s}, report);
     QStringList problems;
     for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
