@@ -90,14 +90,21 @@ private Q_SLOTS:
         QTemporaryDir folder;
         Settings settings = m_db.logging();
         settings.countTimeout = "600";
-        settings.extraSections = padSection(pad) + "[Listeners]\nServer=" + icecast.server()
-            + "\nPassword=Adm-p4ss\n[Report]\nService=KQVL-FM\nCategory=B\nGroups=MUSIC\n";
-        writeBytes(folder.filePath(u"Quaverlink.ini"_s), settings.ini());
-        QProcess check;
-        check.setWorkingDirectory(folder.path());
-        check.start(QStringLiteral(QUAVERLINK_EXECUTABLE), {u"--check"_s});
-        QVERIFY(check.waitForFinished(30000));
-        QVERIFY2(check.readAllStandardOutput().contains("listeners now on every mount: /live 0, /utf8 0"),
+        // Leaves the settings with this password.
+        const auto check = [&](const QByteArray &password) {
+            settings.extraSections = padSection(pad) + "[Listeners]\nServer=" + icecast.server()
+                + "\nPassword=" + password + "\n[Report]\nService=KQVL-FM\nCategory=B\nGroups=MUSIC\n";
+            writeBytes(folder.filePath(u"Quaverlink.ini"_s), settings.ini());
+            QProcess process;
+            process.setWorkingDirectory(folder.path());
+            process.start(QStringLiteral(QUAVERLINK_EXECUTABLE), {u"--check"_s});
+            return process.waitForFinished(30000) ? process.readAllStandardOutput() : QByteArray();
+        };
+        const QByteArray refused = check("Wr0ng-p4ss");
+        QVERIFY2(refused.contains("cannot be asked: listmounts: HTTP 401") && refused.contains("Password is wrong")
+                     && !refused.contains("Wr0ng-p4ss"),
+                 refused.constData());
+        QVERIFY2(check("Adm-p4ss").contains("listeners now on every mount: /live 0, /utf8 0"),
                  "--check does not name the mounts and their listeners");
 
         Listener stayer(icecast, u"/live"_s);

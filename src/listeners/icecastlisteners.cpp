@@ -149,10 +149,14 @@ void IcecastListeners::get(const QString &command, const QString &mount,
                });
 }
 
-std::optional<QList<quint64>> listenerIds(const QByteArray &xml)
+namespace {
+
+// Walks an answer of Icecast's admin interface, handing visit each element
+// inside <icestats>; false when it is no such answer, or visit refused one.
+template<typename Visit>
+bool readIcestats(const QByteArray &xml, Visit &&visit)
 {
     QXmlStreamReader reader(xml);
-    QList<quint64> ids;
     bool isIcecast = false;
     while (!reader.atEnd()) {
         if (reader.readNext() != QXmlStreamReader::StartElement) {
@@ -160,53 +164,53 @@ std::optional<QList<quint64>> listenerIds(const QByteArray &xml)
         }
         if (reader.name() == u"icestats") {
             isIcecast = true;
-        } else if (reader.name() == u"listener") {
-            // Icecast 2.4 gives the ID twice: as an attribute and as <ID>.
-            bool ok = false;
-            quint64 id = reader.attributes().value(u"id"_s).toULongLong(&ok);
-            while (reader.readNextStartElement()) {
-                if (reader.name() == u"ID") {
-                    bool childOk = false;
-                    const quint64 child = reader.readElementText().toULongLong(&childOk);
-                    if (childOk) {
-                        id = child;
-                        ok = true;
-                    }
-                } else {
-                    reader.skipCurrentElement();
-                }
-            }
-            if (!ok) {
-                return std::nullopt;
-            }
-            ids << id;
+        } else if (!visit(reader)) {
+            return false;
         }
     }
-    if (reader.hasError() || !isIcecast) {
-        return std::nullopt;
-    }
-    return ids;
+    return isIcecast && !reader.hasError();
+}
+
+} // namespace
+
+std::optional<QList<quint64>> listenerIds(const QByteArray &xml)
+{
+    QList<quint64> ids;
+    const bool read = readIcestats(xml, [&](QXmlStreamReader &reader) {
+        if (reader.name() != u"listener") {
+            return true;
+        }
+        // Icecast 2.4 tells the ID as <ID>; other builds as an id attribute.
+        bool ok = false;
+        quint64 id = reader.attributes().value(u"id"_s).toULongLong(&ok);
+        while (reader.readNextStartElement()) {
+            if (reader.name() != u"ID") {
+                reader.skipCurrentElement();
+                continue;
+            }
+            bool childOk = false;
+            const quint64 child = reader.readElementText().toULongLong(&childOk);
+            if (childOk) {
+                id = child;
+                ok = true;
+            }
+        }
+        ids << id;
+        return ok;
+    });
+    return read ? std::optional(ids) : std::nullopt;
 }
 
 std::optional<QStringList> mountNames(const QByteArray &xml)
 {
-    QXmlStreamReader reader(xml);
     QStringList mounts;
-    bool isIcecast = false;
-    while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement) {
-            continue;
-        }
-        if (reader.name() == u"icestats") {
-            isIcecast = true;
-        } else if (reader.name() == u"source" && reader.attributes().hasAttribute(u"mount"_s)) {
+    const bool read = readIcestats(xml, [&](QXmlStreamReader &reader) {
+        if (reader.name() == u"source" && reader.attributes().hasAttribute(u"mount"_s)) {
             mounts << reader.attributes().value(u"mount"_s).toString();
         }
-    }
-    if (reader.hasError() || !isIcecast) {
-        return std::nullopt;
-    }
-    return mounts;
+        return true;
+    });
+    return read ? std::optional(mounts) : std::nullopt;
 }
 
 } // namespace quaverlink

@@ -603,26 +603,29 @@ PlayHistory::~PlayHistory()
 
 void PlayHistory::record(const QString &text, const QDateTime &onAir, const PlayDetails *details)
 {
+    SpooledPlay play {0, text, onAir.toString(kPlayedAtFormat)};
+    if (details) {
+        play.details = details->toJson();
+    }
+    queue(std::move(play));
+}
+
+void PlayHistory::recordListeners(const QString &text, const QDateTime &onAir, qint64 performances)
+{
+    SpooledPlay count {0, text, onAir.toString(kPlayedAtFormat)};
+    count.isCount = true;
+    count.performances = performances;
+    queue(std::move(count));
+}
+
+void PlayHistory::queue(SpooledPlay play)
+{
     // The plays of one turn of the event loop (a burst) go to the keeper
     // together, as one transaction.
     if (m_pending.isEmpty()) {
         QTimer::singleShot(0, this, &PlayHistory::handOver);
     }
-    m_pending.append({0, text, onAir.toString(kPlayedAtFormat)});
-    if (details) {
-        m_pending.back().details = details->toJson();
-    }
-}
-
-void PlayHistory::recordListeners(const QString &text, const QDateTime &onAir, qint64 performances)
-{
-    if (m_pending.isEmpty()) {
-        QTimer::singleShot(0, this, &PlayHistory::handOver);
-    }
-    SpooledPlay count {0, text, onAir.toString(kPlayedAtFormat)};
-    count.isCount = true;
-    count.performances = performances;
-    m_pending.append(count);
+    m_pending.append(std::move(play));
 }
 
 PlayHistory::Status PlayHistory::status() const

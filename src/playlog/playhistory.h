@@ -87,6 +87,7 @@ Q_SIGNALS:
     void caughtUp();
 
 private:
+    void queue(SpooledPlay play);
     void handOver();
 
     QList<SpooledPlay> m_pending; // recorded in this turn of the event loop
