@@ -132,6 +132,8 @@ private Q_SLOTS:
         QVERIFY(
             lines.at(1).endsWith(first.toOffsetFromUtc(first.offsetFromUtc()).toString(Qt::ISODate).toUtf8() + '\r'));
         QVERIFY2(errors.contains("1 plays of no known group"), errors.constData());
+        // A year is asked for a month at a time; the plays are the same.
+        QCOMPARE(report(QDate::currentDate().addYears(-1).toString(Qt::ISODate), today), lines);
         // The census form: one line a recording; no listeners were counted,
         // so none has performances, and each play says so.
         const QList<QByteArray> census = report(today, today, {u"--format"_s, u"soundexchange"_s});
@@ -143,6 +145,13 @@ private Q_SLOTS:
         const QDateTime soon = QDateTime::currentDateTime().addSecs(120);
         QCOMPARE(report(soon.toString(u"yyyy-MM-dd HH:mm"_s), soon.addSecs(60).toString(u"yyyy-MM-dd HH:mm"_s)).size(),
                  2);
+        // A value longer than the driver hands over in one piece comes whole,
+        // from a play that has only its details.
+        const QString longTitle = QString(400, u'\u00e9') + u'!';
+        m_db.query(u"INSERT INTO PlayDetails (played_at, machine, service, group_name, artist, title, album, label,"
+                   " composer, publisher, isrc, isci, full_text) VALUES ('%1 00:00:01', 1, 'Production', 'MUSIC',"
+                   " 'Long', '%2', '', '', '', '', '', '', '%2')"_s.arg(today, longTitle));
+        QVERIFY(report(today, today).at(1).startsWith((today + u" 00:00:01,Long,"_s + longTitle + u',').toUtf8()));
     }
 
     void aPlayIsOneRowStampedWhenItWentOnAir()

@@ -69,3 +69,7 @@ QUAVERLINK_FORWARD(DriverManager, SQLRETURN, SQLDescribeColW,
                     SQLSMALLINT *nameLength, SQLSMALLINT *type, SQLULEN *size, SQLSMALLINT *digits,
                     SQLSMALLINT *nullable),
                    (statement, column, name, nameMax, nameLength, type, size, digits, nullable), SQL_ERROR)
+QUAVERLINK_FORWARD(DriverManager, SQLRETURN, SQLBindCol,
+                   (SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT type, SQLPOINTER value, SQLLEN bufferLength,
+                    SQLLEN *indicator),
+                   (statement, column, type, value, bufferLength, indicator), SQL_ERROR)

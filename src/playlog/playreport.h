@@ -73,7 +73,7 @@ public:
 private:
     struct Recording
     {
-        QStringList fields; // artist, title, ISRC, album, label
+        QString fields; // artist, title, ISRC, album, label, parted by NUL
         std::optional<qint64> performances;
     };
     QList<Recording> m_recordings; // in the order first played
@@ -81,7 +81,7 @@ private:
     QStringList m_uncounted;
 };
 
-// One line of RFC 4180 CSV, CR LF included.
-QByteArray csvLine(const QStringList &values);
+// One line of RFC 4180 CSV, CR LF included, added to out.
+void appendCsvLine(QByteArray &out, const QStringList &values);
 
 } // namespace quaverlink

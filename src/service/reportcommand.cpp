@@ -128,7 +128,8 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
     bool written = false;
     for (const QString &server : *servers) {
         try {
-            QByteArray out = csvLine(kReportColumns);
+            QByteArray out;
+            appendCsvLine(out, kReportColumns);
             unknownGroup = 0;
             readPlays({settings.dbUser, settings.dbPassword, server}, *first, *last, trimBlanks(parser.value(station)),
                       [&](const ReportedPlay &play) {
@@ -139,11 +140,11 @@ int runReport(const QStringList &arguments, const QByteArray &folder)
                               recordings.add(play);
                               return;
                           }
-                          out += csvLine(formatter.values(play));
+                          appendCsvLine(out, formatter.values(play));
                           if (out.size() > 64 * 1024) {
                               written = true;
                               std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
-                              out.clear();
+                              out.truncate(0);
                           }
                       });
             if (soundExchange) {
