@@ -410,18 +410,24 @@ void SoundExchangeReport::add(const ReportedPlay &play)
 
 QByteArray SoundExchangeReport::text(const QString &service, const QString &category) const
 {
-    const auto qualified = [](QString value) {
-        return u'^' + value.replace(u'^', u' ').replace(u'|', u' ').replace(u'\n', u' ').replace(u'\r', u' ') + u'^';
+    // What the format cannot hold inside a value becomes a blank.
+    const auto unqualified = [](QString value) {
+        for (const QChar c : {u'^', u'|', u'\n', u'\r'}) {
+            value.replace(c, u' ');
+        }
+        return value;
     };
     QByteArray out = "^NAME_OF_SERVICE^|^TRANSMISSION_CATEGORY^|^FEATURED_ARTIST^|^SOUND_RECORDING_TITLE^|^ISRC^|"
                      "^ALBUM_TITLE^|^MARKETING_LABEL^|^ACTUAL_TOTAL_PERFORMANCES^\r\n";
+    const QByteArray lineStart = (u'^' + unqualified(service) + u"^|^"_s + unqualified(category) + u"^|^"_s).toUtf8();
     for (const Recording &recording : m_recordings) {
-        QStringList line = {qualified(service), qualified(category)};
-        for (const QString &field : recording.fields.split(QChar(0))) {
-            line << qualified(field);
+        out += lineStart;
+        out += unqualified(recording.fields).replace(QChar(0), u"^|^"_s).toUtf8();
+        out += "^|";
+        if (recording.performances) {
+            out += QByteArray::number(*recording.performances);
         }
-        line << (recording.performances ? QString::number(*recording.performances) : QString());
-        out += line.join(u'|').toUtf8() + "\r\n";
+        out += "\r\n";
     }
     return out;
 }
