@@ -1,6 +1,6 @@
 #pragma once
 
-#include "receiver/receiver.h"
+#include "service/station.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -101,14 +101,15 @@ struct Settings
     }
 };
 
-// A receiver in a temporary working folder of its own, on free ports, with
+// A station in a temporary working folder of its own, on free ports, with
 // the start-up message box replaced by a recorder.
 struct ReceiverFixture
 {
     QTemporaryDir folder;
     QString previousFolder = QDir::currentPath();
     Settings settings;
-    std::unique_ptr<quaverlink::Receiver> receiver = std::make_unique<quaverlink::Receiver>();
+    std::unique_ptr<quaverlink::Station> station = std::make_unique<quaverlink::Station>();
+    quaverlink::Receiver *receiver = &station->receiver();
     QStringList messages;
     QStringList applied;
 
@@ -116,12 +117,12 @@ struct ReceiverFixture
     {
         QDir::setCurrent(folder.path());
         receiver->setStartupFailureHandler([this](const QString &message) { messages << message; });
-        QObject::connect(receiver.get(), &quaverlink::Receiver::itemApplied,
+        QObject::connect(receiver, &quaverlink::Receiver::itemApplied,
                          [this](const QString &item) { applied << item; });
     }
     ~ReceiverFixture()
     {
-        receiver.reset();
+        station.reset();
         QDir::setCurrent(previousFolder);
     }
 
@@ -132,7 +133,7 @@ struct ReceiverFixture
     bool start()
     {
         writeBytes(file(u"Quaverlink.ini"_s), settings.ini());
-        return receiver->start();
+        return station->start();
     }
     // Started, with the two loopback copies of the idle text applied.
     bool startAndSettle()

@@ -97,7 +97,7 @@ private Q_SLOTS:
             + "Mount=/utf8\nPassword=Src-p4ss\n"
               "[Output refused]\nType=Icecast\n"
             + server + "Mount=/live\nPassword=Wr0ng-p4ss\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
+        QSignalSpy lines(f.station.get(), &Station::reported);
         QVERIFY(f.startAndSettle());
         f.receiver->applyItem(u"Bj\u00f6rk - J\u00f3ga \u2013 Live"_s);
         QTRY_COMPARE(icecastTitle(port, u"/live"_s), u"Bj\u00f6rk - J\u00f3ga - Live"_s);
@@ -106,7 +106,7 @@ private Q_SLOTS:
         const QString line = lines.at(0).at(0).toString();
         QVERIFY2(line.contains(u"output refused"_s) && line.contains(u"401"_s), qPrintable(line));
         QVERIFY(!line.contains(u"Wr0ng-p4ss"_s));
-        QTRY_VERIFY(f.receiver->outputSummary().contains(u"refused: not working: HTTP 401"_s));
+        QTRY_VERIFY(f.station->outputSummary().contains(u"refused: not working: HTTP 401"_s));
     }
 
     void httpFeedServesNowEventsAndPlays()
@@ -117,7 +117,7 @@ private Q_SLOTS:
             + "\nTemplate={title}[ by {artist}]\nCharset=ASCII\n";
         QVERIFY(f.startAndSettle());
         // The feed listens on the outputs' own thread, a moment after start.
-        QTRY_VERIFY(f.receiver->outputSummary().contains(u"web: working"_s));
+        QTRY_VERIFY(f.station->outputSummary().contains(u"web: working"_s));
         const QString base = u"http://127.0.0.1:%1"_s.arg(port);
         QTcpSocket events;
         events.connectToHost(QHostAddress::LocalHost, port);
@@ -165,7 +165,7 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.extraSections = "[Output web]\nType=HTTP\nPort=" + QByteArray::number(port) + "\n";
         QVERIFY(f.startAndSettle());
-        QTRY_VERIFY(f.receiver->outputSummary().contains(u"web: working"_s));
+        QTRY_VERIFY(f.station->outputSummary().contains(u"web: working"_s));
         std::vector<std::unique_ptr<QTcpSocket>> pages;
         for (int i = 0; i < 64; ++i) {
             auto &page = pages.emplace_back(std::make_unique<QTcpSocket>());
@@ -255,7 +255,7 @@ private Q_SLOTS:
             + "\n[Output resetting]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort=" + port(resetting)
             + "\n[Output trickling]\nType=Icecast\nServer=http://127.0.0.1:" + port(trickling) + "\nMount=/m\n";
         QStringList lines;
-        connect(f.receiver.get(), &Receiver::reported, this, [&](const QString &line) { lines << line; });
+        connect(f.station.get(), &Station::reported, this, [&](const QString &line) { lines << line; });
         const auto residentKiB = [] {
             const QByteArray status = readBytes(u"/proc/self/status"_s);
             return status.mid(status.indexOf("VmRSS:") + 6, 20).trimmed().split(' ').value(0).toLongLong();
@@ -347,7 +347,7 @@ private Q_SLOTS:
               "Header=Authorization: Bearer S3cr3t\n"
               "[Output hung]\nType=Webhook\nUrl=http://127.0.0.1:"
             + QByteArray::number(hung.serverPort()) + "/\n[Output file]\nType=File\nFile=now.txt\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
+        QSignalSpy lines(f.station.get(), &Station::reported);
         QVERIFY(f.startAndSettle());
         QTRY_VERIFY(!requests.isEmpty());
         const QString text = u"A&B + C#1 - 100% \"Q\" \\ \u00e9"_s;
@@ -365,7 +365,7 @@ private Q_SLOTS:
         }));
         // The hung hook holds its request; the air and the file move on.
         QTRY_COMPARE(readBytes(f.file(u"now.txt"_s)), text.toUtf8());
-        QVERIFY(!f.receiver->outputSummary().contains(u"S3cr3t"_s));
+        QVERIFY(!f.station->outputSummary().contains(u"S3cr3t"_s));
         for (const QList<QVariant> &line : lines) {
             QVERIFY(!line.at(0).toString().contains(u"S3cr3t"_s));
         }
@@ -380,7 +380,7 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.extraSections = "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
             + QByteArray::number(device.serverPort()) + "\nOneLine=N\nLineEnd=LF\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
+        QSignalSpy lines(f.station.get(), &Station::reported);
         QVERIFY(f.startAndSettle());
         QVERIFY(device.waitForNewConnection(5000));
         QTcpSocket *slow = device.nextPendingConnection();

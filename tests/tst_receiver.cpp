@@ -90,7 +90,7 @@ private Q_SLOTS:
         const bool noFile = countTimeout.isNull();
         f.settings.countTimeout = countTimeout;
         f.settings.listenPort = listenPort.isEmpty() ? f.settings.listenPort : listenPort;
-        QVERIFY(!(noFile ? f.receiver->start() : f.start()));
+        QVERIFY(!(noFile ? f.station->start() : f.start()));
         QCOMPARE(f.messages, QStringList {kStartupMessage});
         // A missing key reads as the working folder, cut to 29 characters.
         QCOMPARE(f.receiver->idleText(), noFile ? f.folder.path().left(29) : kIdle);
@@ -121,7 +121,7 @@ private Q_SLOTS:
         f.settings.dbServer = "127.0.0.1;port=" + QByteArray::number(freeTcpPort());
         QVERIFY(f.startAndSettle());
         f.receiver->applyItem(u"Artist - Title"_s);
-        QVERIFY(f.receiver->stopWorkers());
+        QVERIFY(f.station->stop());
         QCOMPARE(QFile::exists(f.file(u"playhistory.sqlite"_s)), kept);
     }
 
@@ -189,7 +189,7 @@ private Q_SLOTS:
         f.settings.extraSections = playoutFirst ? "[Live]\nPriority=playout\n" : "";
         f.receiver->setTickInterval(std::chrono::hours(1));
         QVERIFY(f.startAndSettle());
-        QSignalSpy played(f.receiver.get(), &Receiver::played);
+        QSignalSpy played(f.receiver, &Receiver::played);
         const std::function<void()> steps[] = {
             [&] { f.receiver->applyItem(u"Playout - One"_s); },
             [&] {
@@ -236,13 +236,13 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.extraSections = "[Output overlay]\nType=File\nFile=overlay.txt\nTemplate={title} ({idle})\n"
                                    "LineEnd=LF\n[Output rds]\nType=Teletype\n";
-        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
+        QSignalSpy lines(f.station.get(), &Station::reported);
         QVERIFY(f.startAndSettle());
-        QCOMPARE(f.receiver->outputNames(), QStringList {u"overlay"_s});
+        QCOMPARE(f.station->outputNames(), QStringList {u"overlay"_s});
         QVERIFY(lines.at(0).at(0).toString().contains(u"[Output rds] is skipped: Type \"Teletype\""_s));
         const QString overlay = f.file(u"overlay.txt"_s);
         QTRY_COMPARE(readBytes(overlay), QByteArray("Music (1)\n"));
-        QTRY_COMPARE(f.receiver->outputSummary(), u"overlay: working"_s);
+        QTRY_COMPARE(f.station->outputSummary(), u"overlay: working"_s);
         f.receiver->applyItem(u"Artist - Title\nTwo"_s);
         QTRY_COMPARE(readBytes(overlay), QByteArray("Title Two (0)\n"));
         f.receiver->applyItem(u"ad"_s);
@@ -254,7 +254,7 @@ private Q_SLOTS:
         ReceiverFixture f;
         f.settings.countTimeout = "1";
         f.settings.allowedSenders = "10.9.0.0/16, ::2";
-        QSignalSpy lines(f.receiver.get(), &Receiver::reported);
+        QSignalSpy lines(f.station.get(), &Station::reported);
         QVERIFY(f.start());
         for (int i = 0; i < 3; ++i) {
             sendTo(f.settings.port(), "From - Loopback");
@@ -272,7 +272,7 @@ private Q_SLOTS:
             spoofed.writeDatagram("Spoofed - Sender", QHostAddress::LocalHost, f.settings.port());
         }
         settle();
-        QVERIFY(f.receiver->stopWorkers());
+        QVERIFY(f.station->stop());
         const QString counted = lines.last().at(0).toString();
         QCOMPARE(counted.count(u"127.0.1."_s) + counted.count(u"127.0.0.1 (2)"_s), 32);
         QVERIFY2(counted.contains(u"other senders (27)"_s), qPrintable(counted));
@@ -292,10 +292,10 @@ private Q_SLOTS:
         QCOMPARE(::mkdir(folder.constData(), 0700), 0);
         QCOMPARE(::chdir(folder.constData()), 0);
         writeBytes(u"Quaverlink.ini"_s, f.settings.ini());
-        QVERIFY(f.receiver->start());
+        QVERIFY(f.station->start());
         QVERIFY(QTest::qWaitFor([&] { return readBytes(u"metadata.txt"_s) == onAir(kIdle); }));
         // QTemporaryDir cannot remove a name that is not UTF-8.
-        f.receiver.reset();
+        f.station.reset();
         for (const char *name : {"/metadata.txt", "/Quaverlink.ini"}) {
             ::unlink((folder + name).constData());
         }

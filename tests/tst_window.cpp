@@ -1,5 +1,5 @@
 #include "app/metadatawindow.h"
-#include "receiver/receiver.h"
+#include "service/station.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -12,20 +12,20 @@ class WindowTest final : public QObject
 {
     Q_OBJECT
 
-    Receiver m_receiver;
+    Station m_station;
     std::unique_ptr<MetaDataWindow> m_window;
 
     QLabel *label(const char *name) const { return m_window->findChild<QLabel *>(QLatin1String(name)); }
     void show(Field field, const QString &text)
     {
-        m_receiver.fields().setText(field, text);
+        m_station.receiver().fields().setText(field, text);
         QTest::qWait(60); // the view redraws at most 25 times a second
     }
 
 private Q_SLOTS:
     void init()
     {
-        m_window = std::make_unique<MetaDataWindow>(m_receiver);
+        m_window = std::make_unique<MetaDataWindow>(m_station);
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }

@@ -1,10 +1,10 @@
 #include "common/failure.h"
-#include "receiver/receiver.h"
 #include "service/display.h"
 #include "service/livecommand.h"
 #include "service/reportcommand.h"
 #include "service/run.h"
 #include "service/settingscheck.h"
+#include "service/station.h"
 #include "settings/settings.h"
 
 #include "common/literals.h"
@@ -107,16 +107,16 @@ void keepJournal(Receiver &)
 int runHeadless(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    Receiver receiver;
-    reportStartupFailureOnStandardError(receiver);
-    keepJournal(receiver);
+    Station station;
+    reportStartupFailureOnStandardError(station);
+    keepJournal(station.receiver());
     // A service manager restarts a receiver that has nothing to do. One
     // that listens carries on, as the window does, even if a later step
     // (the idle text's sender) failed.
-    if (!receiver.start() && !receiver.isListening()) {
+    if (!station.start() && !station.receiver().isListening()) {
         return 1;
     }
-    return runUntilStopped(app, receiver);
+    return runUntilStopped(app, station);
 }
 
 // The window lives in a module of its own, beside the executable in a build

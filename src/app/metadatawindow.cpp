@@ -1,7 +1,7 @@
 #include "metadatawindow.h"
 
 #include "common/literals.h"
-#include "receiver/receiver.h"
+#include "service/station.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -169,9 +169,9 @@ QLabel *makeLabel(const Item &item, QWidget *parent)
 
 } // namespace
 
-MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
+MetaDataWindow::MetaDataWindow(Station &station, QWidget *parent)
     : QWidget(parent)
-    , m_receiver(receiver)
+    , m_station(station)
 {
     initResources();
     setObjectName(u"frmMetaData"_s);
@@ -197,7 +197,7 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
             label->hide();
             continue;
         }
-        showText(label, receiver.fields().text(*field));
+        showText(label, station.receiver().fields().text(*field));
     }
 
     // A person reads this window; 25 pictures a second are plenty. Drawing
@@ -205,7 +205,8 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
     m_showTimer.setSingleShot(true);
     m_sinceShown.start();
     connect(&m_showTimer, &QTimer::timeout, this, &MetaDataWindow::showChangedFields);
-    connect(&receiver.fields(), &StatusFields::textChanged, this, [this](Field field) { markChanged(field); });
+    connect(&station.receiver().fields(), &StatusFields::textChanged, this,
+            [this](Field field) { markChanged(field); });
 
     // Below the settings band, for a window enlarged further: the outputs
     // beside metadata.txt and how each stands. Not part of the original
@@ -215,9 +216,9 @@ MetaDataWindow::MetaDataWindow(Receiver &receiver, QWidget *parent)
                           this);
     m_outputs->setObjectName(u"lblOutputs"_s);
     m_outputs->hide();
-    connect(&receiver, &Receiver::outputsChanged, this, [this] {
-        m_outputs->setText(u"Outputs: "_s + m_receiver.outputSummary());
-        m_outputs->setVisible(!m_receiver.outputNames().isEmpty());
+    connect(&station, &Station::outputsChanged, this, [this] {
+        m_outputs->setText(u"Outputs: "_s + m_station.outputSummary());
+        m_outputs->setVisible(!m_station.outputNames().isEmpty());
     });
     resize(kInitialClientSize);
 }
@@ -241,7 +242,7 @@ void MetaDataWindow::showChangedFields()
     m_sinceShown.restart();
     for (int i = 0; i < kFieldCount; ++i) {
         if (std::exchange(m_changed[size_t(i)], false)) {
-            showText(m_fieldLabels[size_t(i)], m_receiver.fields().text(Field(i)));
+            showText(m_fieldLabels[size_t(i)], m_station.receiver().fields().text(Field(i)));
         }
     }
 }

@@ -12,10 +12,10 @@ class QLabel;
 
 namespace quaverlink {
 
-class Receiver;
+class Station;
 
 // The receiver's window: draws the status fields where they were designed to
-// be. It keeps no state of its own; every text comes from the receiver.
+// be. It keeps no state of its own; every text comes from the station.
 class MetaDataWindow final : public QWidget
 {
     Q_OBJECT
@@ -26,7 +26,7 @@ public:
     static constexpr QSize kInitialClientSize {532, 72};
     static constexpr QSize kFullClientSize {672, 248};
 
-    explicit MetaDataWindow(Receiver &receiver, QWidget *parent = nullptr);
+    explicit MetaDataWindow(Station &station, QWidget *parent = nullptr);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -38,7 +38,7 @@ private:
     void alignToVisiblePart(QLabel *label);
     int visibleRight(const QLabel *label) const;
 
-    Receiver &m_receiver;
+    Station &m_station;
     std::array<QLabel *, kFieldCount> m_fieldLabels {};
     std::array<bool, kFieldCount> m_changed {};
     std::array<Qt::Alignment, kFieldCount> m_designedAlignment {};

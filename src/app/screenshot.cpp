@@ -1,7 +1,7 @@
 // Renders the window as a studio would see it, for docs/: the initial view and
 // the window enlarged to show the settings band.
 #include "app/metadatawindow.h"
-#include "receiver/receiver.h"
+#include "service/station.h"
 
 #include "common/literals.h"
 
@@ -22,9 +22,9 @@ int main(int argc, char *argv[])
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : u"docs"_s;
     QDir().mkpath(folder);
 
-    Receiver receiver;
-    MetaDataWindow window(receiver);
-    StatusFields &fields = receiver.fields();
+    Station station;
+    MetaDataWindow window(station);
+    StatusFields &fields = station.receiver().fields();
     fields.setText(Field::lblNow, u"Sigur R\u00f3s - Hopp\u00edpolla"_s);
     fields.setText(Field::lblLast, u"Quaverlink FM - Live Radio"_s);
     fields.setText(Field::lblData, u"Sigur R\u00f3s - Hopp\u00edpolla"_s);

@@ -3,10 +3,7 @@
 #include "common/codepage.h"
 #include "common/failure.h"
 #include "common/literals.h"
-#include "outputs/outputs.h"
-#include "pad/padclient.h"
-#include "playlog/playhistory.h"
-#include "playlog/playrecord.h"
+#include "pad/padupdate.h"
 #include "settings/settings.h"
 
 #include <QDateTime>
@@ -23,7 +20,6 @@ namespace {
 const QString kStartupFailureMessage = u"Error - Please restart the application!"_s;
 const QString kVersionText = QStringLiteral(QUAVERLINK_VERSION_TEXT);
 const QString kNoticeText = u"Quaverlink \u2013 now-playing receiver for Rivendell \u2013 MIT licence"_s;
-const QByteArray kSpoolFile = "/playhistory.sqlite";
 // The UDP endpoint and the PAD feed telling of one play, within this long.
 constexpr qint64 kSamePlayWindowMs = 10'000;
 
@@ -98,7 +94,7 @@ void Receiver::setStartupFailureHandler(StartupFailureHandler handler)
     m_startupFailureHandler = std::move(handler);
 }
 
-bool Receiver::start()
+bool Receiver::start(const StationSettings &settings)
 {
     try {
         m_fields.setText(Field::lblNow, QString());
@@ -109,23 +105,17 @@ bool Receiver::start()
 
         // The folder is named by its path from here on, so that one removed
         // and made again is written again.
-        const QByteArray folder = currentFolder();
-        m_metadataFile
-            = std::make_unique<AtomicFile>(folder + "/metadata.txt", [this](const QString &what, const QString &cause) {
-                  reportFailure(what, cause);
-              });
+        m_metadataFile = std::make_unique<AtomicFile>(currentFolder() + "/metadata.txt",
+                                                      [this](const QString &what, const QString &cause) {
+                                                          reportFailure(what, cause);
+                                                      });
         m_metadataFile->removeLeftovers();
-        const StationSettings settings = StationSettings::read(folder);
-        m_settings = settings.file;
         for (const QString &warning : settings.file.warnings()) {
             reportFailure(u"Quaverlink.ini"_s, warning, Severity::Notice);
         }
         m_idleText = settings.idleText;
-        m_livePlayoutFirst = settings.file.newValue(u"Live"_s, u"Priority"_s)
-                                 .value_or(QString())
-                                 .trimmed()
-                                 .compare(u"playout"_s, Qt::CaseInsensitive)
-            == 0;
+        // CountTimeout is read before the database's fields are shown, the
+        // ports after: a failure leaves the fields as far as start-up came.
         m_countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_s);
         m_fields.setText(Field::lblDBenabled, settings.dbEnabled);
         m_fields.setText(Field::lblDBserver, settings.dbServer);
@@ -133,57 +123,33 @@ bool Receiver::start()
         m_fields.setText(Field::lblDBpassword, settings.dbPassword);
         m_fields.setText(Field::lblDBname, settings.dbName);
         m_fields.setText(Field::lblDefault, m_idleText);
-        startPlayHistory(settings, folder);
-        startOutputs(settings.file, folder);
-
-        if (settings.allowedSenders) {
-            restrictSenders(*settings.allowedSenders);
+        const AirSettings air = AirSettings::read(settings);
+        m_livePlayoutFirst = air.livePlayoutFirst;
+        if (air.allowedSenders) {
+            restrictSenders(*air.allowedSenders);
         }
-        const quint16 listenPort = toPort(settings.listenPort, u"RDlistenport"_s);
-        bindListener(listenPort);
-        aimSender(listenPort);
-        m_senderLocalPort
-            = settings.senderPort ? toPort(*settings.senderPort, u"SenderPort"_s) : StationSettings::kDefaultSenderPort;
+        bindListener(air.listenPort);
+        aimSender(air.listenPort);
+        m_senderLocalPort = air.senderPort;
         sendIdleText();
         sendIdleText();
         m_countdown = m_countTimeout;
         m_tickTimer.start();
-        startPadClient(settings.file);
         return true;
     } catch (const Failure &failure) {
-        reportFailure(u"start-up failed"_s, failure.describe());
+        failStartup(failure.describe());
     } catch (const std::exception &failure) {
-        reportFailure(u"start-up failed"_s, QString::fromLocal8Bit(failure.what()));
-    }
-    if (m_startupFailureHandler) {
-        m_startupFailureHandler(kStartupFailureMessage);
+        failStartup(QString::fromLocal8Bit(failure.what()));
     }
     return false;
 }
 
-void Receiver::startOutputs(const IniFile &settings, const QByteArray &folder)
+void Receiver::failStartup(const QString &cause)
 {
-    QStringList problems;
-    QList<Outputs::Config> configs = Outputs::configure(settings, folder, &problems);
-    for (const QString &problem : std::as_const(problems)) {
-        reportFailure(u"outputs"_s, problem);
+    reportFailure(u"start-up failed"_s, cause);
+    if (m_startupFailureHandler) {
+        m_startupFailureHandler(kStartupFailureMessage);
     }
-    if (configs.isEmpty()) {
-        return;
-    }
-    for (const Outputs::Config &config : std::as_const(configs)) {
-        m_outputStates[config.name] = {u"waiting for a text"_s, QDateTime::currentDateTime()};
-    }
-    m_outputs = std::make_unique<Outputs>(std::move(configs));
-    connect(m_outputs.get(), &Outputs::reported, this, &Receiver::reported);
-    connect(m_outputs.get(), &Outputs::stateChanged, this, [this](const QString &name, const QString &state) {
-        // An output says so only when it begins or stops working.
-        OutputState &output = m_outputStates[name];
-        const bool working = state == u"working";
-        output = {state, QDateTime::currentDateTime(), working, output.failures + (working ? 0 : 1)};
-        Q_EMIT outputsChanged();
-    });
-    Q_EMIT outputsChanged();
 }
 
 QString Receiver::nextText() const
@@ -191,77 +157,14 @@ QString Receiver::nextText() const
     return m_lastPlay.pad && m_lastPlay.pad->next ? m_lastPlay.pad->next->text() : QString();
 }
 
-void Receiver::startPadClient(const IniFile &settings)
+void Receiver::reportLastCounts()
 {
-    QString problem;
-    std::optional<PadClient::Options> options = PadClient::fromSettings(settings, &problem);
-    if (!problem.isEmpty()) {
-        reportFailure(u"PAD feed"_s, problem + u"; the feed is not followed"_s);
-    }
-    if (!options) {
-        return;
-    }
-    m_padClient = std::make_unique<PadClient>(std::move(*options));
-    connect(m_padClient.get(), &PadClient::reported, this, &Receiver::reported);
-    connect(m_padClient.get(), &PadClient::played, this, &Receiver::receivePadPlay);
-    connect(m_padClient.get(), &PadClient::nextChanged, this, &Receiver::receivePadNext);
-    connect(m_padClient.get(), &PadClient::statusChanged, this, &Receiver::padChanged);
-    m_padClient->start();
-}
-
-QStringList Receiver::outputNames() const
-{
-    return m_outputs ? m_outputs->names() : QStringList();
-}
-
-QString Receiver::outputSummary() const
-{
-    QStringList states;
-    for (auto it = m_outputStates.cbegin(); it != m_outputStates.cend(); ++it) {
-        states << it.key() + u": "_s + it.value().state;
-    }
-    return states.join(u" \u00b7 "_s);
-}
-
-void Receiver::startPlayHistory(const StationSettings &settings, const QByteArray &folder)
-{
-    if (m_fields.text(Field::lblDBenabled) != u"Y") {
-        return;
-    }
-    // The fields never change after start-up, so the login is read once.
-    PlayHistory::Options options;
-    options.spoolPath = folder + kSpoolFile;
-    options.login
-        = {m_fields.text(Field::lblDBuser), m_fields.text(Field::lblDBpassword), m_fields.text(Field::lblDBserver)};
-    if (settings.dbServers) {
-        const std::optional<QStringList> servers = serverTexts(*settings.dbServers);
-        // The air does not wait on a typo in the history's settings.
-        if (servers) {
-            options.servers = *servers;
-        } else {
-            reportFailure(u"Quaverlink.ini"_s,
-                          u"[Database] Servers \"%1\" is not a list of HOST[:PORT]; DBserver is used"_s.arg(
-                              *settings.dbServers));
-        }
-    }
-    options.station = settings.station;
-    m_playHistory = std::make_unique<PlayHistory>(options);
-    connect(m_playHistory.get(), &PlayHistory::reported, this, &Receiver::reported);
-}
-
-bool Receiver::stopWorkers()
-{
-    // Refused senders and dropped items not yet reported are reported before the end.
     reportRefusedSenders();
     reportDropped();
-    const bool historyEnded = !m_playHistory || m_playHistory->stop();
-    const bool outputsEnded = !m_outputs || m_outputs->stop();
-    return historyEnded && outputsEnded;
 }
 
-void Receiver::restrictSenders(const QString &allowed)
+void Receiver::restrictSenders(const QList<QPair<QHostAddress, int>> &networks)
 {
-    const QList<QPair<QHostAddress, int>> networks = toNetworks(allowed, u"AllowedSenders"_s);
     m_intake.setSenderFilter([this, networks](const QHostAddress &sender, quint16 port) {
         // The idle text's own copies always come back.
         if (sender.isLoopback() && port == m_senderLocalPort) {
@@ -375,11 +278,9 @@ void Receiver::putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pa
     }
     if (isLong) {
         m_lastPlay = {text, played, onAir, pad};
-        Q_EMIT this->played({played, text, pad ? pad->now->toJson() : QJsonObject()}, false);
-        if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
-            const std::optional<PlayDetails> details = pad ? std::optional(detailsOf(*pad)) : std::nullopt;
-            m_playHistory->record(text, played, details ? &*details : nullptr);
-        }
+        Q_EMIT this->played({text, played, text == m_idleText, false,
+                             pad ? std::optional(detailsOf(*pad)) : std::nullopt,
+                             pad ? pad->now->toJson() : QJsonObject()});
     } else {
         pad.reset(); // the idle text goes on air
     }
@@ -417,11 +318,9 @@ void Receiver::showFieldsAndOutputs(const QString &onAirText, bool isLong, const
         m_countdown = m_countTimeout;
         m_fields.setText(Field::lblData, onAirText);
     }
-    if (m_outputs) {
-        NowPlaying playing {onAirText, onAir, onAirText == m_idleText, std::move(pad)};
-        playing.isLive = live;
-        m_outputs->publish(playing);
-    }
+    NowPlaying playing {onAirText, onAir, onAirText == m_idleText, std::move(pad)};
+    playing.isLive = live;
+    Q_EMIT onAirChanged(playing);
 }
 
 void Receiver::setLive(const LiveText &live)
@@ -439,21 +338,20 @@ void Receiver::setLive(const LiveText &live)
                                                                     : u" until cleared"_s),
                   Severity::Notice);
     if (live.isPlay) {
-        QJsonObject details {{u"live"_s, true}};
+        QJsonObject fields {{u"live"_s, true}};
         if (!live.album.isEmpty()) {
-            details.insert(u"album"_s, live.album);
+            fields.insert(u"album"_s, live.album);
         }
-        Q_EMIT played({now, live.text, details}, false);
-        if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
-            PlayDetails played;
-            played.service = u"live"_s;
-            played.artist = live.artist;
-            played.title = live.title;
-            played.album = live.album;
-            played.host = live.who;
-            const bool hasDetails = !live.artist.isEmpty() || !live.album.isEmpty();
-            m_playHistory->record(live.text, now, hasDetails ? &played : nullptr);
+        std::optional<PlayDetails> details;
+        if (!live.artist.isEmpty() || !live.album.isEmpty()) {
+            details.emplace();
+            details->service = u"live"_s;
+            details->artist = live.artist;
+            details->title = live.title;
+            details->album = live.album;
+            details->host = live.who;
         }
+        Q_EMIT played({live.text, now, false, false, std::move(details), fields});
     }
     // Put first, the playout keeps the air while it has a text on it.
     const bool playoutOnAir = m_fields.text(Field::lblNow) != m_idleText && !m_lastPlay.text.isEmpty()
@@ -566,15 +464,12 @@ void Receiver::receivePadPlay(const PadUpdate &update)
     // with the text as it went on air, which gains its details in the
     // history and in the outputs.
     m_lastPlay.pad = pad;
-    Q_EMIT played({m_lastPlay.onAir, m_lastPlay.text, update.now->toJson()}, true);
-    if (m_playHistory && m_fields.text(Field::lblDBenabled) == u"Y") {
-        PlayDetails details = detailsOf(update);
-        details.detailsOnly = true;
-        m_playHistory->record(m_lastPlay.text, m_lastPlay.onAir, &details);
-    }
+    PlayDetails details = detailsOf(update);
+    details.detailsOnly = true;
+    Q_EMIT played({m_lastPlay.text, m_lastPlay.onAir, false, true, std::move(details), update.now->toJson()});
     // Only while it is still on air: a short item may have taken its place.
-    if (m_outputs && m_fields.text(Field::lblNow) == m_lastPlay.text) {
-        m_outputs->publish({m_lastPlay.text, m_lastPlay.arrived, false, std::move(pad)});
+    if (m_fields.text(Field::lblNow) == m_lastPlay.text) {
+        Q_EMIT onAirChanged({m_lastPlay.text, m_lastPlay.arrived, false, std::move(pad)});
     }
 }
 
@@ -584,8 +479,8 @@ void Receiver::receivePadNext(const PadUpdate &update)
         return;
     }
     m_lastPlay.pad = std::make_shared<const PadUpdate>(update);
-    if (m_outputs && m_fields.text(Field::lblNow) == m_lastPlay.text) {
-        m_outputs->publish({m_lastPlay.text, m_lastPlay.arrived, false, m_lastPlay.pad});
+    if (m_fields.text(Field::lblNow) == m_lastPlay.text) {
+        Q_EMIT onAirChanged({m_lastPlay.text, m_lastPlay.arrived, false, m_lastPlay.pad});
     }
     Q_EMIT nextChanged();
 }

@@ -372,20 +372,10 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
                       " (chmod o-r, and give the receiver's group read access)"_s);
     }
 
-    std::int16_t countTimeout = 0;
-    quint16 listenPort = 0;
-    quint16 senderPort = StationSettings::kDefaultSenderPort;
-    const auto readCountTimeout = [&] { countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_s); };
-    const auto readPorts = [&] {
-        listenPort = toPort(settings.listenPort, u"RDlistenport"_s);
-        if (settings.senderPort) {
-            senderPort = toPort(*settings.senderPort, u"SenderPort"_s);
-        }
-        if (settings.allowedSenders) {
-            toNetworks(*settings.allowedSenders, u"AllowedSenders"_s);
-        }
-    };
-    const bool numbersRead = report.step(readCountTimeout) && report.step(readPorts);
+    AirSettings air;
+    const auto readAir = [&] { air = AirSettings::read(settings); };
+    const bool numbersRead = report.step(readAir);
+    const auto [countTimeout, listenPort, senderPort] = std::tuple {air.countTimeout, air.listenPort, air.senderPort};
     if (numbersRead && countTimeout <= 1) {
         report.warn(u"CountTimeout %1: the idle text goes back on air every second"_s.arg(countTimeout));
     }

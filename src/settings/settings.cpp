@@ -13,6 +13,25 @@
 
 namespace quaverlink {
 
+AirSettings AirSettings::read(const StationSettings &settings)
+{
+    AirSettings air;
+    air.countTimeout = toSeconds(settings.countTimeout, u"CountTimeout"_s);
+    if (settings.allowedSenders) {
+        air.allowedSenders = toNetworks(*settings.allowedSenders, u"AllowedSenders"_s);
+    }
+    air.listenPort = toPort(settings.listenPort, u"RDlistenport"_s);
+    if (settings.senderPort) {
+        air.senderPort = toPort(*settings.senderPort, u"SenderPort"_s);
+    }
+    air.livePlayoutFirst = settings.file.newValue(u"Live"_s, u"Priority"_s)
+                               .value_or(QString())
+                               .trimmed()
+                               .compare(u"playout"_s, Qt::CaseInsensitive)
+        == 0;
+    return air;
+}
+
 QByteArray currentFolder()
 {
     QByteArray path(PATH_MAX, Qt::Uninitialized);

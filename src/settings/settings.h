@@ -41,6 +41,21 @@ struct StationSettings
     static StationSettings read(const QByteArray &folder);
 };
 
+// The numbers and choices the air needs, read from the texts: the same for
+// start-up and for --check.
+struct AirSettings
+{
+    std::int16_t countTimeout = 0;
+    quint16 listenPort = 0;
+    quint16 senderPort = StationSettings::kDefaultSenderPort;
+    std::optional<QList<QPair<QHostAddress, int>>> allowedSenders;
+    bool livePlayoutFirst = false; // [Live] Priority=playout
+
+    // Throws Failure naming the first key that cannot be used, in the order
+    // start-up always read them.
+    static AirSettings read(const StationSettings &settings);
+};
+
 // The working folder as the system names it: bytes, whatever they decode to.
 QByteArray currentFolder();
 

@@ -1,7 +1,7 @@
 #include "liveinput.h"
 
-#include "receiver/receiver.h"
 #include "settings/inifile.h"
+#include "stationview.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -38,10 +38,12 @@ HttpServer::Reply badRequest(const QString &reason)
 
 } // namespace
 
-LiveInput::LiveInput(Receiver &receiver, QByteArray token, std::chrono::seconds defaultExpiry)
-    : m_receiver(receiver)
+LiveInput::LiveInput(StationView &station, QByteArray token, std::chrono::seconds defaultExpiry,
+                     std::function<void(const QString &cause)> notice)
+    : m_station(station)
     , m_token(std::move(token))
     , m_defaultExpiry(defaultExpiry)
+    , m_notice(std::move(notice))
 {
 }
 
@@ -70,7 +72,7 @@ HttpServer::Reply LiveInput::refuse(const QHostAddress &peer)
     QList<QDeadlineTimer> &failures = m_failures[peer];
     // One line for an address's first wrong token in a while, not one each.
     if (failures.isEmpty()) {
-        m_receiver.reportNotice(u"live"_s, u"a wrong or missing token from "_s + peer.toString());
+        m_notice(u"a wrong or missing token from "_s + peer.toString());
     }
     failures << QDeadlineTimer(kFailureWindow);
     return json("401 Unauthorized", {{u"error"_s, u"a valid token is needed: Authorization: Bearer TOKEN"_s}},
@@ -96,8 +98,8 @@ HttpServer::Reply LiveInput::answer(const HttpRequest &request)
         return refuse(request.peer);
     }
     if (request.method == "DELETE") {
-        const bool wasLive = m_receiver.live().has_value();
-        m_receiver.clearLive(request.peer.toString());
+        const bool wasLive = m_station.status().live.has_value();
+        m_station.clearLive(request.peer.toString());
         return json("200 OK", {{u"cleared"_s, wasLive}});
     }
     return set(request);
@@ -125,7 +127,7 @@ HttpServer::Reply LiveInput::set(const HttpRequest &request)
                                                                                       : u"true or false"_s));
         }
     }
-    Receiver::LiveText live;
+    LiveText live;
     live.artist = body[u"artist"_s].toString().trimmed();
     live.title = body[u"title"_s].toString().trimmed();
     live.album = body[u"album"_s].toString().trimmed();
@@ -149,7 +151,7 @@ HttpServer::Reply LiveInput::set(const HttpRequest &request)
     }
     live.isPlay = body[u"log"_s].toBool(!live.artist.isEmpty() && !live.title.isEmpty());
     live.who = request.peer.toString();
-    m_receiver.setLive(live);
+    m_station.setLive(live);
     return json("200 OK",
                 {{u"text"_s, live.text},
                  {u"until"_s,

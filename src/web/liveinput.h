@@ -7,12 +7,13 @@
 #include <QHash>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace quaverlink {
 
 class IniFile;
-class Receiver;
+class StationView;
 
 // POST /api/now and DELETE /api/now: a live text put on air, or cleared, by
 // whoever holds the station's token. The token is compared in constant time;
@@ -26,8 +27,9 @@ public:
     static constexpr std::chrono::seconds kFailureWindow {60};
     static constexpr qsizetype kMaxText = 1024;
 
-    // An empty token turns the input off.
-    LiveInput(Receiver &receiver, QByteArray token, std::chrono::seconds defaultExpiry);
+    // An empty token turns the input off. notice tells of a wrong token.
+    LiveInput(StationView &station, QByteArray token, std::chrono::seconds defaultExpiry,
+              std::function<void(const QString &cause)> notice);
 
     HttpServer::Reply answer(const HttpRequest &request);
     qint64 refusedTotal() const { return m_refusedTotal; }
@@ -37,11 +39,12 @@ private:
     HttpServer::Reply refuse(const QHostAddress &peer);
     HttpServer::Reply set(const HttpRequest &request);
 
-    Receiver &m_receiver;
+    StationView &m_station;
     const QByteArray m_token;
     const std::chrono::seconds m_defaultExpiry;
     QHash<QHostAddress, QList<QDeadlineTimer>> m_failures; // each failure's end of the window
     qint64 m_refusedTotal = 0;
+    const std::function<void(const QString &cause)> m_notice;
 };
 
 // The token of [Web] Token, or of the file [Web] TokenFile names (relative

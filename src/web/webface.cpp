@@ -1,9 +1,6 @@
 #include "webface.h"
 
 #include "common/literals.h"
-#include "pad/padclient.h"
-#include "playlog/playhistory.h"
-#include "receiver/receiver.h"
 #include "settings/settings.h"
 
 #include <QDir>
@@ -173,27 +170,17 @@ std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, c
     return options;
 }
 
-WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, QObject *parent)
-    : QObject(parent)
-    , m_receiver(receiver)
+WebFace::WebFace(StationView &station, Options options, const QByteArray &folder, QObject *parent)
+    : Reporter(parent)
+    , m_station(station)
     , m_options(std::move(options))
     , m_recent(folder + "/playhistory.sqlite")
-    , m_live(receiver, m_options.token, m_options.liveExpiry)
+    , m_live(station, m_options.token, m_options.liveExpiry,
+             [this](const QString &cause) { report(Severity::Notice, u"live"_s, cause); })
     , m_server([this](const HttpRequest &request) { return route(request); }, false)
 {
     m_server.acceptMethods({"POST", "DELETE"}, LiveInput::kMaxBody);
-    connect(&m_recent, &RecentPlays::reported, &receiver, &Receiver::reported);
-    connect(&receiver, &Receiver::played, this, [this](const RecentPlay &play, bool addsDetails) {
-        // The idle text is what goes on air between plays, not one of them.
-        if (play.text == m_receiver.idleText()) {
-            return;
-        }
-        if (addsDetails) {
-            m_recent.addDetails(play.details);
-        } else {
-            m_recent.add(play);
-        }
-    });
+    connect(&m_recent, &RecentPlays::reported, this, &WebFace::reported);
     connect(&m_recent, &RecentPlays::changed, this, [this] { publish(&WebFace::playsEvent); });
     // The countdown moves every second; everything else as it happens.
     m_tick.setInterval(std::chrono::seconds(1));
@@ -202,11 +189,19 @@ WebFace::WebFace(Receiver &receiver, Options options, const QByteArray &folder, 
     m_coalesce.setSingleShot(true);
     m_coalesce.setInterval(kCoalesce);
     connect(&m_coalesce, &QTimer::timeout, this, [this] { publish(&WebFace::statusEvent); });
-    connect(&receiver, &Receiver::outputsChanged, this, &WebFace::statusChanged);
-    connect(&receiver, &Receiver::itemApplied, this, &WebFace::statusChanged);
-    connect(&receiver, &Receiver::nextChanged, this, &WebFace::statusChanged);
-    connect(&receiver, &Receiver::padChanged, this, &WebFace::statusChanged);
-    connect(&receiver, &Receiver::reported, this, &WebFace::statusChanged);
+}
+
+void WebFace::addPlay(const Play &play)
+{
+    // The idle text is what goes on air between plays, not one of them.
+    if (play.isIdle) {
+        return;
+    }
+    if (play.addsDetails) {
+        m_recent.addDetails(play.fields);
+    } else {
+        m_recent.add({play.onAir, play.text, play.fields});
+    }
 }
 
 bool WebFace::listen(QString *error)
@@ -259,7 +254,7 @@ HttpServer::Reply WebFace::route(const HttpRequest &request)
     }
     if (path == "/health") {
         QStringList degraded;
-        const QStringList problems = healthProblems(&degraded);
+        const QStringList problems = healthProblems(m_station.status(), &degraded);
         const QString state = !problems.isEmpty() ? u"failing"_s : !degraded.isEmpty() ? u"degraded"_s : u"ok"_s;
         const QJsonObject body {{u"status"_s, state},
                                 {u"problems"_s, QJsonArray::fromStringList(problems)},
@@ -281,7 +276,7 @@ HttpServer::Reply WebFace::route(const HttpRequest &request)
     return {"404 Not Found", "text/plain", "not found\n"};
 }
 
-QStringList WebFace::healthProblems(QStringList *degraded) const
+QStringList WebFace::healthProblems(const StationStatus &status, QStringList *degraded) const
 {
     QStringList problems;
     const QDateTime now = QDateTime::currentDateTime();
@@ -291,36 +286,29 @@ QStringList WebFace::healthProblems(QStringList *degraded) const
         const qint64 left = std::chrono::seconds(limit).count() - since.secsTo(now);
         if (left <= 0) {
             problems << what;
-        } else if (degraded) {
+        } else {
             *degraded << what + u"; a problem in %1 min unless it works again"_s.arg((left + 59) / 60);
         }
     };
-    if (!m_receiver.isListening()) {
+    if (!status.listening) {
         problems << u"the receiver is not listening for datagrams"_s;
     }
-    if (const PlayHistory *history = m_receiver.playHistory()) {
-        const PlayHistory::Status status = history->status();
-        if (!status.working) {
-            judge(u"play history stopped working at %1: %2"_s.arg(isoTime(status.since), status.reason), status.since,
-                  m_options.healthHistory);
-        }
+    if (status.history && !status.history->working) {
+        judge(u"play history stopped working at %1: %2"_s.arg(isoTime(status.history->since), status.history->reason),
+              status.history->since, m_options.healthHistory);
     }
-    const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
-    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
+    for (auto it = status.outputs.cbegin(); it != status.outputs.cend(); ++it) {
         if (it->failures > 0 && !it->working) {
             judge(u"output %1 stopped working at %2: %3"_s.arg(it.key(), isoTime(it->since), it->state), it->since,
                   m_options.healthOutput);
         }
     }
-    if (const PadClient *pad = m_receiver.padClient()) {
-        const PadClient::Status &status = pad->status();
-        const QDateTime since = status.since.isNull() ? m_started : status.since;
-        if (!status.working) {
-            judge(u"the PAD feed has not worked since %1: %2"_s.arg(isoTime(since), status.reason), since,
-                  m_options.healthPad);
-        }
+    if (status.pad && !status.pad->working) {
+        const QDateTime since = status.pad->since.isNull() ? m_started : status.pad->since;
+        judge(u"the PAD feed has not worked since %1: %2"_s.arg(isoTime(since), status.pad->reason), since,
+              m_options.healthPad);
     }
-    const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
+    const QDateTime lastItem = status.lastItemAt.isNull() ? m_started : status.lastItemAt;
     // Silence shorter than its limit is no fault at all.
     if (m_options.silence && lastItem.secsTo(now) >= std::chrono::seconds(*m_options.silence).count()) {
         problems << u"no item has arrived since %1"_s.arg(isoTime(lastItem));
@@ -330,17 +318,15 @@ QStringList WebFace::healthProblems(QStringList *degraded) const
 
 QByteArray WebFace::statusEvent() const
 {
-    const StatusFields &fields = m_receiver.fields();
+    const StationStatus status = m_station.status();
     QJsonObject history {{u"enabled"_s, false}};
-    if (const PlayHistory *playHistory = m_receiver.playHistory()) {
-        const PlayHistory::Status status = playHistory->status();
-        history = {{u"enabled"_s, true},         {u"working"_s, status.working}, {u"since"_s, isoTime(status.since)},
-                   {u"reason"_s, status.reason}, {u"waiting"_s, status.waiting}, {u"setAside"_s, status.setAside},
-                   {u"kept"_s, status.kept},     {u"stored"_s, status.stored}};
+    if (const std::optional<PlayHistory::Status> &state = status.history) {
+        history = {{u"enabled"_s, true},         {u"working"_s, state->working}, {u"since"_s, isoTime(state->since)},
+                   {u"reason"_s, state->reason}, {u"waiting"_s, state->waiting}, {u"setAside"_s, state->setAside},
+                   {u"kept"_s, state->kept},     {u"stored"_s, state->stored}};
     }
     QJsonArray outputs;
-    const QMap<QString, Receiver::OutputState> &states = m_receiver.outputStates();
-    for (auto it = states.cbegin(); it != states.cend(); ++it) {
+    for (auto it = status.outputs.cbegin(); it != status.outputs.cend(); ++it) {
         outputs.append(QJsonObject {{u"name"_s, it.key()},
                                     {u"state"_s, it->state},
                                     {u"since"_s, isoTime(it->since)},
@@ -348,44 +334,41 @@ QByteArray WebFace::statusEvent() const
                                     {u"failures"_s, it->failures}});
     }
     QJsonObject pad {{u"enabled"_s, false}};
-    if (const PadClient *client = m_receiver.padClient()) {
-        const PadClient::Status &state = client->status();
+    if (const std::optional<PadClient::Status> &state = status.pad) {
         pad = {{u"enabled"_s, true},
-               {u"working"_s, state.working},
-               {u"since"_s, isoTime(state.since)},
-               {u"reason"_s, state.reason},
-               {u"documents"_s, state.documents},
-               {u"lastDocument"_s, isoTime(state.lastDocument)}};
+               {u"working"_s, state->working},
+               {u"since"_s, isoTime(state->since)},
+               {u"reason"_s, state->reason},
+               {u"documents"_s, state->documents},
+               {u"lastDocument"_s, isoTime(state->lastDocument)}};
     }
-    const QString now = fields.text(Field::lblNow);
     QStringList degraded;
-    const QStringList problems = healthProblems(&degraded);
-    const QJsonObject status {{u"version"_s, QString::fromLatin1(kVersion)},
-                              {u"title"_s, m_options.title.isEmpty() ? m_receiver.idleText() : m_options.title},
-                              {u"pad"_s, pad},
-                              {u"startedAt"_s, isoTime(m_started)},
-                              {u"listening"_s, m_receiver.isListening()},
-                              {u"now"_s, now},
-                              {u"idle"_s, now == m_receiver.idleText()},
-                              {u"previous"_s, fields.text(Field::lblLast)},
-                              {u"next"_s, m_receiver.nextText()},
-                              {u"countdown"_s,
-                               m_receiver.isCountingDown() ? QJsonValue(m_receiver.countdown()) : QJsonValue::Null},
-                              {u"lastItemAt"_s, isoTime(m_receiver.lastItemAt())},
-                              {u"history"_s, history},
-                              {u"outputs"_s, outputs},
-                              {u"applied"_s, m_receiver.counters().itemsApplied},
-                              {u"refused"_s, m_receiver.refusedDatagrams()},
-                              {u"dropped"_s, m_receiver.counters().dropped},
-                              {u"live"_s, liveJson()},
-                              {u"problems"_s, QJsonArray::fromStringList(problems)},
-                              {u"degraded"_s, QJsonArray::fromStringList(degraded)}};
-    return "event: status\ndata: " + QJsonDocument(status).toJson(QJsonDocument::Compact) + "\n\n";
+    const QStringList problems = healthProblems(status, &degraded);
+    const QJsonObject event {{u"version"_s, QString::fromLatin1(kVersion)},
+                             {u"title"_s, m_options.title.isEmpty() ? status.idleText : m_options.title},
+                             {u"pad"_s, pad},
+                             {u"startedAt"_s, isoTime(m_started)},
+                             {u"listening"_s, status.listening},
+                             {u"now"_s, status.now},
+                             {u"idle"_s, status.now == status.idleText},
+                             {u"previous"_s, status.previous},
+                             {u"next"_s, status.next},
+                             {u"countdown"_s, status.countdown ? QJsonValue(*status.countdown) : QJsonValue::Null},
+                             {u"lastItemAt"_s, isoTime(status.lastItemAt)},
+                             {u"history"_s, history},
+                             {u"outputs"_s, outputs},
+                             {u"applied"_s, status.applied},
+                             {u"refused"_s, status.refused},
+                             {u"dropped"_s, status.dropped},
+                             {u"live"_s, liveJson(status)},
+                             {u"problems"_s, QJsonArray::fromStringList(problems)},
+                             {u"degraded"_s, QJsonArray::fromStringList(degraded)}};
+    return "event: status\ndata: " + QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n";
 }
 
-QJsonValue WebFace::liveJson() const
+QJsonValue WebFace::liveJson(const StationStatus &status)
 {
-    const std::optional<Receiver::LiveText> &live = m_receiver.live();
+    const std::optional<LiveText> &live = status.live;
     if (!live) {
         return QJsonValue::Null;
     }
@@ -426,60 +409,59 @@ QByteArray WebFace::playsEvent() const
 QByteArray WebFace::metrics() const
 {
     MetricsText metrics;
-    const Receiver::Counters &counters = m_receiver.counters();
+    const StationStatus status = m_station.status();
     metrics.add("quaverlink_build_info", "gauge", "The receiver's version.", 1, {{kVersion, 1}}, "version");
     metrics.add("quaverlink_start_time_seconds", "gauge", "When the receiver started, in seconds since the epoch.",
                 double(m_started.toSecsSinceEpoch()));
     metrics.add("quaverlink_listening", "gauge", "1 while the receiver listens for datagrams.",
-                m_receiver.isListening() ? 1 : 0);
-    metrics.add("quaverlink_live", "gauge", "1 while a live text holds the air.", m_receiver.live() ? 1 : 0);
+                status.listening ? 1 : 0);
+    metrics.add("quaverlink_live", "gauge", "1 while a live text holds the air.", status.live ? 1 : 0);
     metrics.add("quaverlink_live_refused_total", "counter",
                 "Requests to the live input refused for a wrong or missing token, or too many of them.",
                 double(m_live.refusedTotal()));
     metrics.add("quaverlink_items_applied_total", "counter", "Items put on air, the idle text included.",
-                double(counters.itemsApplied));
+                double(status.applied));
     metrics.add("quaverlink_idle_texts_total", "counter", "Idle texts the receiver sent itself.",
-                double(counters.idleTexts));
+                double(status.idleTexts));
     metrics.add("quaverlink_datagrams_refused_total", "counter", "Datagrams from senders outside AllowedSenders.",
-                double(m_receiver.refusedDatagrams()));
+                double(status.refused));
     metrics.add("quaverlink_items_dropped_total", "counter", "Waiting items given up in floods.",
-                double(counters.dropped));
-    const QDateTime lastItem = m_receiver.lastItemAt().isNull() ? m_started : m_receiver.lastItemAt();
+                double(status.dropped));
+    const QDateTime lastItem = status.lastItemAt.isNull() ? m_started : status.lastItemAt;
     metrics.add("quaverlink_last_item_age_seconds", "gauge",
                 "Seconds since the last item other than the idle text arrived (or since the start).",
                 double(lastItem.msecsTo(QDateTime::currentDateTime())) / 1000);
-    if (!m_receiver.lastItemAt().isNull()) {
+    if (!status.lastItemAt.isNull()) {
         metrics.add("quaverlink_last_item_timestamp_seconds", "gauge",
                     "When the last item other than the idle text arrived, in seconds since the epoch.",
-                    double(m_receiver.lastItemAt().toMSecsSinceEpoch()) / 1000);
+                    double(status.lastItemAt.toMSecsSinceEpoch()) / 1000);
     }
-    const PlayHistory *history = m_receiver.playHistory();
-    const PlayHistory::Status status = history ? history->status() : PlayHistory::Status();
-    metrics.add("quaverlink_play_history_enabled", "gauge", "1 when play history is on.", history ? 1 : 0);
+    const PlayHistory::Status history = status.history.value_or(PlayHistory::Status());
+    metrics.add("quaverlink_play_history_enabled", "gauge", "1 when play history is on.", status.history ? 1 : 0);
     metrics.add("quaverlink_play_history_up", "gauge", "1 while play history works.",
-                history && status.working ? 1 : 0);
-    metrics.add("quaverlink_plays_kept_total", "counter", "Plays kept in the spool.", double(status.kept));
-    metrics.add("quaverlink_plays_stored_total", "counter", "Plays the database took.", double(status.stored));
-    metrics.add("quaverlink_plays_waiting", "gauge", "Plays waiting in the spool.", double(status.waiting));
-    metrics.add("quaverlink_plays_set_aside", "gauge", "Plays in the spool's table rejected.", double(status.setAside));
+                status.history && history.working ? 1 : 0);
+    metrics.add("quaverlink_plays_kept_total", "counter", "Plays kept in the spool.", double(history.kept));
+    metrics.add("quaverlink_plays_stored_total", "counter", "Plays the database took.", double(history.stored));
+    metrics.add("quaverlink_plays_waiting", "gauge", "Plays waiting in the spool.", double(history.waiting));
+    metrics.add("quaverlink_plays_set_aside", "gauge", "Plays in the spool's table rejected.",
+                double(history.setAside));
     metrics.add("quaverlink_oldest_waiting_play_age_seconds", "gauge",
                 "Seconds since the oldest play waiting for the database went on air; 0 when none waits.",
-                status.oldestWaiting.isNull() ? 0 : double(status.oldestWaiting.secsTo(QDateTime::currentDateTime())));
-    if (const PadClient *pad = m_receiver.padClient()) {
-        const PadClient::Status &state = pad->status();
+                history.oldestWaiting.isNull() ? 0
+                                               : double(history.oldestWaiting.secsTo(QDateTime::currentDateTime())));
+    if (const std::optional<PadClient::Status> &state = status.pad) {
         metrics.add("quaverlink_pad_up", "gauge", "1 while the PAD feed is connected and has sent a document.",
-                    state.working ? 1 : 0);
+                    state->working ? 1 : 0);
         metrics.add("quaverlink_pad_documents_total", "counter", "Documents read from the PAD feed.",
-                    double(state.documents));
-        if (!state.lastDocument.isNull()) {
+                    double(state->documents));
+        if (!state->lastDocument.isNull()) {
             metrics.add("quaverlink_pad_last_document_timestamp_seconds", "gauge",
                         "When the PAD feed's last document came, in seconds since the epoch.",
-                        double(state.lastDocument.toMSecsSinceEpoch()) / 1000);
+                        double(state->lastDocument.toMSecsSinceEpoch()) / 1000);
         }
     }
     QList<std::pair<QByteArray, double>> up, failures;
-    const QMap<QString, Receiver::OutputState> &outputs = m_receiver.outputStates();
-    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
+    for (auto it = status.outputs.cbegin(); it != status.outputs.cend(); ++it) {
         up.append({labelValue(it.key()), it->working ? 1 : 0});
         failures.append({labelValue(it.key()), double(it->failures)});
     }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "common/literals.h"
+#include "common/reporter.h"
 #include "http/httpserver.h"
 #include "liveinput.h"
 #include "playlog/recentplays.h"
+#include "receiver/play.h"
+#include "stationview.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -13,16 +16,15 @@
 namespace quaverlink {
 
 class IniFile;
-class Receiver;
 
 // The receiver's face in a browser, for stations whose receiver has no
 // screen: a live status page (GET /), its events (GET /events), the recent
 // plays (GET /api/plays), a health check (GET /health), Prometheus metrics
 // (GET /metrics), and the live input (POST and DELETE /api/now), the one
 // thing that changes anything, for the holder of the token. Nothing served
-// holds a password or the token. It runs on the air thread, which it never makes wait: requests
-// are answered from what the receiver already holds.
-class WebFace final : public QObject
+// holds a password or the token. It runs on the air thread, which it never
+// makes wait: requests are answered from the station's status as it stands.
+class WebFace final : public Reporter
 {
     Q_OBJECT
 
@@ -46,25 +48,27 @@ public:
     static std::optional<Options> fromSettings(const IniFile &settings, const QByteArray &folder, QString *problem);
 
     // The recent plays are kept in folder's playhistory.sqlite.
-    WebFace(Receiver &receiver, Options options, const QByteArray &folder, QObject *parent = nullptr);
+    WebFace(StationView &station, Options options, const QByteArray &folder, QObject *parent = nullptr);
 
     bool listen(QString *error);
-    // What makes /health fail; with degraded, what fails but is not yet a
-    // problem, each with the minutes until it is.
-    QStringList healthProblems(QStringList *degraded = nullptr) const;
+    // A play went on air, or the play on air gained its details.
+    void addPlay(const Play &play);
+    // Something a page shows changed; a burst of changes is one event.
+    void statusChanged();
 
 private:
     HttpServer::Reply route(const HttpRequest &request);
+    // What makes /health fail; in degraded, what fails but is not yet a
+    // problem, each with the minutes until it is.
+    QStringList healthProblems(const StationStatus &status, QStringList *degraded) const;
     QByteArray statusEvent() const;
     QByteArray playsEvent() const;
     QByteArray playsJson(qsizetype limit) const;
-    QJsonValue liveJson() const;
+    static QJsonValue liveJson(const StationStatus &status);
     QByteArray metrics() const;
     void publish(QByteArray (WebFace::*event)() const);
-    // Coalesced: a burst of changes is one event.
-    void statusChanged();
 
-    Receiver &m_receiver;
+    StationView &m_station;
     const Options m_options;
     const QDateTime m_started = QDateTime::currentDateTime();
     RecentPlays m_recent;
