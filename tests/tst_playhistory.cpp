@@ -1,8 +1,10 @@
 #include "playlog/database.h"
+#include "playlog/historyfile.h"
 #include "playlog/odbc.h"
 #include "playlog/playhistory.h"
 #include "playlog/playrecord.h"
 #include "playlog/playspool.h"
+#include "playlog/recentplays.h"
 #include "testsupport.h"
 
 #include <QUuid>
@@ -321,6 +323,39 @@ private Q_SLOTS:
             QVERIFY(::stat(file.constData(), &info) == 0);
             QCOMPARE(info.st_mode & 0777, 0600u);
         }
+    }
+
+    void recentPlaysShareTheFileAndItsOwner()
+    {
+        const QByteArray path = QFile::encodeName(m_folder.filePath(u"recent.sqlite"_s));
+        const RecentPlay play {QDateTime::currentDateTime(), u"First - Play"_s, {{u"album"_s, u"One"_s}}};
+        {
+            // The spool and the list make the new file at the same moment.
+            auto file = std::make_shared<HistoryFile>(path);
+            PlayHistory::Options shared = options(freeTcpPort());
+            shared.file = file;
+            PlayHistory history(shared);
+            RecentPlays recent(file);
+            QSignalSpy lines(&recent, &RecentPlays::reported);
+            history.record(u"Kept - Play"_s, QDateTime::currentDateTime());
+            recent.add(play);
+            QTRY_COMPARE(history.status().kept, 1);
+            // A second receiver in the folder neither keeps its list there nor blocks the first.
+            RecentPlays second(std::make_shared<HistoryFile>(path));
+            QSignalSpy refused(&second, &RecentPlays::reported);
+            second.add({QDateTime::currentDateTime(), u"Second - Receiver"_s, {}});
+            QTRY_COMPARE(refused.size(), 1);
+            QVERIFY(refused.at(0).at(0).toString().contains(u"another receiver in this folder holds it"_s));
+            QTest::qWait(2 * int(RecentPlays::kWriteDelay.count()));
+            QVERIFY(lines.isEmpty());
+            QVERIFY(history.stop());
+        }
+        PlaySpool found(path);
+        QCOMPARE(found.waitingCount(), 1);
+        const QList<RecentPlay> kept = found.recentPlays(RecentPlays::kKept);
+        QCOMPARE(kept.size(), 1);
+        QCOMPARE(kept.at(0).text, play.text);
+        QCOMPARE(kept.at(0).details, play.details);
     }
 
     void fullSpoolKeepsWhatItHoldsAcrossRuns()

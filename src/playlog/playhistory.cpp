@@ -3,6 +3,7 @@
 #include "common/failure.h"
 #include "common/literals.h"
 #include "common/reporter.h"
+#include "historyfile.h"
 #include "odbc.h"
 #include "playrecord.h"
 
@@ -441,7 +442,7 @@ class PlayKeeper final : public PlayWorker
 
 public:
     PlayKeeper(const PlayHistory::Options &options, PlayUploader *uploader)
-        : m_path(options.spoolPath)
+        : m_file(options.file ? options.file : std::make_shared<HistoryFile>(options.spoolPath, options.limits))
         , m_limits(options.limits)
         , m_uploader(uploader)
     {
@@ -488,7 +489,7 @@ public:
             return;
         }
         try {
-            m_spool = std::make_shared<PlaySpool>(m_path, m_limits);
+            m_spool = m_file->open();
         } catch (const SpoolTaken &taken) {
             // Storing the same plays twice would be worse than a second
             // receiver that keeps none.
@@ -565,7 +566,7 @@ private:
         m_refused += refused;
     }
 
-    const QByteArray m_path;
+    const std::shared_ptr<HistoryFile> m_file;
     const SpoolLimits m_limits;
     PlayUploader *const m_uploader;
     std::shared_ptr<PlaySpool> m_spool;

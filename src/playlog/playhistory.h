@@ -14,6 +14,8 @@
 
 namespace quaverlink {
 
+class HistoryFile;
+
 class PlayKeeper;
 struct PlayDetails;
 struct PlayHistoryBoard;
@@ -32,7 +34,8 @@ class PlayHistory final : public QObject
 public:
     struct Options
     {
-        QByteArray spoolPath;
+        QByteArray spoolPath; // opened here unless file holds it
+        std::shared_ptr<HistoryFile> file;
         DatabaseLogin login;
         // Servers tried in turn (login.server when empty): the uploader
         // stays on one while it works, and moves straight on to the next

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <QString>
-
 #include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
 
 #include <array>
 #include <optional>
@@ -55,6 +56,14 @@ struct PlayDetails
     QByteArray toJson() const;
     // Nothing for bytes that are not such an object.
     static std::optional<PlayDetails> fromJson(const QByteArray &json);
+};
+
+// One of the last plays a status page lists.
+struct RecentPlay
+{
+    QDateTime onAir;
+    QString text;
+    QJsonObject details; // what the PAD feed told of it, by field name
 };
 
 // The form of played_at, local time.

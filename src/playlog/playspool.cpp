@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QJsonDocument>
 
 #include <cerrno>
 #include <cstring>
@@ -120,7 +121,9 @@ void PlaySpool::open()
             "CREATE TABLE IF NOT EXISTS rejected (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
             " text TEXT NOT NULL, reason TEXT NOT NULL, rejected_at TEXT NOT NULL, details TEXT);"
             "CREATE TABLE IF NOT EXISTS pad_plays (host TEXT NOT NULL, machine INTEGER NOT NULL,"
-            " play TEXT NOT NULL, PRIMARY KEY (host, machine));");
+            " play TEXT NOT NULL, PRIMARY KEY (host, machine));"
+            "CREATE TABLE IF NOT EXISTS recent (id INTEGER PRIMARY KEY, played_at TEXT NOT NULL,"
+            " text TEXT NOT NULL, details TEXT);");
     // A spool from an earlier version gains the columns added since, at the
     // end, where a new spool has them too.
     if (!prepare("SELECT doubt_since FROM waiting", true)) {
@@ -144,6 +147,44 @@ void PlaySpool::open()
             "CREATE TABLE held.gone (id INTEGER PRIMARY KEY)");
     if (sqlite3_db_readonly(m_db.get(), "main") == 1) {
         throw Failure(u"opening the spool "_s + QFile::decodeName(m_path), u"it cannot be written"_s);
+    }
+}
+
+QList<RecentPlay> PlaySpool::recentPlays(qsizetype limit)
+{
+    QMutexLocker lock(&m_mutex);
+    const auto select = prepare("SELECT played_at, text, details FROM recent ORDER BY id DESC LIMIT ?");
+    sqlite3_bind_int64(select->handle, 1, limit);
+    QList<RecentPlay> plays;
+    while (sqlite3_step(select->handle) == SQLITE_ROW) {
+        plays.append({QDateTime::fromString(columnText(select->handle, 0), Qt::ISODateWithMs),
+                      columnText(select->handle, 1),
+                      QJsonDocument::fromJson(columnText(select->handle, 2).toUtf8()).object()});
+    }
+    return plays;
+}
+
+void PlaySpool::keepRecentPlays(const QList<RecentPlay> &plays)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!tryExecute("BEGIN IMMEDIATE")) {
+        fail(u"keeping the recent plays"_s);
+    }
+    bool written = tryExecute("DELETE FROM recent");
+    const auto insert = prepare("INSERT INTO recent (played_at, text, details) VALUES (?, ?, ?)", true);
+    written = written && insert;
+    for (auto it = plays.crbegin(); written && it != plays.crend(); ++it) {
+        const QByteArray values[] = {it->onAir.toString(Qt::ISODateWithMs).toUtf8(), it->text.toUtf8(),
+                                     QJsonDocument(it->details).toJson(QJsonDocument::Compact)};
+        for (int i = 0; i < 3; ++i) {
+            sqlite3_bind_text(insert->handle, i + 1, values[i].constData(), int(values[i].size()), SQLITE_TRANSIENT);
+        }
+        written = sqlite3_step(insert->handle) == SQLITE_DONE && sqlite3_reset(insert->handle) == SQLITE_OK;
+    }
+    if (!written || !tryExecute("COMMIT")) {
+        const QString cause = QString::fromUtf8(sqlite3_errmsg(m_db.get()));
+        tryExecute("ROLLBACK");
+        throw Failure(u"keeping the recent plays"_s, cause);
     }
 }
 

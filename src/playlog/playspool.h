@@ -2,6 +2,7 @@
 
 #include "common/descriptor.h"
 #include "common/failure.h"
+#include "playrecord.h"
 
 #include <QByteArray>
 #include <QList>
@@ -59,7 +60,8 @@ public:
 
 // The plays waiting for the database, kept in an SQLite file so that neither
 // a crash nor a power cut loses one: table `waiting`, in the order they went
-// on air, and table `rejected` for rows the server refused for their content.
+// on air, and table `rejected` for rows the server refused for their content;
+// beside them, table `recent`, the last plays a status page lists.
 // One receiver owns the file (a lock held while it is open). When the file
 // stops taking writes (a full disk, a file made read-only), new plays wait
 // in memory behind those on disk until it takes them again, so that none is
@@ -102,6 +104,10 @@ public:
     QString oldestPlayedAt();
     // Plays set aside in `rejected`.
     qint64 rejectedCount();
+    // The recent plays, newest first, and all of them replaced in one
+    // transaction. Throws Failure when the file does not take them.
+    QList<RecentPlay> recentPlays(qsizetype limit);
+    void keepRecentPlays(const QList<RecentPlay> &plays);
     // Why new plays are held in memory rather than in the file; empty while
     // the file takes them.
     QString heldInMemoryBecause();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/reporter.h"
+#include "playrecord.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -8,19 +9,16 @@
 #include <QList>
 #include <QThread>
 
+#include <memory>
+
 namespace quaverlink {
 
-struct RecentPlay
-{
-    QDateTime onAir;
-    QString text;
-    QJsonObject details; // what the PAD feed told of it, by field name
-};
+class HistoryFile;
 
 // The last plays, newest first, for a status page: kept in memory, and in
-// the table `recent` of the spool's SQLite file by a thread of its own, so
-// that they outlive a restart whether or not the database is on and the air
-// never waits for the disk.
+// the station's history file by a thread of their own, so that they outlive
+// a restart whether or not the database is on and the air never waits for
+// the disk.
 class RecentPlays final : public Reporter
 {
     Q_OBJECT
@@ -29,7 +27,7 @@ public:
     static constexpr qsizetype kKept = 50;
     static constexpr std::chrono::milliseconds kWriteDelay {200};
 
-    explicit RecentPlays(const QByteArray &path, QObject *parent = nullptr);
+    explicit RecentPlays(std::shared_ptr<HistoryFile> file, QObject *parent = nullptr);
     ~RecentPlays() override;
 
     const QList<RecentPlay> &plays() const { return m_plays; }

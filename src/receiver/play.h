@@ -14,8 +14,8 @@ namespace quaverlink {
 // counter counts and the web face lists.
 struct Play
 {
-    QString text;     // as it went on air
-    QDateTime onAir;  // for a play from the PAD feed, when Rivendell says
+    QString text;        // as it went on air
+    QDateTime onAir;     // for a play from the PAD feed, when Rivendell says
     bool isIdle = false; // the idle text: the play before it has left the air
     // The play on air gained what the PAD feed told of it: no new play.
     bool addsDetails = false;

@@ -5,6 +5,7 @@
 #include "listeners/listenercounter.h"
 #include "outputs/outputs.h"
 #include "pad/padclient.h"
+#include "playlog/historyfile.h"
 #include "playlog/playhistory.h"
 #include "settings/settings.h"
 #include "web/webface.h"
@@ -42,8 +43,9 @@ bool Station::start()
 {
     const QByteArray folder = currentFolder();
     const StationSettings settings = StationSettings::read(folder);
+    m_historyFile = std::make_shared<HistoryFile>(folder + kSpoolFile);
     const bool started = m_receiver.start(settings);
-    startPlayHistory(settings, folder);
+    startPlayHistory(settings);
     startOutputs(settings.file, folder);
     if (started) {
         startPadClient(settings.file);
@@ -53,13 +55,13 @@ bool Station::start()
     return started;
 }
 
-void Station::startPlayHistory(const StationSettings &settings, const QByteArray &folder)
+void Station::startPlayHistory(const StationSettings &settings)
 {
     if (settings.dbEnabled != u"Y") {
         return;
     }
     PlayHistory::Options options;
-    options.spoolPath = folder + kSpoolFile;
+    options.file = m_historyFile;
     options.login = {settings.dbUser, settings.dbPassword, settings.dbServer};
     if (settings.dbServers) {
         const std::optional<QStringList> servers = serverTexts(*settings.dbServers);
@@ -149,7 +151,7 @@ void Station::startWebFace(const IniFile &settings, const QByteArray &folder)
         }
         return;
     }
-    auto face = std::make_unique<WebFace>(*this, std::move(*options), folder);
+    auto face = std::make_unique<WebFace>(*this, std::move(*options), m_historyFile);
     if (!face->listen(&problem)) {
         report(u"web face"_s, problem);
         return;

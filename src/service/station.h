@@ -10,6 +10,7 @@
 
 namespace quaverlink {
 
+class HistoryFile;
 class IniFile;
 class ListenerCounter;
 class Outputs;
@@ -62,7 +63,7 @@ Q_SIGNALS:
     void outputsChanged();
 
 private:
-    void startPlayHistory(const StationSettings &settings, const QByteArray &folder);
+    void startPlayHistory(const StationSettings &settings);
     void startOutputs(const IniFile &settings, const QByteArray &folder);
     void startPadClient(const IniFile &settings);
     void startListenerCounter(const IniFile &settings);
@@ -74,6 +75,7 @@ private:
     void relayReports(Part *part);
 
     Receiver m_receiver;
+    std::shared_ptr<HistoryFile> m_historyFile; // playhistory.sqlite: the spool and the recent plays
     std::unique_ptr<PlayHistory> m_history;
     std::unique_ptr<Outputs> m_outputs;
     QMap<QString, OutputState> m_outputStates;

@@ -170,11 +170,11 @@ std::optional<WebFace::Options> WebFace::fromSettings(const IniFile &settings, c
     return options;
 }
 
-WebFace::WebFace(StationView &station, Options options, const QByteArray &folder, QObject *parent)
+WebFace::WebFace(StationView &station, Options options, std::shared_ptr<HistoryFile> historyFile, QObject *parent)
     : Reporter(parent)
     , m_station(station)
     , m_options(std::move(options))
-    , m_recent(folder + "/playhistory.sqlite")
+    , m_recent(std::move(historyFile))
     , m_live(station, m_options.token, m_options.liveExpiry,
              [this](const QString &cause) { report(Severity::Notice, u"live"_s, cause); })
     , m_server([this](const HttpRequest &request) { return route(request); }, false)

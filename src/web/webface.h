@@ -15,6 +15,7 @@
 
 namespace quaverlink {
 
+class HistoryFile;
 class IniFile;
 
 // The receiver's face in a browser, for stations whose receiver has no
@@ -47,8 +48,8 @@ public:
     // file is read from folder.
     static std::optional<Options> fromSettings(const IniFile &settings, const QByteArray &folder, QString *problem);
 
-    // The recent plays are kept in folder's playhistory.sqlite.
-    WebFace(StationView &station, Options options, const QByteArray &folder, QObject *parent = nullptr);
+    // The recent plays are kept in the station's history file.
+    WebFace(StationView &station, Options options, std::shared_ptr<HistoryFile> historyFile, QObject *parent = nullptr);
 
     bool listen(QString *error);
     // A play went on air, or the play on air gained its details.
