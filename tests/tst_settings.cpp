@@ -1,5 +1,5 @@
 #include "common/codepage.h"
-#include "outputs/outputs.h"
+#include "outputs/outputconfig.h"
 #include "settings/settings.h"
 #include "testsupport.h"
 
@@ -93,9 +93,9 @@ private Q_SLOTS:
                                                   "[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=h\nPort=0x10\n",
                                                   QString());
         QStringList problems;
-        const QList<Outputs::Config> outputs = Outputs::configure(file, "/srv", &problems);
+        const QList<OutputConfig> outputs = readOutputConfigs(file, "/srv", &problems);
         QCOMPARE(outputs.size(), 1);
-        QCOMPARE(outputs.at(0).port, quint16(9000));
+        QCOMPARE(outputs.at(0).as<HttpFeedTarget>()->port, quint16(9000));
         QCOMPARE(problems,
                  QStringList({u"[Output web] LineEnd is not used by this type of output"_s,
                               u"[Output web] Templte is not used by this type of output"_s,

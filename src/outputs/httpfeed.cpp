@@ -1,4 +1,4 @@
-#include "sinks.h"
+#include "sink.h"
 
 #include "common/literals.h"
 #include "http/httpserver.h"
@@ -31,16 +31,18 @@ new EventSource("events").onmessage = (event) => { now.textContent = JSON.parse(
 class HttpFeed final : public Sink
 {
 public:
-    explicit HttpFeed(const Outputs::Config &config)
+    HttpFeed(const OutputConfig &config, HttpFeedTarget target)
         : Sink(config)
+        , m_target(std::move(target))
         , m_server([this](const HttpRequest &request) { return route(request); })
     {
     }
 
     void start() override
     {
-        if (!m_server.listen(QHostAddress(m_config.host), m_config.port)) {
-            failed(u"listening on %1 port %2: %3"_s.arg(m_config.host).arg(m_config.port).arg(m_server.errorString()));
+        if (!m_server.listen(QHostAddress(m_target.address), m_target.port)) {
+            failed(
+                u"listening on %1 port %2: %3"_s.arg(m_target.address).arg(m_target.port).arg(m_server.errorString()));
         } else {
             worked();
         }
@@ -127,6 +129,7 @@ private:
     }
 
     QByteArray m_now = "{}";
+    const HttpFeedTarget m_target;
     QString m_previous;
     std::deque<QByteArray> m_plays;
     qsizetype m_playsBytes = 0;
@@ -136,9 +139,9 @@ private:
 
 } // namespace
 
-Sink *makeHttpFeed(const Outputs::Config &config)
+Sink *makeSink(const OutputConfig &config, const HttpFeedTarget &target)
 {
-    return new HttpFeed(config);
+    return new HttpFeed(config, target);
 }
 
 } // namespace quaverlink

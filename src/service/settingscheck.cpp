@@ -127,33 +127,35 @@ void checkDatabase(const StationSettings &settings, Report &report)
 }
 
 // Whether the peer of a push output answers at all; nothing is sent to it.
-QString reachability(const Outputs::Config &output)
+QString reachability(const OutputConfig &output)
 {
-    const bool icecast = output.type == Outputs::Type::Icecast;
-    if (!icecast && (output.type != Outputs::Type::LineFeed || output.udp)) {
+    const IcecastTarget *icecast = output.as<IcecastTarget>();
+    const LineFeedTarget *feed = output.as<LineFeedTarget>();
+    if (!icecast && (!feed || feed->udp)) {
         return QString();
     }
     QTcpSocket socket;
-    socket.connectToHost(icecast ? output.server.host() : output.host,
-                         icecast ? quint16(output.server.port(80)) : output.port);
+    socket.connectToHost(icecast ? icecast->server.host() : feed->host,
+                         icecast ? quint16(icecast->server.port(80)) : feed->port);
     return socket.waitForConnected(2000) ? u", reachable"_s : u", cannot be reached: "_s + socket.errorString();
 }
 
 // What an output would send for a sample play, and whether a JSON body is
 // JSON. A webhook's URL may carry a token and is not shown.
-void checkRendering(const Outputs::Config &output, Report &report)
+void checkRendering(const OutputConfig &output, Report &report)
 {
     const NowPlaying sample {u"Bj\u00f6rk - J\u00f3ga"_s, QDateTime::currentDateTime()};
-    if (output.type != Outputs::Type::Webhook && output.type != Outputs::Type::Http) {
+    const WebhookTarget *webhook = output.as<WebhookTarget>();
+    if (!webhook && !output.as<HttpFeedTarget>()) {
         report.line(u"  for \"%1\" it would send: %2"_s.arg(sample.text, output.renderer.renderText(sample)));
     }
-    if (!output.body) {
+    if (!webhook || !webhook->body) {
         return;
     }
-    const QString body = output.body->renderText(sample);
+    const QString body = webhook->body->renderText(sample);
     report.line(u"  for \"%1\" its body would be: %2"_s.arg(sample.text, body));
     QJsonParseError error {};
-    if (output.contentType.contains("json") && (QJsonDocument::fromJson(body.toUtf8(), &error), error.error)) {
+    if (webhook->contentType.contains("json") && (QJsonDocument::fromJson(body.toUtf8(), &error), error.error)) {
         report.warn(u"[Output %1] Body is not JSON: %2 at character %3"_s.arg(output.name, error.errorString())
                         .arg(error.offset));
     }
@@ -417,7 +419,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     checkListeners(settings.file, logging, report);
     warnUnknownKeys(settings.file, u"Report"_s, {u"Groups"_s, u"Service"_s, u"Category"_s}, report);
     QStringList problems;
-    for (const Outputs::Config &output : Outputs::configure(settings.file, folder, &problems)) {
+    for (const OutputConfig &output : readOutputConfigs(settings.file, folder, &problems)) {
         report.line(u"output %1: %2%3"_s.arg(output.name, output.describe(), reachability(output)));
         checkRendering(output, report);
     }

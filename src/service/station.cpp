@@ -82,14 +82,14 @@ void Station::startPlayHistory(const StationSettings &settings)
 void Station::startOutputs(const IniFile &settings, const QByteArray &folder)
 {
     QStringList problems;
-    QList<Outputs::Config> configs = Outputs::configure(settings, folder, &problems);
+    QList<OutputConfig> configs = readOutputConfigs(settings, folder, &problems);
     for (const QString &problem : std::as_const(problems)) {
         report(u"outputs"_s, problem);
     }
     if (configs.isEmpty()) {
         return;
     }
-    for (const Outputs::Config &config : std::as_const(configs)) {
+    for (const OutputConfig &config : std::as_const(configs)) {
         m_outputStates[config.name] = {u"waiting for a text"_s, QDateTime::currentDateTime()};
     }
     m_outputs = std::make_unique<Outputs>(std::move(configs));

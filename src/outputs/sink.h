@@ -2,7 +2,7 @@
 
 #include "common/literals.h"
 #include "common/reporter.h"
-#include "outputs.h"
+#include "outputconfig.h"
 
 #include <QObject>
 #include <QTimer>
@@ -18,12 +18,12 @@ class Sink : public Reporter
     Q_OBJECT
 
 public:
-    explicit Sink(const Outputs::Config &config);
+    explicit Sink(const OutputConfig &config);
 
     // Once whoever listens to it is connected.
     virtual void start() { }
     virtual void publish(const NowPlaying &playing) = 0;
-    const Outputs::Config &config() const { return m_config; }
+    const OutputConfig &config() const { return m_config; }
 
 Q_SIGNALS:
     // The output began or stopped working; state says how it stands.
@@ -37,18 +37,18 @@ protected:
     void notice(const QString &cause) { report(Severity::Notice, u"output "_s + m_config.name, cause); }
     QByteArray render(const NowPlaying &playing) const { return m_config.renderer.render(playing); }
 
-    const Outputs::Config m_config;
+    const OutputConfig m_config;
 
 private:
     std::optional<bool> m_failing;
 };
 
-using SinkMaker = Sink *(*)(const Outputs::Config &);
-Sink *makeFileSink(const Outputs::Config &config);
-Sink *makeIcecastSink(const Outputs::Config &config);
-Sink *makeLineFeedSink(const Outputs::Config &config);
-Sink *makeHttpFeed(const Outputs::Config &config);
-Sink *makeWebhookSink(const Outputs::Config &config);
-Sink *makeDlsSink(const Outputs::Config &config);
+// The sink of each kind of output, one file each.
+Sink *makeSink(const OutputConfig &config, const FileTarget &target);
+Sink *makeSink(const OutputConfig &config, const IcecastTarget &target);
+Sink *makeSink(const OutputConfig &config, const LineFeedTarget &target);
+Sink *makeSink(const OutputConfig &config, const HttpFeedTarget &target);
+Sink *makeSink(const OutputConfig &config, const WebhookTarget &target);
+Sink *makeSink(const OutputConfig &config, const DlsTarget &target);
 
 } // namespace quaverlink
