@@ -23,40 +23,26 @@ QString describePlay(const SpooledPlay &play)
 
 } // namespace
 
-// Where the workers write down how the play history stands; the lock is
-// only ever held to copy a few fields.
-struct PlayHistoryBoard
-{
-    template<typename Change>
-    void update(Change &&change)
-    {
-        QMutexLocker lock(&mutex);
-        change(status);
-    }
-    PlayHistory::Status read() const
-    {
-        QMutexLocker lock(&mutex);
-        return status;
-    }
-
-    mutable QMutex mutex;
-    PlayHistory::Status status {true, QDateTime::currentDateTime()};
-};
-
 namespace {
 
-// The play history's lines all say whose they are.
+// The play history's lines all say whose they are. How it stands goes back
+// to the play history's thread as changes to apply, by signal.
 class PlayWorker : public Reporter
 {
-public:
-    std::shared_ptr<PlayHistoryBoard> board;
+    Q_OBJECT
+
+Q_SIGNALS:
+    void statusChanged(const quaverlink::PlayHistory::StatusChange &change);
 
 protected:
+    // change runs later, on the play history's thread: it holds copies.
+    void update(PlayHistory::StatusChange change) { Q_EMIT statusChanged(change); }
+
     void noteWaiting(PlaySpool &spool)
     {
         const qint64 waiting = spool.waitingCount();
         const QDateTime oldest = QDateTime::fromString(spool.oldestPlayedAt(), kPlayedAtFormat);
-        board->update([&](PlayHistory::Status &status) {
+        update([waiting, oldest](PlayHistory::Status &status) {
             status.waiting = waiting;
             status.oldestWaiting = oldest;
         });
@@ -330,14 +316,16 @@ private:
 
     void noteSetAside()
     {
-        board->update([](PlayHistory::Status &status) { ++status.setAside; });
+        update([](PlayHistory::Status &status) { ++status.setAside; });
         noteWaiting(*m_spool);
     }
 
     void removeStored(const SpooledPlay &play)
     {
         m_spool->remove(play.id);
-        board->update([&](PlayHistory::Status &status) { status.stored += play.isCount ? 0 : 1; });
+        if (!play.isCount) {
+            update([](PlayHistory::Status &status) { ++status.stored; });
+        }
         noteWaiting(*m_spool);
         for (auto it = m_refused.begin(); it != m_refused.end() && it.key() < play.id; ++it) {
             it->laterStored = true;
@@ -379,9 +367,9 @@ private:
         if (m_failing) {
             m_failing = false;
             tell(Severity::Recovery, u"works again: %1 waiting plays stored"_s.arg(m_storedSinceFailure));
-            board->update([](PlayHistory::Status &status) {
+            update([since = QDateTime::currentDateTime()](PlayHistory::Status &status) {
                 status.working = true;
-                status.since = QDateTime::currentDateTime();
+                status.since = since;
                 status.reason.clear();
             });
         }
@@ -407,10 +395,10 @@ private:
             m_failing = true;
             m_storedSinceFailure = 0;
             tell(Severity::Failure, u"stopped working; plays wait in the spool and are retried"_s, failure.describe());
-            board->update([&](PlayHistory::Status &status) {
+            update([since = QDateTime::currentDateTime(), reason = failure.describe()](PlayHistory::Status &status) {
                 status.working = false;
-                status.since = QDateTime::currentDateTime();
-                status.reason = failure.describe();
+                status.since = since;
+                status.reason = reason;
             });
         }
         m_retryTimer.start(m_backoff.next());
@@ -478,7 +466,7 @@ public:
         noteRefused(plays.size() - kept);
         const qint64 keptPlays = std::count_if(plays.cbegin(), plays.cbegin() + kept,
                                                [](const SpooledPlay &play) { return !play.isCount; });
-        board->update([&](PlayHistory::Status &status) { status.kept += keptPlays; });
+        update([keptPlays](PlayHistory::Status &status) { status.kept += keptPlays; });
         noteWaiting(*m_spool);
         QMetaObject::invokeMethod(m_uploader, &PlayUploader::wake, Qt::QueuedConnection);
     }
@@ -495,9 +483,9 @@ public:
             // receiver that keeps none.
             m_spoolTaken = true;
             tell(Severity::Failure, u"this receiver keeps no play history"_s, taken.describe());
-            board->update([&](PlayHistory::Status &status) {
+            update([reason = taken.describe()](PlayHistory::Status &status) {
                 status.working = false;
-                status.reason = taken.describe();
+                status.reason = reason;
             });
             return;
         } catch (const Failure &failure) {
@@ -511,7 +499,7 @@ public:
             tell(Severity::Notice, u"%1 plays from an earlier run wait in the spool"_s.arg(left));
         }
         const qint64 setAside = m_spool->rejectedCount();
-        board->update([&](PlayHistory::Status &status) { status.setAside = setAside; });
+        update([setAside](PlayHistory::Status &status) { status.setAside = setAside; });
         noteWaiting(*m_spool);
         const auto handOverSpool = [uploader = m_uploader, spool = m_spool] { uploader->setSpool(spool); };
         QMetaObject::invokeMethod(m_uploader, handOverSpool, Qt::QueuedConnection);
@@ -583,11 +571,10 @@ PlayHistory::PlayHistory(Options options, QObject *parent)
     m_uploader->moveToThread(m_uploaderThread.get());
     connect(m_uploaderThread.get(), &QThread::finished, m_uploader, &QObject::deleteLater);
     m_keeper = std::make_unique<PlayKeeper>(options, m_uploader);
-    m_board = std::make_shared<PlayHistoryBoard>();
-    m_uploader->board = m_keeper->board = m_board;
     m_keeper->moveToThread(&m_keeperThread);
     for (const PlayWorker *worker : std::initializer_list<const PlayWorker *> {m_uploader, m_keeper.get()}) {
         connect(worker, &Reporter::reported, this, &PlayHistory::reported);
+        connect(worker, &PlayWorker::statusChanged, this, [this](const StatusChange &change) { change(m_status); });
     }
     connect(m_uploader, &PlayUploader::caughtUp, this, &PlayHistory::caughtUp);
     m_keeperThread.setObjectName(u"play keeper"_s);
@@ -631,7 +618,7 @@ void PlayHistory::queue(SpooledPlay play)
 
 PlayHistory::Status PlayHistory::status() const
 {
-    return m_board->read();
+    return m_status;
 }
 
 void PlayHistory::handOver()

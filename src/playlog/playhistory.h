@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace quaverlink {
@@ -18,7 +19,6 @@ class HistoryFile;
 
 class PlayKeeper;
 struct PlayDetails;
-struct PlayHistoryBoard;
 class PlayUploader;
 
 // The station's play history, off the road items take to air. record()
@@ -60,6 +60,9 @@ public:
         QDateTime oldestWaiting {}; // when the oldest waiting play went on air; null when none waits
     };
 
+    // A worker's word on how the play history stands.
+    using StatusChange = std::function<void(Status &status)>;
+
     // How long stop() waits for a database exchange in progress.
     static constexpr std::chrono::milliseconds kStopTimeout {2000};
 
@@ -79,8 +82,8 @@ public:
     // database: it is then left behind, and its play stays in the spool.
     bool stop(std::chrono::milliseconds timeout = kStopTimeout);
 
-    // A copy of what the workers last wrote down: never waits for the
-    // spool or the database.
+    // How the workers last said it stands, as of the last turn of the event
+    // loop: never waits for the spool or the database.
     Status status() const;
 
 Q_SIGNALS:
@@ -94,7 +97,7 @@ private:
     void handOver();
 
     QList<SpooledPlay> m_pending; // recorded in this turn of the event loop
-    std::shared_ptr<PlayHistoryBoard> m_board;
+    Status m_status {true, QDateTime::currentDateTime()};
     QThread m_keeperThread;
     std::unique_ptr<QThread> m_uploaderThread;
     std::unique_ptr<PlayKeeper> m_keeper;

@@ -19,21 +19,25 @@ public:
     {
     }
 
-    // The plays the last run left, newest first; nothing when the file
-    // cannot be used, which is said once.
-    QList<RecentPlay> open()
+    // Tells of the plays the last run left, newest first; of none when the
+    // file cannot be used, which is said once.
+    void open()
     {
-        if (!spool()) {
-            return {};
-        }
+        QList<RecentPlay> earlier;
         try {
-            return m_spool->recentPlays(RecentPlays::kKept);
+            if (spool()) {
+                earlier = m_spool->recentPlays(RecentPlays::kKept);
+            }
         } catch (const Failure &failure) {
             giveUp(failure.describe());
-            return {};
         }
+        Q_EMIT opened(earlier);
     }
 
+Q_SIGNALS:
+    void opened(const QList<quaverlink::RecentPlay> &earlier);
+
+public:
     // The whole list in one transaction: fifty short rows. A spell of a
     // full disk costs only the lists written during it.
     void write(const QList<RecentPlay> &plays)
@@ -99,14 +103,12 @@ RecentPlays::RecentPlays(std::shared_ptr<HistoryFile> file, QObject *parent)
     connect(writer, &Reporter::reported, this, &Reporter::reported);
     m_thread.setObjectName(u"recent plays"_s);
     m_thread.start();
-    QMetaObject::invokeMethod(writer, [this, writer] {
-        const QList<RecentPlay> earlier = writer->open();
-        QMetaObject::invokeMethod(this, [this, earlier] {
-            // Plays of this run come first; the earlier ones fill the rest.
-            m_plays += earlier.first(qMin(earlier.size(), kKept - qMin(m_plays.size(), kKept)));
-            Q_EMIT changed();
-        });
+    connect(writer, &RecentWriter::opened, this, [this](const QList<RecentPlay> &earlier) {
+        // Plays of this run come first; the earlier ones fill the rest.
+        m_plays += earlier.first(qMin(earlier.size(), kKept - qMin(m_plays.size(), kKept)));
+        Q_EMIT changed();
     });
+    QMetaObject::invokeMethod(writer, &RecentWriter::open, Qt::QueuedConnection);
 }
 
 RecentPlays::~RecentPlays()
