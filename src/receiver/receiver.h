@@ -73,8 +73,6 @@ public:
     // every step succeeded; a failure has been reported, with the start-up
     // message, and leaves the receiver in the state reached.
     bool start(const StationSettings &settings);
-    // Reports a failure of start-up outside the air path.
-    void failStartup(const QString &cause);
 
     // Puts one received item on air. Throws Failure when the metadata file
     // cannot be written; what was done before stays done.
@@ -86,11 +84,8 @@ public:
     // back to the playout's text if that is still current, else to the idle
     // text.
     void setLive(const LiveText &live);
-    // A line on standard error that is no failure.
-    void reportNotice(const QString &what, const QString &cause) { reportFailure(what, cause, Severity::Notice); }
     void clearLive(const QString &who);
     const std::optional<LiveText> &live() const { return m_live; }
-    void setLivePlayoutFirst(bool playoutFirst) { m_livePlayoutFirst = playoutFirst; }
 
     // What the PAD feed tells: a play on air, and what comes after it.
     void receivePadPlay(const quaverlink::PadUpdate &update);
@@ -118,6 +113,8 @@ Q_SIGNALS:
     void nextChanged();
 
 private:
+    // Reported, with the start-up message.
+    void failStartup(const QString &cause);
     void receiveItem(const QByteArray &datagram);
     void putOnAir(const QString &text, std::shared_ptr<const PadUpdate> pad);
     // What puts a text on air: the file first, then the fields and the
