@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -28,6 +29,19 @@ inline quint16 freeUdpPort()
     probe.bind(QHostAddress::Any, 0, QAbstractSocket::DontShareAddress);
     return probe.localPort();
 }
+
+// A loopback TCP port held bound and never listening for as long as the test
+// keeps it: a connection to it is refused, and nothing else can take it.
+class RefusingPort final
+{
+public:
+    RefusingPort() { m_socket.bind(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_socket.localPort(); }
+    QByteArray text() const { return QByteArray::number(port()); }
+
+private:
+    QTcpSocket m_socket;
+};
 
 // For a server the receiver starts itself, which the test cannot hold.
 inline quint16 freeTcpPort()

@@ -36,6 +36,7 @@ class PlayHistoryTest final : public QObject
 
     TestDatabase m_db;
     QTemporaryDir m_folder;
+    RefusingPort m_refusing; // where no database answers
 
     DatabaseLogin login(quint16 port = 0) const { return {kUser, kPassword, m_db.server(port)}; }
     PlayHistory::Options options(quint16 port = 0) const
@@ -86,7 +87,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("sqlState");
         QTest::addColumn<int>("nativeCode");
         QTest::newRow("wrong password") << u"wrong-Pl4y-h1st0ry"_s << QString() << u"28000"_s << 1045;
-        QTest::newRow("nothing listening") << kPassword << m_db.server(freeTcpPort()) << u"HY000"_s << 2002;
+        QTest::newRow("nothing listening") << kPassword << m_db.server(m_refusing.port()) << u"HY000"_s << 2002;
     }
     void failuresCarryTheirDiagnostics()
     {
@@ -332,7 +333,7 @@ private Q_SLOTS:
         {
             // The spool and the list make the new file at the same moment.
             auto file = std::make_shared<HistoryFile>(path);
-            PlayHistory::Options shared = options(freeTcpPort());
+            PlayHistory::Options shared = options(m_refusing.port());
             shared.file = file;
             PlayHistory history(shared);
             RecentPlays recent(file);
@@ -360,7 +361,7 @@ private Q_SLOTS:
 
     void fullSpoolKeepsWhatItHoldsAcrossRuns()
     {
-        PlayHistory::Options limited = options(freeTcpPort());
+        PlayHistory::Options limited = options(m_refusing.port());
         limited.limits.plays = 3;
         {
             PlayHistory history(limited);

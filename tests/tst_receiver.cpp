@@ -117,8 +117,9 @@ private Q_SLOTS:
         QFETCH(QByteArray, enabled);
         QFETCH(bool, kept);
         ReceiverFixture f;
+        const RefusingPort noDatabase;
         f.settings.dbEnabled = enabled;
-        f.settings.dbServer = "127.0.0.1;port=" + QByteArray::number(freeTcpPort());
+        f.settings.dbServer = "127.0.0.1;port=" + noDatabase.text();
         QVERIFY(f.startAndSettle());
         f.receiver->applyItem(u"Artist - Title"_s);
         QVERIFY(f.station->stop());

@@ -50,10 +50,10 @@ private Q_SLOTS:
     {
         ReceiverFixture f;
         const quint16 web = freeTcpPort();
-        const quint16 nobody = freeTcpPort();
+        const RefusingPort noDevice;
         f.settings.extraSections = "[Web]\nPort=" + QByteArray::number(web)
             + "\nHealthOutputMinutes=0\n[Output rds]\nType=LineFeed\nProtocol=TCP\nHost=127.0.0.1\nPort="
-            + QByteArray::number(nobody) + "\n";
+            + noDevice.text() + "\n";
         QVERIFY(f.startAndSettle());
         f.receiver->applyItem(u"Alpha - One"_s);
         f.receiver->applyItem(u"Beta - Two"_s);
