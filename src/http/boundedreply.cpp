@@ -2,6 +2,7 @@
 
 #include "common/literals.h"
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
 
@@ -9,9 +10,13 @@
 
 namespace quaverlink {
 
-void boundReply(QNetworkReply *reply, QObject *receiver, qint64 maxBytes, std::chrono::milliseconds deadline,
-                bool keepBody, std::function<void(const BoundedAnswer &answer)> done)
+void sendBounded(QNetworkAccessManager &network, QNetworkRequest request, const QByteArray &method,
+                 const QByteArray &body, QObject *receiver, qint64 maxBytes, std::chrono::milliseconds deadline,
+                 bool keepBody, std::function<void(const BoundedAnswer &answer)> done)
 {
+    request.setTransferTimeout(int(deadline.count()));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *reply = network.sendCustomRequest(request, method, body);
     struct State
     {
         BoundedAnswer answer;
@@ -71,6 +76,11 @@ void boundReply(QNetworkReply *reply, QObject *receiver, qint64 maxBytes, std::c
                          }
                          done(answer);
                      });
+}
+
+QByteArray basicAuthorization(const QString &user, const QString &password)
+{
+    return "Basic " + (user + u':' + password).toUtf8().toBase64();
 }
 
 } // namespace quaverlink

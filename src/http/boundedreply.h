@@ -8,7 +8,8 @@
 #include <chrono>
 #include <functional>
 
-class QNetworkReply;
+class QNetworkAccessManager;
+class QNetworkRequest;
 class QObject;
 
 namespace quaverlink {
@@ -27,14 +28,18 @@ struct BoundedAnswer
     QString statusLine() const { return u"HTTP %1 %2"_s.arg(status).arg(reason).trimmed(); }
 };
 
-// Watches a reply: it is aborted once its body passes maxBytes or the whole
-// exchange passes deadline (the transfer timeout alone measures only
-// silence, and a server that trickles its answer never meets it), and a
-// redirect is an error, never followed, so that a password never goes to
-// another host. done() is called once, in receiver's thread, unless
-// receiver is gone or disconnected from the reply by then; the reply is
-// then deleted. With keepBody false the body is read and dropped.
-void boundReply(QNetworkReply *reply, QObject *receiver, qint64 maxBytes, std::chrono::milliseconds deadline,
-                bool keepBody, std::function<void(const BoundedAnswer &answer)> done);
+// Sends request by network, bounded: the reply is aborted once its body
+// passes maxBytes or the whole exchange passes deadline (the transfer
+// timeout alone measures only silence, and a server that trickles its
+// answer never meets it), and a redirect is an error, never followed, so
+// that a password never goes to another host. done() is called once, in
+// receiver's thread, unless receiver is gone by then. With keepBody false
+// the body is read and dropped.
+void sendBounded(QNetworkAccessManager &network, QNetworkRequest request, const QByteArray &method,
+                 const QByteArray &body, QObject *receiver, qint64 maxBytes, std::chrono::milliseconds deadline,
+                 bool keepBody, std::function<void(const BoundedAnswer &answer)> done);
+
+// The Authorization header's value for HTTP Basic authentication.
+QByteArray basicAuthorization(const QString &user, const QString &password);
 
 } // namespace quaverlink

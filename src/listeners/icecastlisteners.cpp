@@ -129,24 +129,21 @@ void IcecastListeners::get(const QString &command, const QString &mount,
         url.setQuery(QString::fromLatin1("mount=" + QUrl::toPercentEncoding(mount)), QUrl::StrictMode);
     }
     QNetworkRequest request(url);
-    request.setRawHeader("Authorization",
-                         "Basic " + (m_settings.user + u':' + m_settings.password).toUtf8().toBase64());
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(int(kDeadline.count()));
-    boundReply(m_network.get(request), this, kMaxAnswer, kDeadline, true,
-               [done = std::move(done)](const BoundedAnswer &answer) {
-                   if (!answer.error.isEmpty()) {
-                       done({}, answer.error);
-                   } else if (answer.status == 200) {
-                       done(answer.body, {});
-                   } else if (answer.status == kNoSourceStatus && answer.body.contains("Source")) {
-                       done({}, kNoSource);
-                   } else if (answer.status == 401) {
-                       done({}, answer.statusLine() + u": [Listeners] User or Password is wrong"_s);
-                   } else {
-                       done({}, answer.statusLine());
-                   }
-               });
+    request.setRawHeader("Authorization", basicAuthorization(m_settings.user, m_settings.password));
+    sendBounded(m_network, std::move(request), "GET", {}, this, kMaxAnswer, kDeadline, true,
+                [done = std::move(done)](const BoundedAnswer &answer) {
+                    if (!answer.error.isEmpty()) {
+                        done({}, answer.error);
+                    } else if (answer.status == 200) {
+                        done(answer.body, {});
+                    } else if (answer.status == kNoSourceStatus && answer.body.contains("Source")) {
+                        done({}, kNoSource);
+                    } else if (answer.status == 401) {
+                        done({}, answer.statusLine() + u": [Listeners] User or Password is wrong"_s);
+                    } else {
+                        done({}, answer.statusLine());
+                    }
+                });
 }
 
 namespace {

@@ -28,8 +28,7 @@ protected:
                                          + "&charset=" + charset + "&song=" + text.toPercentEncoding()),
                      QUrl::StrictMode);
         QNetworkRequest request(url);
-        request.setRawHeader("Authorization",
-                             "Basic " + (m_target.user + u':' + m_target.password).toUtf8().toBase64());
+        request.setRawHeader("Authorization", basicAuthorization(m_target.user, m_target.password));
         send(request, "GET", {}, false);
     }
 

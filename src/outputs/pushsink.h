@@ -105,20 +105,19 @@ protected:
     // Success is 200 for Icecast, any 2xx with anySuccess.
     void send(QNetworkRequest request, const QByteArray &method, const QByteArray &body, bool anySuccess)
     {
-        request.setTransferTimeout(int(kDeadline.count()));
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-        QNetworkReply *reply = m_network.sendCustomRequest(request, method, body);
-        boundReply(reply, this, kMaxAnswer, kDeadline, false, [this, anySuccess](const BoundedAnswer &answer) {
-            const bool success = anySuccess ? answer.status >= 200 && answer.status < 300 : answer.status == 200;
-            if (!answer.error.isEmpty()) {
-                done(answer.error);
-            } else if (success) {
-                done(std::nullopt);
-            } else {
-                // Said without the URL, whose query may hold a token.
-                done(answer.statusLine());
-            }
-        });
+        sendBounded(m_network, std::move(request), method, body, this, kMaxAnswer, kDeadline, false,
+                    [this, anySuccess](const BoundedAnswer &answer) {
+                        const bool success
+                            = anySuccess ? answer.status >= 200 && answer.status < 300 : answer.status == 200;
+                        if (!answer.error.isEmpty()) {
+                            done(answer.error);
+                        } else if (success) {
+                            done(std::nullopt);
+                        } else {
+                            // Said without the URL, whose query may hold a token.
+                            done(answer.statusLine());
+                        }
+                    });
     }
 
 private:

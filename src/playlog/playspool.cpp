@@ -182,9 +182,7 @@ void PlaySpool::keepRecentPlays(const QList<RecentPlay> &plays)
         written = sqlite3_step(insert->handle) == SQLITE_DONE && sqlite3_reset(insert->handle) == SQLITE_OK;
     }
     if (!written || !tryExecute("COMMIT")) {
-        const QString cause = QString::fromUtf8(sqlite3_errmsg(m_db.get()));
-        tryExecute("ROLLBACK");
-        throw Failure(u"keeping the recent plays"_s, cause);
+        fail(u"keeping the recent plays"_s);
     }
 }
 
