@@ -3,7 +3,7 @@
 #include "common/failure.h"
 #include "common/literals.h"
 #include "listeners/icecastlisteners.h"
-#include "outputs/outputs.h"
+#include "outputs/outputconfig.h"
 #include "pad/padclient.h"
 #include "playlog/database.h"
 #include "playlog/odbc.h"
@@ -377,12 +377,11 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     AirSettings air;
     const auto readAir = [&] { air = AirSettings::read(settings); };
     const bool numbersRead = report.step(readAir);
-    const auto [countTimeout, listenPort, senderPort] = std::tuple {air.countTimeout, air.listenPort, air.senderPort};
-    if (numbersRead && countTimeout <= 1) {
-        report.warn(u"CountTimeout %1: the idle text goes back on air every second"_s.arg(countTimeout));
+    if (numbersRead && air.countTimeout <= 1) {
+        report.warn(u"CountTimeout %1: the idle text goes back on air every second"_s.arg(air.countTimeout));
     }
     for (const auto &[port, key] :
-         {std::pair {listenPort, u"RDlistenport"_s}, std::pair {senderPort, u"SenderPort"_s}}) {
+         {std::pair {air.listenPort, u"RDlistenport"_s}, std::pair {air.senderPort, u"SenderPort"_s}}) {
         if (port != 0 && port < 1024) {
             report.warn(u"%1 %2 is below 1024: only a privileged process may bind it"_s.arg(key).arg(port));
         }
@@ -396,7 +395,7 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
                                                         : u"a second one would not send the idle text"_s));
         }
     }
-    if (listenPort != 0 && listenPort == senderPort) {
+    if (air.listenPort != 0 && air.listenPort == air.senderPort) {
         report.warn(u"RDlistenport and SenderPort are the same port"_s);
     }
 
@@ -406,9 +405,9 @@ bool checkSettings(const QByteArray &folder, QTextStream &out)
     }
     if (!report.failed()) {
         report.line(u"Start-up would listen on UDP port %1, send the idle text from port %2 after %3 s of silence,"
-                    " and keep play history %4."_s.arg(listenPort)
-                        .arg(senderPort)
-                        .arg(countTimeout)
+                    " and keep play history %4."_s.arg(air.listenPort)
+                        .arg(air.senderPort)
+                        .arg(air.countTimeout)
                         .arg(logging ? u"in Brackenwaves.Metadata"_s : u"off"_s));
     }
     if (logging) {
